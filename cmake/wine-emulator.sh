@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine in the build's private prefix (never ~/.wine).
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+export WINEPREFIX="${SETUP_WINEPREFIX:-$here/../build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+exec wine "$@"

@@ -1,0 +1,97 @@
+// CountedString: one heap block per string, grown in 32-character steps.
+#include "counted_string.h"
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+size_t CountedStringBlockSize(size_t length)
+{
+    const size_t header = offsetof(CountedStringBlock, text);
+    // Refuse lengths whose rounded capacity would not fit a size_t.
+    if (length > (SIZE_MAX - header) / sizeof(WCHAR) - COUNTED_STRING_STEP)
+        return 0;
+    size_t capacity = (length + COUNTED_STRING_STEP) / COUNTED_STRING_STEP * COUNTED_STRING_STEP;
+    return header + capacity * sizeof(WCHAR);
+}
+
+bool SetLength(CountedString *s, size_t n)
+{
+    if (n == 0) {
+        FreeString(s);
+        return true;
+    }
+    size_t newSize = CountedStringBlockSize(n);
+    if (newSize == 0)
+        return false;
+    size_t oldSize = *s ? CountedStringBlockSize((size_t)(*s)->length) : 0;
+    if (newSize != oldSize) {
+        // A failed reallocation leaves the old block untouched and still owned.
+        void *block = *s ? HeapReAlloc(GetProcessHeap(), 0, *s, newSize)
+                         : HeapAlloc(GetProcessHeap(), 0, newSize);
+        if (!block)
+            return false;
+        *s = static_cast<CountedString>(block);
+    }
+    (*s)->text[n] = 0;
+    (*s)->length = n;
+    return true;
+}
+
+bool AppendCount(CountedString *s, const WCHAR *text, size_t count)
+{
+    if (count == 0)
+        return true;
+    size_t old = StringLength(*s);
+    if (count > SIZE_MAX - old || !SetLength(s, old + count))
+        return false;
+    memcpy((*s)->text + old, text, count * sizeof(WCHAR));
+    return true;
+}
+
+bool Append(CountedString *s, const WCHAR *text)
+{
+    return AppendCount(s, text, wcslen(text));
+}
+
+bool Assign(CountedString *s, const WCHAR *text)
+{
+    size_t length = text ? wcslen(text) : 0;
+    if (!SetLength(s, length))
+        return false;
+    if (length)
+        memcpy((*s)->text, text, length * sizeof(WCHAR));
+    return true;
+}
+
+void FromAnsi(CountedString *s, const char *text)
+{
+    *s = NULL;
+    if (!text)
+        return;
+    int count = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, NULL, 0);
+    if (count <= 1 || !SetLength(s, (size_t)count - 1))
+        return;
+    if (!MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, (*s)->text, count))
+        FreeString(s);
+}
+
+void ParentDirectory(CountedString *result, CountedString path)
+{
+    const WCHAR *text = StringText(path);
+    const WCHAR *separator = wcsrchr(text, L'\\');
+    if (!separator)
+        separator = wcsrchr(text, L'/');
+    CountedString parent = NULL;
+    if (separator && separator != text)
+        AppendCount(&parent, text, (size_t)(separator - text));
+    FreeString(result);
+    *result = parent;
+}
+
+void FreeString(CountedString *s)
+{
+    if (*s)
+        HeapFree(GetProcessHeap(), 0, *s);
+    *s = NULL;
+}

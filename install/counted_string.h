@@ -1,0 +1,41 @@
+// CountedString: a growable UTF-16 string in one heap block (64-bit length, text, NUL).
+#pragma once
+
+#include <windows.h>
+
+struct CountedStringBlock {
+    UINT64 length; // code units, terminator not counted
+    WCHAR text[1];
+};
+
+// A null handle is the empty string; an empty string never keeps a block.
+typedef CountedStringBlock *CountedString;
+
+// Capacity steps of 32 characters keep a line-by-line growing log from reallocating often.
+const size_t COUNTED_STRING_STEP = 32;
+
+// Bytes of the block that holds `length` characters and the terminator; 0 when it would not fit
+// in a size_t.
+size_t CountedStringBlockSize(size_t length);
+
+// Sets the length to n, keeping the first min(old, n) characters. Returns false, leaving the
+// string as it was, when the block cannot be (re)allocated.
+bool SetLength(CountedString *s, size_t n);
+bool Assign(CountedString *s, const WCHAR *text);
+bool Append(CountedString *s, const WCHAR *text);
+bool AppendCount(CountedString *s, const WCHAR *text, size_t count);
+// A new string converted from ANSI text (system code page); the handle is overwritten.
+void FromAnsi(CountedString *s, const char *text);
+// The directory part of a path: before its last backslash, or (only without one) its last slash.
+void ParentDirectory(CountedString *result, CountedString path);
+void FreeString(CountedString *s);
+
+inline const WCHAR *StringText(CountedString s)
+{
+    return s ? s->text : L"";
+}
+
+inline size_t StringLength(CountedString s)
+{
+    return s ? (size_t)s->length : 0;
+}

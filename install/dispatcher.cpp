@@ -1,0 +1,146 @@
+// The entry point's work: one command word, one command, one exit code.
+#include "dispatcher.h"
+
+#include <shellapi.h>
+#include <stdlib.h>
+
+#include "setup_context.h"
+#include "setup_log.h"
+#include "res/resource.h"
+
+// A help window that ignores SC_CLOSE must not hold the install forever: about 5 s in all.
+static const int HELP_CLOSE_ROUNDS = 100;
+static const DWORD HELP_CLOSE_WAIT_MS = 50;
+
+static WCHAR FoldAscii(WCHAR c)
+{
+    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
+}
+
+bool CommandWordIs(const WCHAR *argument, const WCHAR *word)
+{
+    for (;; argument++, word++) {
+        if (FoldAscii(*argument) != FoldAscii(*word))
+            return false;
+        if (*argument == 0)
+            return true;
+    }
+}
+
+SetupCommand ClassifyCommand(const WCHAR *word)
+{
+    if (!word)
+        return COMMAND_NONE;
+    if (CommandWordIs(word, L"onChkDrv"))
+        return COMMAND_CHECK_DRIVER;
+    if (CommandWordIs(word, L"onInit"))
+        return COMMAND_ON_INIT;
+    if (CommandWordIs(word, L"un") || CommandWordIs(word, L"uninstall"))
+        return COMMAND_UNINSTALL;
+    if (CommandWordIs(word, L"removetray"))
+        return COMMAND_REMOVE_TRAY;
+    if (CommandWordIs(word, L"in") || CommandWordIs(word, L"install") ||
+        CommandWordIs(word, L"serverinstall"))
+        return COMMAND_INSTALL;
+    if (CommandWordIs(word, L"in_notray"))
+        return COMMAND_INSTALL_NO_TRAY;
+    if (wcscmp(word, L"def.set") == 0)
+        return COMMAND_SET_DEFAULT;
+    return COMMAND_NONE;
+}
+
+HWND ParseParentWindow(const WCHAR *text)
+{
+    // wcstol saturates at the 32-bit limits; the value is sign-extended to a handle.
+    LONG value = wcstol(text, NULL, 10);
+    HWND window = reinterpret_cast<HWND>(static_cast<LONG_PTR>(value));
+    return IsWindow(window) ? window : NULL;
+}
+
+void CloseHelpWindows()
+{
+    for (int round = 0; round < HELP_CLOSE_ROUNDS; round++) {
+        HWND help = FindWindowW(L"HH Parent", L"Zentavo Help");
+        if (!help)
+            return;
+        PostMessageW(help, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Sleep(HELP_CLOSE_WAIT_MS);
+    }
+}
+
+void ShowLogWindowIfNeeded(SetupContext *context, HWND parent)
+{
+    bool show = context->errorCount != 0 || (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0;
+    if (show)
+        DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_LOG), parent, LogDialogProc,
+                        reinterpret_cast<LPARAM>(context));
+}
+
+int RunInstallCommand(HWND parent, bool withTray)
+{
+    CloseHelpWindows();
+    SetupContext context;
+    InitSetupContext(&context, withTray ? SETUP_X64 : SETUP_X64 | SETUP_NO_TRAY);
+    LogLine(&context, L">>0010");
+    DWORD scheduled = 0;
+    ShowLogWindowIfNeeded(&context, parent);
+    LONG errors = context.errorCount;
+    // Written after the window closed: the window never shows it.
+    LogLine(&context, L">>0020");
+    FreeSetupContext(&context);
+    if (errors != 0)
+        return EXIT_ERRORS;
+    return scheduled != 0 ? EXIT_REBOOT_NEEDED : EXIT_INSTALLED;
+}
+
+bool RunUninstallCommand(HWND parent, DWORD *scheduled)
+{
+    SetupContext context;
+    InitSetupContext(&context, SETUP_X64);
+    *scheduled = 0;
+    ShowLogWindowIfNeeded(&context, parent);
+    bool errors = context.errorCount != 0;
+    FreeSetupContext(&context);
+    return errors;
+}
+
+int RunCommand(int argc, WCHAR **argv)
+{
+    if (argc < 2)
+        return EXIT_NO_COMMAND;
+    HWND parent = argc == 3 ? ParseParentWindow(argv[2]) : NULL;
+
+    switch (ClassifyCommand(argv[1])) {
+    case COMMAND_CHECK_DRIVER:
+    case COMMAND_ON_INIT:
+    case COMMAND_REMOVE_TRAY:
+    case COMMAND_NONE:
+        return EXIT_NO_COMMAND;
+    case COMMAND_UNINSTALL: {
+        CloseHelpWindows();
+        DWORD scheduled = 0;
+        if (RunUninstallCommand(parent, &scheduled))
+            return EXIT_ERRORS;
+        return scheduled != 0 ? EXIT_REBOOT_NEEDED : EXIT_UNINSTALLED;
+    }
+    case COMMAND_INSTALL:
+        return RunInstallCommand(parent, true);
+    case COMMAND_INSTALL_NO_TRAY:
+        return RunInstallCommand(parent, false);
+    case COMMAND_SET_DEFAULT:
+        return EXIT_DEFAULT_SET;
+    }
+    return EXIT_NO_COMMAND;
+}
+
+int RunCommandLine(const WCHAR *commandLine)
+{
+    int argc = 0;
+    WCHAR **argv = CommandLineToArgvW(commandLine, &argc);
+    // A command line that cannot be split names no command.
+    if (!argv)
+        return EXIT_NO_COMMAND;
+    int code = RunCommand(argc, argv);
+    LocalFree(argv);
+    return code;
+}

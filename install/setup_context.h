@@ -1,0 +1,53 @@
+// SetupContext: the record of one install or uninstall command.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include "counted_string.h"
+#include "services/file_copy.h"
+#include "services/spooler_queries.h"
+#include "printing/printer_queues.h"
+
+#define BUILD_NUMBER 2551
+
+// Mode bits of InitSetupContext; other bits are ignored.
+enum {
+    SETUP_X64 = 2,
+    SETUP_NO_TRAY = 4,
+};
+
+// The path buffers handed to the path calls: MAX_PATH declared, room for a backslash and NUL.
+const DWORD SETUP_PATH_BUFFER = 264;
+
+struct SetupContext {
+    CountedString moduleDir; // with its trailing separator
+    CountedString systemDir; // with a trailing backslash
+    CountedString logText;
+    CountedString driverDir; // with a trailing backslash
+    const WCHAR *environment;
+    const WCHAR *monitorFile;
+    const WCHAR *driverFile;
+    const WCHAR *helpFile;
+    const WCHAR *uiFile;
+    BYTE isX64;
+    BYTE checkMonitorVersion;
+    BYTE installMonitor;
+    BYTE installTray;
+    BYTE copyMonitor;
+    LONG errorCount;
+    LONG logDepth;
+    PendingDelete *pendingDeletes;
+    KeptSetting *keptSettings;
+    PrinterList printers;
+    PRINTER_INFO_2W **detachedPrinters; // null-terminated, points into `printers`
+};
+
+// The module instance handed to the entry point; the log window and the module path use it.
+extern HINSTANCE g_instance;
+
+void InitSetupContext(SetupContext *context, DWORD mode);
+void FreeSetupContext(SetupContext *context);
+void SelectFileSet(SetupContext *context, bool x64);
+// The directory of a path with its last backslash, slash or colon kept; empty without one.
+void DirectoryWithSeparator(CountedString *result, const WCHAR *path);

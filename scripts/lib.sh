@@ -1,0 +1,71 @@
+# Shared by the project's scripts: packages, the build, and a private Wine environment.
+# shellcheck shell=bash
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD="$ROOT/build"
+
+BASE_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xauth
+               xdotool imagemagick)
+
+# Installs, with apt-get, those of the given packages that are missing.
+need_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+build_all() {
+    need_packages "${BASE_PACKAGES[@]}"
+    cmake --preset cross >/dev/null
+    cmake --build --preset cross
+}
+
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+
+# Makes a prefix once (decorated windows, no crash debugger) and reuses it.
+prepare_prefix() {
+    local prefix=$1
+    [ -f "$prefix/.prepared" ] && return 0
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    WINEPREFIX="$prefix" wineboot -i >/dev/null 2>&1
+    WINEPREFIX="$prefix" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+    WINEPREFIX="$prefix" wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f >/dev/null 2>&1
+    WINEPREFIX="$prefix" wineserver -w
+    touch "$prefix/.prepared"
+}
+
+XVFB_PID=
+start_display() {
+    local n=90
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && return 0; sleep 0.1; done
+    echo "Xvfb did not start" >&2
+    return 1
+}
+
+# Starts the test prefix's wineserver and keeps it up, under a private display.
+start_wine() {
+    export WINEPREFIX=${1:-$BUILD/wineprefix}
+    export SETUP_WINEPREFIX=$WINEPREFIX
+    prepare_prefix "$WINEPREFIX"
+    start_display
+    wineserver -p
+    wine cmd /c exit >/dev/null 2>&1 || true
+}
+
+stop_wine() {
+    [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" >/dev/null 2>&1 || true
+}

@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <process.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "dispatcher.h"
+#include "import_hook.h"
+#include "res/resource.h"
+#include "setup_context.h"
+#include "setup_log.h"
+#include "test_paths.h"
+
+namespace {
+
+const WORD LANG_EN_US = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+
+// Reads the compiled dialog template field by field.
+struct TemplateReader {
+    const BYTE *p;
+    WORD word()
+    {
+        WORD v;
+        memcpy(&v, p, 2);
+        p += 2;
+        return v;
+    }
+    DWORD dword()
+    {
+        DWORD v;
+        memcpy(&v, p, 4);
+        p += 4;
+        return v;
+    }
+    std::wstring sz()
+    {
+        std::wstring s;
+        for (WORD c; (c = word()) != 0;)
+            s += (WCHAR)c;
+        return s;
+    }
+    void align(const BYTE *base)
+    {
+        while ((p - base) % 4)
+            p++;
+    }
+};
+
+TEST(LogWindowResource, DialogTemplateIsExactlyTheLogWindow)
+{
+    HRSRC resource = FindResourceExW(NULL, (LPCWSTR)RT_DIALOG, MAKEINTRESOURCEW(IDD_LOG), LANG_EN_US);
+    ASSERT_NE(nullptr, resource);
+    const BYTE *base = static_cast<const BYTE *>(LockResource(LoadResource(NULL, resource)));
+    TemplateReader r{base};
+    EXPECT_EQ(1, r.word());      // dlgVer
+    EXPECT_EQ(0xFFFF, r.word()); // DIALOGEX
+    EXPECT_EQ(0u, r.dword());    // help id
+    EXPECT_EQ(0u, r.dword());    // extended style
+    EXPECT_EQ(0x80C808C8u, r.dword());
+    EXPECT_EQ(2, r.word()); // controls
+    EXPECT_EQ(0, r.word());
+    EXPECT_EQ(0, r.word());
+    EXPECT_EQ(451, r.word());
+    EXPECT_EQ(228, r.word());
+    EXPECT_EQ(0, r.word()); // no menu
+    EXPECT_EQ(0, r.word()); // no class
+    EXPECT_EQ(L"", r.sz()); // empty caption
+    EXPECT_EQ(8, r.word());
+    EXPECT_EQ(400, r.word());
+    EXPECT_EQ(0, *r.p++); // not italic
+    EXPECT_EQ(1, *r.p++); // DEFAULT_CHARSET
+    EXPECT_EQ(L"MS Shell Dlg", r.sz());
+
+    const struct {
+        DWORD style;
+        short x, y, cx, cy;
+        DWORD id;
+        WORD atom;
+        const WCHAR *text;
+    } controls[] = {{0x50010001, 394, 207, 50, 14, IDOK, 0x0080, L"Close"},
+                    {0x50A108C4, 7, 7, 437, 194, IDC_LOGTEXT, 0x0081, L""}};
+    for (const auto &c : controls) {
+        r.align(base);
+        EXPECT_EQ(0u, r.dword()); // help id
+        EXPECT_EQ(0u, r.dword()); // extended style
+        EXPECT_EQ(c.style, r.dword()) << "control " << c.id;
+        EXPECT_EQ(c.x, (short)r.word());
+        EXPECT_EQ(c.y, (short)r.word());
+        EXPECT_EQ(c.cx, (short)r.word());
+        EXPECT_EQ(c.cy, (short)r.word());
+        EXPECT_EQ(c.id, r.dword());
+        EXPECT_EQ(0xFFFF, r.word());
+        EXPECT_EQ(c.atom, r.word());
+        std::wstring text;
+        if (*reinterpret_cast<const WORD *>(r.p) == 0xFFFF) {
+            r.word();
+            r.word();
+        } else {
+            text = r.sz();
+        }
+        EXPECT_EQ(std::wstring(c.text), text);
+        EXPECT_EQ(0, r.word()); // no creation data
+    }
+}
+
+TEST(LogWindowResource, ManifestRequestsAdministratorAndCommonControls6)
+{
+    HRSRC resource = FindResourceExW(NULL, (LPCWSTR)RT_MANIFEST, MAKEINTRESOURCEW(1), LANG_EN_US);
+    ASSERT_NE(nullptr, resource);
+    const char *text = static_cast<const char *>(LockResource(LoadResource(NULL, resource)));
+    std::string manifest(text, SizeofResource(NULL, resource));
+    EXPECT_NE(std::string::npos, manifest.find("name=\"Zentavo.Install\" version=\"1.0.0.0\""));
+    EXPECT_NE(std::string::npos, manifest.find("<description>File viewer/translator</description>"));
+    EXPECT_NE(std::string::npos, manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+    EXPECT_NE(std::string::npos, manifest.find("publicKeyToken=\"6595b64144ccf1df\""));
+    EXPECT_NE(std::string::npos,
+              manifest.find("level=\"requireAdministrator\" uiAccess=\"false\""));
+}
+
+// What a watcher thread saw of the log window before it closed it.
+struct Seen {
+    WORD closeWith = IDOK;
+    bool screenshot = false;
+    HWND window = nullptr;
+    std::wstring title, text, closeLabel;
+    HWND owner = nullptr;
+};
+
+Seen Closing(WORD closeWith, bool screenshot = false)
+{
+    Seen seen;
+    seen.closeWith = closeWith;
+    seen.screenshot = screenshot;
+    return seen;
+}
+
+void SaveScreenshot(HWND window, const std::wstring &path)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    void *bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    DWORD stride = ((DWORD)width * 3 + 3) & ~3u;
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
+    file.bfSize = file.bfOffBits + stride * height;
+    FILE *out = _wfopen(path.c_str(), L"wb");
+    if (out) {
+        fwrite(&file, sizeof(file), 1, out);
+        fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out);
+        fwrite(bits, stride, height, out);
+        fclose(out);
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+}
+
+unsigned __stdcall WatchLogWindow(void *parameter)
+{
+    Seen *seen = static_cast<Seen *>(parameter);
+    for (int i = 0; i < 200 && !seen->window; i++) {
+        Sleep(50);
+        HWND found = FindWindowW(L"#32770", NULL);
+        if (found && GetWindowThreadProcessId(found, NULL) != GetCurrentThreadId())
+            seen->window = found;
+    }
+    if (!seen->window)
+        return 0;
+    Sleep(300); // let it paint before the picture is taken
+    WCHAR buffer[4096];
+    GetWindowTextW(seen->window, buffer, 4096);
+    seen->title = buffer;
+    GetDlgItemTextW(seen->window, IDC_LOGTEXT, buffer, 4096);
+    seen->text = buffer;
+    GetDlgItemTextW(seen->window, IDOK, buffer, 4096);
+    seen->closeLabel = buffer;
+    seen->owner = GetWindow(seen->window, GW_OWNER);
+    if (seen->screenshot)
+        SaveScreenshot(seen->window, BuildDir() + L"log-window.bmp");
+    // What the Close button (IDOK) or Esc (IDCANCEL) sends to the dialog.
+    PostMessageW(seen->window, WM_COMMAND, MAKEWPARAM(seen->closeWith, BN_CLICKED),
+                 (LPARAM)GetDlgItem(seen->window, seen->closeWith));
+    return 0;
+}
+
+class LogWindow : public ::testing::Test {
+protected:
+    SetupContext context = {};
+    void SetUp() override
+    {
+        g_instance = GetModuleHandleW(NULL);
+        context.logText = NULL;
+    }
+    void TearDown() override
+    {
+        FreeString(&context.logText);
+    }
+    INT_PTR show(Seen &seen, HWND parent = NULL)
+    {
+        HANDLE thread = (HANDLE)_beginthreadex(NULL, 0, WatchLogWindow, &seen, 0, NULL);
+        INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_LOG), parent,
+                                         LogDialogProc, (LPARAM)&context);
+        WaitForSingleObject(thread, 20000);
+        CloseHandle(thread);
+        return result;
+    }
+};
+
+TEST_F(LogWindow, ShowsTheLogWithAnErrorTitleAndClosesWithClose)
+{
+    LogLine(&context, L"Zentavo %d", BUILD_NUMBER);
+    LogLine(&context, L">Check Spooler");
+    context.logDepth = 1;
+    SetLastError(ERROR_ACCESS_DENIED);
+    LogError(&context, ERR_ADD_MONITOR, L"Can`t install a local port monitor'Zentavo:'");
+    context.logDepth = 0;
+    LogLine(&context, L">>0010");
+    Seen seen = Closing(IDOK, true);
+    EXPECT_EQ(1, show(seen));
+    ASSERT_NE(nullptr, seen.window) << "needs a display (Xvfb)";
+    EXPECT_EQ(L"Zentavo build 2551- Install error log!", seen.title);
+    EXPECT_EQ(std::wstring(StringText(context.logText)), seen.text);
+    EXPECT_EQ(L"Close", seen.closeLabel);
+    EXPECT_FALSE(IsWindow(seen.window));
+}
+
+TEST_F(LogWindow, WithoutErrorsTheTitleEndsInLogAndEscReturnsZero)
+{
+    LogLine(&context, L"Zentavo %d", BUILD_NUMBER);
+    Seen seen = Closing(IDCANCEL);
+    EXPECT_EQ(0, show(seen));
+    EXPECT_EQ(L"Zentavo build 2551- Install log.", seen.title);
+    EXPECT_EQ(L"Zentavo 2551\r\n", seen.text);
+}
+
+TEST_F(LogWindow, AnEmptyLogShowsAnEmptyText)
+{
+    Seen seen = Closing(IDOK);
+    EXPECT_EQ(1, show(seen));
+    EXPECT_EQ(L"", seen.text);
+}
+
+TEST_F(LogWindow, TheCallerWindowOwnsIt)
+{
+    HWND caller = CreateWindowExW(0, L"STATIC", L"installer", WS_POPUP, 0, 0, 10, 10, NULL, NULL,
+                                  NULL, NULL);
+    ASSERT_NE(nullptr, caller);
+    Seen seen = Closing(IDOK);
+    show(seen, caller);
+    EXPECT_EQ(caller, seen.owner);
+    DestroyWindow(caller);
+}
+
+int dialogs;
+INT_PTR WINAPI CountingDialogBoxParamW(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM)
+{
+    dialogs++;
+    return 1;
+}
+
+SHORT shiftState;
+SHORT WINAPI FakeGetAsyncKeyState(int key)
+{
+    return key == VK_SHIFT ? shiftState : 0;
+}
+
+TEST_F(LogWindow, OpensOnErrorsOrWhileShiftIsHeld)
+{
+    ImportHook dialog("user32.dll", "DialogBoxParamW",
+                      reinterpret_cast<const void *>(&CountingDialogBoxParamW));
+    ImportHook keys("user32.dll", "GetAsyncKeyState",
+                    reinterpret_cast<const void *>(&FakeGetAsyncKeyState));
+    const struct {
+        LONG errors;
+        SHORT shift;
+        int shown;
+    } cases[] = {{0, 0, 0}, {0, 1, 0}, {0, (SHORT)0x8000, 1}, {2, 0, 1}, {1, (SHORT)0x8001, 1}};
+    for (const auto &c : cases) {
+        dialogs = 0;
+        shiftState = c.shift;
+        context.errorCount = c.errors;
+        ShowLogWindowIfNeeded(&context, NULL);
+        EXPECT_EQ(c.shown, dialogs) << "errors " << c.errors << " shift " << c.shift;
+    }
+}
+
+} // namespace

@@ -1,0 +1,38 @@
+#include "virtual_clock.h"
+
+VirtualClock *VirtualClock::current;
+
+VirtualClock::VirtualClock()
+    : sleepHook_("kernel32.dll", "Sleep", reinterpret_cast<const void *>(&FakeSleep)),
+      tickHook_("kernel32.dll", "GetTickCount", reinterpret_cast<const void *>(&FakeGetTickCount),
+                false)
+{
+    current = this;
+}
+
+VirtualClock::~VirtualClock()
+{
+    current = nullptr;
+}
+
+DWORD VirtualClock::totalSlept() const
+{
+    DWORD total = 0;
+    for (DWORD ms : sleeps_)
+        total += ms;
+    return total;
+}
+
+void WINAPI VirtualClock::FakeSleep(DWORD ms)
+{
+    VirtualClock *clock = current;
+    clock->sleeps_.push_back(ms);
+    clock->now_ += ms;
+    if (clock->onSleep)
+        clock->onSleep(ms);
+}
+
+DWORD WINAPI VirtualClock::FakeGetTickCount()
+{
+    return current->now_;
+}
