@@ -3,11 +3,28 @@
 
 #include <windows.h>
 
+struct SetupContext;
+
 // Files that could not be deleted yet, most recent first. Nodes and paths are GlobalAlloc blocks.
 struct PendingDelete {
     WCHAR *path;
     PendingDelete *next;
 };
 
+// Copies `fileName` from the tool's directory into `destDir`. `outPath`, when given, holds
+// SETUP_PATH_BUFFER characters and receives the destination path. S_OK or E_FAIL.
+HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR *fileName,
+                        WCHAR *outPath, bool reportErrors);
+// Opens a file for writing, retrying a locked one: 100 attempts 50 ms apart within 10 s.
+HANDLE CreateFileWithRetry(SetupContext *context, const WCHAR *path);
+// Pushes a path at the front unless it is listed already (exact, case-sensitive comparison).
+void AddPendingDelete(PendingDelete **head, const WCHAR *path);
+// A GlobalAlloc copy, or null for a null or empty text.
+WCHAR *DuplicateWideString(const WCHAR *text);
 // Releases the node, every node after it and their paths; accepts null.
 void FreePendingDeleteList(PendingDelete *node);
+// Deletes the listed files; those deleted or already gone leave the list.
+void RetryPendingDeletes(SetupContext *context);
+// Hands every listed file to Windows for deletion at reboot, empties the list, and returns how
+// many were accepted.
+DWORD ScheduleDeletesAtReboot(SetupContext *context);

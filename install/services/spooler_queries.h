@@ -29,5 +29,27 @@ inline PRINTER_INFO_2W *PrinterAt(const PrinterList &list, DWORD i)
     return reinterpret_cast<PRINTER_INFO_2W *>(list.buffer) + i;
 }
 
+// The build (fourth number of the product version) of a file, or -1 when unknown.
+LONG GetFileBuild(const WCHAR *path);
+
+MonitorList LoadMonitorList(SetupContext *context);
+DriverList LoadDriverList(const WCHAR *environment);
+void ReleaseMonitorList(MonitorList *list);
+void ReleaseDriverList(DriverList *list);
+// Releases the holder's old block, then enumerates local printers and connections (level 2).
+void RefreshPrinterList(PrinterList *list);
 // Frees the block and leaves the holder empty; safe on an empty holder.
 void ReleasePrinterList(PrinterList *list);
+
+// A PRINTER_INFO_2W block (GlobalFree it) and its size, or null.
+PRINTER_INFO_2W *GetPrinterInfo2(HANDLE printer, DWORD *size);
+// A DRIVER_INFO_2W block (GlobalFree it), or null.
+DRIVER_INFO_2W *GetPrinterDriverInfo2(HANDLE printer);
+
+// The checked calls return the spooler's own result and make no further system call on
+// failure, so the last error still holds the spooler's reason for the caller's report.
+BOOL CheckedClosePrinter(HANDLE printer);
+HANDLE CheckedAddPrinter(PRINTER_INFO_2W *info);
+BOOL CheckedDeletePrinter(HANDLE printer);
+BOOL CheckedAddPrinterDriver(DRIVER_INFO_6W *info);
+BOOL CheckedDeleteMonitor(const WCHAR *environment);

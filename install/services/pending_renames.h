@@ -1,0 +1,21 @@
+// The system's pending file-rename operations: read, and the pending deletions carried out now.
+#pragma once
+
+#include <windows.h>
+
+// Pairs (source, target) of "PendingFileRenameOperations"; all blocks are GlobalAlloc'd.
+struct PendingRenameTable {
+    WCHAR **paths; // 2 x pairCount; an empty registry string is null
+    LONG *exists;  // 1 when the string names an existing file that is not a directory
+    LONG pairCount;
+};
+
+PendingRenameTable LoadPendingRenameTable();
+// The raw value in a new zero-filled block and its byte count; closes `key` in every case.
+BYTE *ReadPendingRenameValue(HKEY key, DWORD *byteCount);
+// Builds a table from a raw multi-string of `byteCount` bytes; never reads past it.
+PendingRenameTable ParsePendingRenameValue(const BYTE *block, DWORD byteCount);
+void ApplyPendingDeletions(PendingRenameTable *table);
+void ReleasePendingRenameTable(PendingRenameTable *table);
+// The path after a leading "\??\", or the path itself.
+const WCHAR *StripNtPrefix(const WCHAR *path);
