@@ -1,0 +1,1 @@
+// The status probes of the product's other programs.

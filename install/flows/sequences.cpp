@@ -1,0 +1,1 @@
+// The reinstall and uninstall sequences.

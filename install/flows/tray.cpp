@@ -1,0 +1,1 @@
+// The tray companion: registering, starting and stopping it.

@@ -1,0 +1,1 @@
+// The port monitor "Zentavo:": registration, removal, and parking printers off its port.

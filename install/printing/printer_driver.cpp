@@ -1,0 +1,1 @@
+// The printer driver "Zentavo printer": staging its files, adding and removing it.

@@ -1,0 +1,2 @@
+// The system's pending file-rename operations.
+#include "pending_renames.h"

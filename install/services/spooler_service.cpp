@@ -1,0 +1,2 @@
+// Control of the "spooler" service.
+#include "spooler_service.h"
