@@ -380,46 +380,6 @@ TEST_F(FileCopy, RetryDropsDeletedAndVanishedFilesAndKeepsTheRestInOrder)
     EXPECT_EQ((std::vector<std::wstring>{noFolder}), Paths(context.pendingDeletes));
 }
 
-// The registry value that scheduling writes, saved before the test and put back after it.
-class SavedPendingRenames
-{
-  public:
-    SavedPendingRenames()
-    {
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                      KEY_READ | KEY_SET_VALUE, &key_);
-        DWORD size = 0;
-        present_ = RegQueryValueExW(key_, kValue, NULL, &type_, NULL, &size) == ERROR_SUCCESS;
-        data_.resize(size);
-        if (present_ && size)
-            RegQueryValueExW(key_, kValue, NULL, &type_, data_.data(), &size);
-    }
-    ~SavedPendingRenames()
-    {
-        if (present_)
-            RegSetValueExW(key_, kValue, 0, type_, data_.data(), (DWORD)data_.size());
-        else
-            RegDeleteValueW(key_, kValue);
-        RegCloseKey(key_);
-    }
-    std::wstring Current() const
-    {
-        DWORD size = 0;
-        RegQueryValueExW(key_, kValue, NULL, NULL, NULL, &size);
-        std::wstring text(size / 2, 0);
-        if (size)
-            RegQueryValueExW(key_, kValue, NULL, NULL, reinterpret_cast<BYTE *>(&text[0]), &size);
-        return text;
-    }
-
-  private:
-    static constexpr const WCHAR *kValue = L"PendingFileRenameOperations";
-    HKEY key_ = NULL;
-    bool present_ = false;
-    DWORD type_ = REG_MULTI_SZ;
-    std::vector<BYTE> data_;
-};
-
 int moves;
 BOOL WINAPI SecondMoveRefused(LPCWSTR from, LPCWSTR to, DWORD flags)
 {

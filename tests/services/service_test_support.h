@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "import_hook.h"
 
 // The real service calls, reached past any hook the test has installed.
@@ -108,4 +111,53 @@ class GlobalHeapCount
     ImportHook allocHook_{"kernel32.dll", "GlobalAlloc",
                           reinterpret_cast<const void *>(&FakeAlloc)};
     ImportHook freeHook_{"kernel32.dll", "GlobalFree", reinterpret_cast<const void *>(&FakeFree)};
+};
+
+// "PendingFileRenameOperations" of the test prefix, saved before a test and put back after it.
+class SavedPendingRenames
+{
+  public:
+    SavedPendingRenames()
+    {
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_READ | KEY_SET_VALUE, &key_);
+        DWORD size = 0;
+        present_ = RegQueryValueExW(key_, kValue, NULL, &type_, NULL, &size) == ERROR_SUCCESS;
+        data_.resize(size);
+        if (present_ && size)
+            RegQueryValueExW(key_, kValue, NULL, &type_, data_.data(), &size);
+    }
+    ~SavedPendingRenames()
+    {
+        if (present_)
+            RegSetValueExW(key_, kValue, 0, type_, data_.data(), (DWORD)data_.size());
+        else
+            RegDeleteValueW(key_, kValue);
+        RegCloseKey(key_);
+    }
+    // Replaces the value for the test; type and bytes as given.
+    void Set(DWORD type, const void *data, DWORD size)
+    {
+        RegSetValueExW(key_, kValue, 0, type, static_cast<const BYTE *>(data), size);
+    }
+    void Remove()
+    {
+        RegDeleteValueW(key_, kValue);
+    }
+    std::wstring Current() const
+    {
+        DWORD size = 0;
+        RegQueryValueExW(key_, kValue, NULL, NULL, NULL, &size);
+        std::wstring text(size / 2, 0);
+        if (size)
+            RegQueryValueExW(key_, kValue, NULL, NULL, reinterpret_cast<BYTE *>(&text[0]), &size);
+        return text;
+    }
+
+  private:
+    static constexpr const WCHAR *kValue = L"PendingFileRenameOperations";
+    HKEY key_ = NULL;
+    bool present_ = false;
+    DWORD type_ = REG_MULTI_SZ;
+    std::vector<BYTE> data_;
 };
