@@ -99,6 +99,14 @@ class FileCopy : public ::testing::Test
         FreeString(&context.logText);
         FreeString(&context.moduleDir);
     }
+    // A source `name` and an older destination of that name that is held open without sharing.
+    HANDLE LockedTarget(const std::wstring &name, std::wstring *target)
+    {
+        *target = destDir + L"\\" + name;
+        WriteWholeFile(sourceDir + name, "new contents");
+        WriteWholeFile(*target, "old");
+        return CreateFileW(target->c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    }
 };
 
 int writes;
@@ -189,54 +197,41 @@ TEST_F(FileCopy, ADestinationPathBeyondThePathBufferIsRefusedNeverCut)
     EXPECT_NE(std::wstring::npos, log.find(L"Copy Failed :("));
 }
 
-TEST_F(FileCopy, ALockedDestinationIsRetried100TimesThenError9)
+TEST_F(FileCopy, ALockedDestinationIsRetried100TimesAndWrittenOnceReleased)
 {
-    std::wstring target = destDir + L"\\locked.dll";
-    WriteWholeFile(sourceDir + L"locked.dll", "new contents");
-    WriteWholeFile(target, "old");
-    HANDLE lock = CreateFileW(target.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    std::wstring target;
+    HANDLE lock = LockedTarget(L"locked.dll", &target);
     ASSERT_NE(INVALID_HANDLE_VALUE, lock);
-    HRESULT result;
-    std::vector<DWORD> sleeps;
     {
         VirtualClock clock;
-        result = CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, true);
-        sleeps = clock.sleeps();
+        EXPECT_EQ(E_FAIL, CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, true));
+        EXPECT_EQ(std::vector<DWORD>(100, 50), clock.sleeps());
     }
-    CloseHandle(lock);
-    EXPECT_EQ(E_FAIL, result);
-    EXPECT_EQ(std::vector<DWORD>(100, 50), sleeps);
-    EXPECT_EQ("old", ReadWholeFile(target)); // left as it was
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &attributes);
+    EXPECT_EQ(3u, attributes.nFileSizeLow); // still "old": not truncated
     EXPECT_EQ(1, context.errorCount);
     std::wstring log = Log(context);
     EXPECT_NE(std::wstring::npos,
               log.find(L"  Error(9): Cant't open destination file: " + target + L" - ("));
     EXPECT_EQ(std::wstring::npos, log.find(L"CreateFile - timeout"));
     EXPECT_NE(std::wstring::npos, log.find(L"  Copy Failed :(\r\n"));
-}
 
-TEST_F(FileCopy, ADestinationReleasedWhileWaitingIsWritten)
-{
-    std::wstring target = destDir + L"\\held.dll";
-    WriteWholeFile(sourceDir + L"held.dll", "new contents");
-    WriteWholeFile(target, "old");
-    HANDLE lock = CreateFileW(target.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    // Let go after the third wait: the fourth attempt opens it.
     VirtualClock clock;
     clock.onSleep = [&](DWORD) {
         if (clock.sleeps().size() == 3)
             CloseHandle(lock);
     };
-    EXPECT_EQ(S_OK, CopyProductFile(&context, destDir.c_str(), L"held.dll", NULL, true));
+    EXPECT_EQ(S_OK, CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, true));
     EXPECT_EQ(3u, clock.sleeps().size());
     EXPECT_EQ("new contents", ReadWholeFile(target));
 }
 
 TEST_F(FileCopy, SlowOpensGiveUpWithinTenSecondsEvenAcrossTheTickWrap)
 {
-    std::wstring target = destDir + L"\\slow.dll";
-    WriteWholeFile(target, "old");
-    HANDLE lock = CreateFileW(target.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    std::wstring target;
+    HANDLE lock = LockedTarget(L"slow.dll", &target);
     ASSERT_NE(INVALID_HANDLE_VALUE, lock);
     for (DWORD start : {1000u, 0xFFFFF000u}) {
         FreeString(&context.logText);

@@ -8,21 +8,25 @@
 
 #include "import_hook.h"
 
-// The real service calls, reached past any hook the test has installed.
+// A system function of the given type, reached past any hook the test has installed.
+template <typename F>
+F *Real(const char *module, const char *function)
+{
+    return reinterpret_cast<F *>(SystemFunction(module, function));
+}
+
+// The real spooler's state, or 0 when it cannot be read.
 inline DWORD RealSpoolerState()
 {
-    auto openManager = reinterpret_cast<decltype(&OpenSCManagerW)>(
-        SystemFunction("advapi32.dll", "OpenSCManagerW"));
-    auto openService =
-        reinterpret_cast<decltype(&OpenServiceW)>(SystemFunction("advapi32.dll", "OpenServiceW"));
-    auto query = reinterpret_cast<decltype(&QueryServiceStatus)>(
-        SystemFunction("advapi32.dll", "QueryServiceStatus"));
-    auto close = reinterpret_cast<decltype(&CloseServiceHandle)>(
-        SystemFunction("advapi32.dll", "CloseServiceHandle"));
-    SC_HANDLE manager = openManager(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? openService(manager, L"spooler", SERVICE_QUERY_STATUS) : NULL;
+    auto close = Real<decltype(CloseServiceHandle)>("advapi32.dll", "CloseServiceHandle");
+    SC_HANDLE manager = Real<decltype(OpenSCManagerW)>("advapi32.dll", "OpenSCManagerW")(
+        NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? Real<decltype(OpenServiceW)>("advapi32.dll", "OpenServiceW")(
+                                      manager, L"spooler", SERVICE_QUERY_STATUS)
+                                : NULL;
     SERVICE_STATUS status = {};
-    if (!service || !query(service, &status))
+    if (!service ||
+        !Real<decltype(QueryServiceStatus)>("advapi32.dll", "QueryServiceStatus")(service, &status))
         status.dwCurrentState = 0;
     if (service)
         close(service);
@@ -35,33 +39,26 @@ inline DWORD RealSpoolerState()
 // reaches `wanted`. True when it got there.
 inline bool DriveRealSpooler(DWORD wanted)
 {
-    auto openManager = reinterpret_cast<decltype(&OpenSCManagerW)>(
-        SystemFunction("advapi32.dll", "OpenSCManagerW"));
-    auto openService =
-        reinterpret_cast<decltype(&OpenServiceW)>(SystemFunction("advapi32.dll", "OpenServiceW"));
-    auto start =
-        reinterpret_cast<decltype(&StartServiceW)>(SystemFunction("advapi32.dll", "StartServiceW"));
-    auto control = reinterpret_cast<decltype(&ControlService)>(
-        SystemFunction("advapi32.dll", "ControlService"));
-    auto close = reinterpret_cast<decltype(&CloseServiceHandle)>(
-        SystemFunction("advapi32.dll", "CloseServiceHandle"));
-    auto sleep = reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"));
-    SC_HANDLE manager = openManager(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager ? openService(manager, L"spooler", SERVICE_START | SERVICE_STOP) : NULL;
+    auto close = Real<decltype(CloseServiceHandle)>("advapi32.dll", "CloseServiceHandle");
+    SC_HANDLE manager = Real<decltype(OpenSCManagerW)>("advapi32.dll", "OpenSCManagerW")(
+        NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? Real<decltype(OpenServiceW)>("advapi32.dll", "OpenServiceW")(
+                                      manager, L"spooler", SERVICE_START | SERVICE_STOP)
+                                : NULL;
     if (service && RealSpoolerState() != wanted) {
         SERVICE_STATUS status;
         if (wanted == SERVICE_RUNNING)
-            start(service, 0, NULL);
+            Real<decltype(StartServiceW)>("advapi32.dll", "StartServiceW")(service, 0, NULL);
         else
-            control(service, SERVICE_CONTROL_STOP, &status);
+            Real<decltype(ControlService)>("advapi32.dll", "ControlService")(
+                service, SERVICE_CONTROL_STOP, &status);
     }
     if (service)
         close(service);
     if (manager)
         close(manager);
     for (int i = 0; i < 200 && RealSpoolerState() != wanted; i++)
-        sleep(10);
+        Real<decltype(Sleep)>("kernel32.dll", "Sleep")(10);
     return RealSpoolerState() == wanted;
 }
 
@@ -86,8 +83,7 @@ class GlobalHeapCount
   private:
     static HGLOBAL WINAPI FakeAlloc(UINT flags, SIZE_T bytes)
     {
-        auto real =
-            reinterpret_cast<decltype(&GlobalAlloc)>(SystemFunction("kernel32.dll", "GlobalAlloc"));
+        auto real = Real<decltype(GlobalAlloc)>("kernel32.dll", "GlobalAlloc");
         GlobalHeapCount *count = current;
         if (count && count->failAt_ && count->allocs + count->refused + 1 == count->failAt_) {
             count->refused++;
@@ -101,8 +97,7 @@ class GlobalHeapCount
     }
     static HGLOBAL WINAPI FakeFree(HGLOBAL block)
     {
-        auto real =
-            reinterpret_cast<decltype(&GlobalFree)>(SystemFunction("kernel32.dll", "GlobalFree"));
+        auto real = Real<decltype(GlobalFree)>("kernel32.dll", "GlobalFree");
         if (current && block)
             current->frees++;
         return real(block);
