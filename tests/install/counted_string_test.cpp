@@ -120,9 +120,15 @@ TEST(CountedString, ParentDirectory)
     const struct {
         const WCHAR *path, *parent;
     } cases[] = {
-        {L"C:\\a\\b.txt", L"C:\\a"}, {L"\\x", L""},   {L"a/b\\c/d", L"a/b"},
-        {L"a/b", L"a"},              {L"", L""},      {L"noseparator", L""},
-        {L"C:\\a\\", L"C:\\a"},      {L"/x", L""},    {L"C:\\Program Files\\X", L"C:\\Program Files"},
+        {L"C:\\a\\b.txt", L"C:\\a"},
+        {L"\\x", L""},
+        {L"a/b\\c/d", L"a/b"},
+        {L"a/b", L"a"},
+        {L"", L""},
+        {L"noseparator", L""},
+        {L"C:\\a\\", L"C:\\a"},
+        {L"/x", L""},
+        {L"C:\\Program Files\\X", L"C:\\Program Files"},
     };
     for (const auto &c : cases) {
         CountedString path = NULL, parent = NULL;

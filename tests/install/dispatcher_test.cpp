@@ -107,8 +107,8 @@ TEST_F(ParentWindow, ParsesDecimalAsWcstolWithSaturation)
 
 TEST_F(ParentWindow, OnlyARealWindowIsKept)
 {
-    HWND window = CreateWindowExW(0, L"STATIC", L"caller", WS_POPUP, 0, 0, 10, 10, NULL, NULL,
-                                  NULL, NULL);
+    HWND window =
+        CreateWindowExW(0, L"STATIC", L"caller", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
     ASSERT_NE(nullptr, window) << "needs a display (Xvfb)";
     std::wstring decimal = std::to_wstring((LONG)(LONG_PTR)window);
     EXPECT_EQ(window, ParseParentWindow(decimal.c_str()));
@@ -182,10 +182,11 @@ SetupCommand ModelCommand(const std::wstring &word)
 std::wstring RandomCommandLine(std::mt19937 &random)
 {
     static const WCHAR *const pieces[] = {
-        L"in",  L"IN",      L"install", L"un",     L"def.set", L"DEF.SET", L"onInit", L"\"",
-        L"\\",  L"\\\"",    L" ",       L"\t",     L"_notray", L"tray",    L"0",      L"-",
-        L"123", L"\x0131",  L"\x00E9",  L"\xD83D", L"\xDE00",  L"\xFFFF",  L"a",      L"\"\"",
-        L".",   L"uninstall", L"removetray", L"onchkdrv", L"99999999999"};
+        L"in",      L"IN",        L"install",    L"un",       L"def.set",    L"DEF.SET",
+        L"onInit",  L"\"",        L"\\",         L"\\\"",     L" ",          L"\t",
+        L"_notray", L"tray",      L"0",          L"-",        L"123",        L"\x0131",
+        L"\x00E9",  L"\xD83D",    L"\xDE00",     L"\xFFFF",   L"a",          L"\"\"",
+        L".",       L"uninstall", L"removetray", L"onchkdrv", L"99999999999"};
     std::wstring line;
     if (random() % 4)
         line = L"\"C:\\Program Files\\Zentavo\\Setup\\setup.exe\"";

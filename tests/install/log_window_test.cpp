@@ -49,7 +49,8 @@ struct TemplateReader {
 
 TEST(LogWindowResource, DialogTemplateIsExactlyTheLogWindow)
 {
-    HRSRC resource = FindResourceExW(NULL, (LPCWSTR)RT_DIALOG, MAKEINTRESOURCEW(IDD_LOG), LANG_EN_US);
+    HRSRC resource =
+        FindResourceExW(NULL, (LPCWSTR)RT_DIALOG, MAKEINTRESOURCEW(IDD_LOG), LANG_EN_US);
     ASSERT_NE(nullptr, resource);
     const BYTE *base = static_cast<const BYTE *>(LockResource(LoadResource(NULL, resource)));
     TemplateReader r{base};
@@ -111,8 +112,10 @@ TEST(LogWindowResource, ManifestRequestsAdministratorAndCommonControls6)
     const char *text = static_cast<const char *>(LockResource(LoadResource(NULL, resource)));
     std::string manifest(text, SizeofResource(NULL, resource));
     EXPECT_NE(std::string::npos, manifest.find("name=\"Zentavo.Install\" version=\"1.0.0.0\""));
-    EXPECT_NE(std::string::npos, manifest.find("<description>File viewer/translator</description>"));
-    EXPECT_NE(std::string::npos, manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+    EXPECT_NE(std::string::npos,
+              manifest.find("<description>File viewer/translator</description>"));
+    EXPECT_NE(std::string::npos,
+              manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
     EXPECT_NE(std::string::npos, manifest.find("publicKeyToken=\"6595b64144ccf1df\""));
     EXPECT_NE(std::string::npos,
               manifest.find("level=\"requireAdministrator\" uiAccess=\"false\""));
@@ -258,8 +261,8 @@ TEST_F(LogWindow, AnEmptyLogShowsAnEmptyText)
 
 TEST_F(LogWindow, TheCallerWindowOwnsIt)
 {
-    HWND caller = CreateWindowExW(0, L"STATIC", L"installer", WS_POPUP, 0, 0, 10, 10, NULL, NULL,
-                                  NULL, NULL);
+    HWND caller =
+        CreateWindowExW(0, L"STATIC", L"installer", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
     ASSERT_NE(nullptr, caller);
     Seen seen = Closing(IDOK);
     show(seen, caller);

@@ -74,12 +74,34 @@ TEST_F(SetupContextTest, BuildsDirectoriesAndTheX64FileSet)
     EXPECT_EQ(0, context.logDepth);
     EXPECT_EQ(nullptr, context.detachedPrinters);
 
+    // The spooler runs, so its check writes only its heading.
+    EXPECT_EQ(L"Zentavo 2551\r\n"
+              L">Check Spooler\r\n"
+              L"PrinterDriverDirectory(1):C:\\windows\\system32\\spool\\drivers\\x64\r\n"
+              L"PrinterDriverDirectory(2):C:\\windows\\system32\\spool\\drivers\\x64\\\r\n",
+              Text(context.logText));
+}
+
+SC_HANDLE WINAPI RefusingOpenSCManagerW(LPCWSTR, LPCWSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+TEST_F(SetupContextTest, ASpoolerCheckThatFailsIsReportedAndConstructionGoesOn)
+{
+    {
+        ImportHook hook("advapi32.dll", "OpenSCManagerW",
+                        reinterpret_cast<const void *>(&RefusingOpenSCManagerW));
+        InitSetupContext(&context, SETUP_X64);
+    }
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(0, context.logDepth);
     std::wstring log = Text(context.logText);
-    EXPECT_EQ(0u, log.find(L"Zentavo 2551\r\n"));
-    EXPECT_NE(std::wstring::npos,
-              log.find(L"PrinterDriverDirectory(1):C:\\windows\\system32\\spool\\drivers\\x64\r\n"));
-    EXPECT_NE(std::wstring::npos,
-              log.find(L"PrinterDriverDirectory(2):C:\\windows\\system32\\spool\\drivers\\x64\\\r\n"));
+    EXPECT_EQ(
+        0u, log.find(L"Zentavo 2551\r\n>Check Spooler\r\n  Error(1): Can't open service manager."));
+    EXPECT_NE(std::wstring::npos, log.find(L"\nPrinterDriverDirectory(2):"));
+    EXPECT_FALSE(Text(context.systemDir).empty());
 }
 
 TEST_F(SetupContextTest, ModeBitsSelectTrayAndFileSet)
@@ -132,7 +154,8 @@ TEST_F(SetupContextTest, SystemDirectoryFailuresAreReportedAsError7)
     }
     EXPECT_EQ(nullptr, context.systemDir);
     EXPECT_EQ(1, context.errorCount);
-    EXPECT_NE(std::wstring::npos, Text(context.logText).find(L"Error(7): Can`t retrieve system directory. - ("));
+    EXPECT_NE(std::wstring::npos,
+              Text(context.logText).find(L"Error(7): Can`t retrieve system directory. - ("));
     EXPECT_FALSE(Text(context.driverDir).empty()); // construction went on
     FreeSetupContext(&context);
 
@@ -143,7 +166,8 @@ TEST_F(SetupContextTest, SystemDirectoryFailuresAreReportedAsError7)
     }
     EXPECT_EQ(nullptr, context.systemDir); // never a cut path
     EXPECT_EQ(1, context.errorCount);
-    EXPECT_NE(std::wstring::npos, Text(context.logText).find(L"Error(7): Can`t retrieve system directory."));
+    EXPECT_NE(std::wstring::npos,
+              Text(context.logText).find(L"Error(7): Can`t retrieve system directory."));
     FreeSetupContext(&context);
 
     {
@@ -216,8 +240,9 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
     EXPECT_EQ(nullptr, context.driverDir);
     EXPECT_STREQ(L"tvlhelp.chm", context.helpFile);
     EXPECT_EQ(1, context.errorCount);
-    EXPECT_NE(std::wstring::npos,
-              Text(context.logText).find(L"Error(6): Can`t retrieve printer driver directory. - ("));
+    EXPECT_NE(
+        std::wstring::npos,
+        Text(context.logText).find(L"Error(6): Can`t retrieve printer driver directory. - ("));
     EXPECT_FALSE(Text(context.systemDir).empty());
     FreeSetupContext(&context);
 
@@ -239,14 +264,16 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
         InitSetupContext(&context, SETUP_X64);
     }
     EXPECT_EQ(L"E:\\drivers\\", Text(context.driverDir));
-    EXPECT_NE(std::wstring::npos, Text(context.logText).find(L"PrinterDriverDirectory(2):E:\\drivers\\\r\n"));
+    EXPECT_NE(std::wstring::npos,
+              Text(context.logText).find(L"PrinterDriverDirectory(2):E:\\drivers\\\r\n"));
 }
 
 int globalFrees;
 HGLOBAL WINAPI CountingGlobalFree(HGLOBAL block)
 {
     globalFrees++;
-    auto real = reinterpret_cast<decltype(&GlobalFree)>(SystemFunction("kernel32.dll", "GlobalFree"));
+    auto real =
+        reinterpret_cast<decltype(&GlobalFree)>(SystemFunction("kernel32.dll", "GlobalFree"));
     return real(block);
 }
 
@@ -268,7 +295,8 @@ TEST_F(SetupContextTest, FreeReleasesEveryListAndString)
     context.detachedPrinters = static_cast<PRINTER_INFO_2W **>(GlobalAlloc(GPTR, 16));
     globalFrees = 0;
     {
-        ImportHook hook("kernel32.dll", "GlobalFree", reinterpret_cast<const void *>(&CountingGlobalFree));
+        ImportHook hook("kernel32.dll", "GlobalFree",
+                        reinterpret_cast<const void *>(&CountingGlobalFree));
         FreeSetupContext(&context);
     }
     EXPECT_EQ(3 * 2 + 3 * 2 + 1 + 1, globalFrees);

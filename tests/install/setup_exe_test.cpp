@@ -33,14 +33,17 @@ TEST(SetupExe, ImportsOnlySystemDlls)
     HMODULE image = LoadLibraryExW(SetupExePath().c_str(), NULL, DONT_RESOLVE_DLL_REFERENCES);
     ASSERT_NE(nullptr, image);
     BYTE *base = reinterpret_cast<BYTE *>((ULONG_PTR)image & ~(ULONG_PTR)3);
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, nt->OptionalHeader.Subsystem);
     EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, nt->FileHeader.Machine);
-    const char *allowed[] = {"KERNEL32.dll", "USER32.dll", "ADVAPI32.dll", "SHELL32.dll",
-                             "WINSPOOL.DRV", "VERSION.dll", "msvcrt.dll", "GDI32.dll"};
-    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const char *allowed[] = {"KERNEL32.dll", "USER32.dll",  "ADVAPI32.dll", "SHELL32.dll",
+                             "WINSPOOL.DRV", "VERSION.dll", "msvcrt.dll",   "GDI32.dll"};
+    const IMAGE_DATA_DIRECTORY &dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     int count = 0;
-    for (auto *d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); d->Name; d++) {
+    for (auto *d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); d->Name;
+         d++) {
         const char *name = reinterpret_cast<const char *>(base + d->Name);
         bool known = false;
         for (const char *a : allowed)

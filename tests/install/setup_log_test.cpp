@@ -73,7 +73,8 @@ TEST_F(SetupLog, ErrorReportCarriesTheSystemMessageOfTheLastError)
     WCHAR *message = SystemMessageText(ERROR_FILE_NOT_FOUND);
     ASSERT_NE(nullptr, message);
     std::wstring expected =
-        std::wstring(L"    Error(10): Cant't open source file: tvlmon64.dll - (") + message + L")\r\n";
+        std::wstring(L"    Error(10): Cant't open source file: tvlmon64.dll - (") + message +
+        L")\r\n";
     LocalFree(message);
     EXPECT_EQ(expected, log());
     // The report keeps the last error for whoever looks next.

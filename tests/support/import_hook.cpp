@@ -8,7 +8,8 @@ static void **FindSlots(const char *module, const char *function, void ***out, i
     BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleW(NULL));
     auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
     auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY &dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
     *count = 0;
     for (; desc->Name; desc++) {
@@ -44,7 +45,8 @@ ImportHook::ImportHook(const char *module, const char *function, const void *rep
     FindSlots(module, function, slots_, MAX_SLOTS, &slotCount_);
     if (slotCount_ == 0) {
         if (required)
-            ADD_FAILURE() << "no import of " << function << " from " << (module ? module : "any DLL");
+            ADD_FAILURE() << "no import of " << function << " from "
+                          << (module ? module : "any DLL");
         return;
     }
     original_ = *slots_[0];

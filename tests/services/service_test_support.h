@@ -1,0 +1,156 @@
+// Shared by the services' tests: the real spooler's state, and a count of the global heap.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "import_hook.h"
+
+// A system function of the given type, reached past any hook the test has installed.
+template <typename F>
+F *Real(const char *module, const char *function)
+{
+    return reinterpret_cast<F *>(SystemFunction(module, function));
+}
+
+// The real spooler's state, or 0 when it cannot be read.
+inline DWORD RealSpoolerState()
+{
+    auto close = Real<decltype(CloseServiceHandle)>("advapi32.dll", "CloseServiceHandle");
+    SC_HANDLE manager = Real<decltype(OpenSCManagerW)>("advapi32.dll", "OpenSCManagerW")(
+        NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? Real<decltype(OpenServiceW)>("advapi32.dll", "OpenServiceW")(
+                                      manager, L"spooler", SERVICE_QUERY_STATUS)
+                                : NULL;
+    SERVICE_STATUS status = {};
+    if (!service ||
+        !Real<decltype(QueryServiceStatus)>("advapi32.dll", "QueryServiceStatus")(service, &status))
+        status.dwCurrentState = 0;
+    if (service)
+        close(service);
+    if (manager)
+        close(manager);
+    return status.dwCurrentState;
+}
+
+// Sends a start or a stop to the real spooler and waits (really, at most about 2 s) until it
+// reaches `wanted`. True when it got there.
+inline bool DriveRealSpooler(DWORD wanted)
+{
+    auto close = Real<decltype(CloseServiceHandle)>("advapi32.dll", "CloseServiceHandle");
+    SC_HANDLE manager = Real<decltype(OpenSCManagerW)>("advapi32.dll", "OpenSCManagerW")(
+        NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? Real<decltype(OpenServiceW)>("advapi32.dll", "OpenServiceW")(
+                                      manager, L"spooler", SERVICE_START | SERVICE_STOP)
+                                : NULL;
+    if (service && RealSpoolerState() != wanted) {
+        SERVICE_STATUS status;
+        if (wanted == SERVICE_RUNNING)
+            Real<decltype(StartServiceW)>("advapi32.dll", "StartServiceW")(service, 0, NULL);
+        else
+            Real<decltype(ControlService)>("advapi32.dll", "ControlService")(
+                service, SERVICE_CONTROL_STOP, &status);
+    }
+    if (service)
+        close(service);
+    if (manager)
+        close(manager);
+    for (int i = 0; i < 200 && RealSpoolerState() != wanted; i++)
+        Real<decltype(Sleep)>("kernel32.dll", "Sleep")(10);
+    return RealSpoolerState() == wanted;
+}
+
+// Counts the global heap blocks taken and released while it lives, and can refuse the n-th
+// allocation (counting from 1) to reach the out-of-memory paths.
+class GlobalHeapCount {
+public:
+    explicit GlobalHeapCount(int failAt = 0) : failAt_(failAt)
+    {
+        current = this;
+    }
+    ~GlobalHeapCount()
+    {
+        current = nullptr;
+    }
+    int allocs = 0;
+    int frees = 0;
+    int refused = 0;
+    static inline GlobalHeapCount *current = nullptr;
+
+private:
+    static HGLOBAL WINAPI FakeAlloc(UINT flags, SIZE_T bytes)
+    {
+        auto real = Real<decltype(GlobalAlloc)>("kernel32.dll", "GlobalAlloc");
+        GlobalHeapCount *count = current;
+        if (count && count->failAt_ && count->allocs + count->refused + 1 == count->failAt_) {
+            count->refused++;
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return NULL;
+        }
+        HGLOBAL block = real(flags, bytes);
+        if (count && block)
+            count->allocs++;
+        return block;
+    }
+    static HGLOBAL WINAPI FakeFree(HGLOBAL block)
+    {
+        auto real = Real<decltype(GlobalFree)>("kernel32.dll", "GlobalFree");
+        if (current && block)
+            current->frees++;
+        return real(block);
+    }
+    int failAt_;
+    ImportHook allocHook_{"kernel32.dll", "GlobalAlloc",
+                          reinterpret_cast<const void *>(&FakeAlloc)};
+    ImportHook freeHook_{"kernel32.dll", "GlobalFree", reinterpret_cast<const void *>(&FakeFree)};
+};
+
+// "PendingFileRenameOperations" of the test prefix, saved before a test and put back after it.
+class SavedPendingRenames {
+public:
+    SavedPendingRenames()
+    {
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_READ | KEY_SET_VALUE, &key_);
+        DWORD size = 0;
+        present_ = RegQueryValueExW(key_, kValue, NULL, &type_, NULL, &size) == ERROR_SUCCESS;
+        data_.resize(size);
+        if (present_ && size)
+            RegQueryValueExW(key_, kValue, NULL, &type_, data_.data(), &size);
+    }
+    ~SavedPendingRenames()
+    {
+        if (present_)
+            RegSetValueExW(key_, kValue, 0, type_, data_.data(), (DWORD)data_.size());
+        else
+            RegDeleteValueW(key_, kValue);
+        RegCloseKey(key_);
+    }
+    // Replaces the value for the test; type and bytes as given.
+    void Set(DWORD type, const void *data, DWORD size)
+    {
+        RegSetValueExW(key_, kValue, 0, type, static_cast<const BYTE *>(data), size);
+    }
+    void Remove()
+    {
+        RegDeleteValueW(key_, kValue);
+    }
+    std::wstring Current() const
+    {
+        DWORD size = 0;
+        RegQueryValueExW(key_, kValue, NULL, NULL, NULL, &size);
+        std::wstring text(size / 2, 0);
+        if (size)
+            RegQueryValueExW(key_, kValue, NULL, NULL, reinterpret_cast<BYTE *>(&text[0]), &size);
+        return text;
+    }
+
+private:
+    static constexpr const WCHAR *kValue = L"PendingFileRenameOperations";
+    HKEY key_ = NULL;
+    bool present_ = false;
+    DWORD type_ = REG_MULTI_SZ;
+    std::vector<BYTE> data_;
+};
