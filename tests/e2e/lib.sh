@@ -23,8 +23,11 @@
 #   e2e_wine PROG ARGS    runs a Windows program, prints its output without CRs, returns its code
 #   e2e_inspect [SECTION...]  the inspection tool's output
 #   e2e_spoolctl ARGS     the raw spooler tool (build/tests/spoolctl.exe)
-#   e2e_install_standins [FOLDER]  the stand-in monitor and driver of FOLDER registered directly,
-#                         without setup.exe (files copied where the spooler takes them from)
+#   e2e_stage_standins [FOLDER]  the monitor of FOLDER (else default) into the system folder and
+#                         the driver files into the printer driver folder, where the spooler
+#                         takes them from
+#   e2e_install_standins [FOLDER]  staged, then monitor and driver registered directly, without
+#                         setup.exe
 #   e2e_file WINPATH      the Unix path of a Windows path in this prefix ("C:\x\y" only)
 #   e2e_winpath UNIXPATH  the Windows path (drive Z:) of a file outside the prefix
 #   e2e_hold_file WINPATH lock a file really (fileholder.exe, no delete or write sharing) until
@@ -187,7 +190,7 @@ e2e_spoolctl() {
     e2e_wine "$E2E_TOOLS/spoolctl.exe" "$@"
 }
 
-e2e_install_standins() {
+e2e_stage_standins() {
     local folder=${1:-default}
     local system driver_dir
     system=$(e2e_file 'C:\windows\system32')
@@ -198,7 +201,11 @@ e2e_install_standins() {
         "$E2E_STANDINS/default/tvlhelp.chm" "$driver_dir/"
     [ -f "$E2E_STANDINS/$folder/tvlmon64.dll" ] && cp "$E2E_STANDINS/$folder/tvlmon64.dll" "$system/"
     [ -f "$E2E_STANDINS/$folder/tvldrv64.dll" ] && cp "$E2E_STANDINS/$folder/tvldrv64.dll" "$driver_dir/"
-    e2e_spoolctl addmonitor >/dev/null && e2e_spoolctl adddriver >/dev/null
+    return 0
+}
+
+e2e_install_standins() {
+    e2e_stage_standins "$@" && e2e_spoolctl addmonitor >/dev/null && e2e_spoolctl adddriver >/dev/null
 }
 
 e2e_setup() {

@@ -9,7 +9,7 @@ system=$(e2e_file 'C:\windows\system32')
 driver_dir=$(e2e_file 'C:\windows\system32\spool\drivers\x64')
 
 # Port monitor: registered from the system folder, its port listed by every EnumPortsW.
-cp "$E2E_STANDINS/default/tvlmon64.dll" "$system/"
+e2e_stage_standins
 e2e_check_eq "AddMonitorW takes the stand-in monitor" "ok" "$(e2e_spoolctl addmonitor)"
 e2e_check_eq "a second AddMonitorW: already installed" "failed 3006" "$(e2e_spoolctl addmonitor)"
 state=$(e2e_inspect monitors ports)
@@ -31,10 +31,8 @@ for build in 2450 2451; do
         "$(e2e_inspect build "$(e2e_winpath "$E2E_STANDINS/driver-$build/tvldrv64.dll")")"
 done
 
-# Driver: staged in the printer driver folder, copied by the spooler into x64\3.
-mkdir -p "$driver_dir"
-cp "$E2E_STANDINS/default/tvldrv64.dll" "$E2E_STANDINS/default/tvlui64.dll" \
-    "$E2E_STANDINS/default/tvlhelp.chm" "$driver_dir/"
+# Driver: staged in the printer driver folder (with the monitor, above), copied by the spooler
+# into x64\3.
 e2e_check_eq "AddPrinterDriverExW takes the stand-in driver" "ok" "$(e2e_spoolctl adddriver)"
 state=$(e2e_inspect drivers)
 e2e_check_has "driver listed with version and build" "$state" 'driver "Zentavo printer" version 3 build 2551'

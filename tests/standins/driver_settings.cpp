@@ -6,17 +6,7 @@
 
 #include <windows.h>
 
-// The header the spooler passes as lParam of DrvDocumentPropertySheets; mingw does not declare it.
-struct DOCUMENTPROPERTYHEADER {
-    WORD cbSize;
-    WORD Reserved;
-    HANDLE hPrinter;
-    LPWSTR pszPrinterName;
-    PDEVMODEW pdmIn;
-    PDEVMODEW pdmOut;
-    DWORD cbOut;
-    DWORD fMode;
-};
+#include "document_property_header.h"
 
 namespace
 {

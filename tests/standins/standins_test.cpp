@@ -7,6 +7,7 @@
 #include <winspool.h>
 #include <winsplp.h>
 
+#include "document_property_header.h"
 #include "test_paths.h"
 
 namespace
@@ -16,18 +17,6 @@ std::wstring StandinPath(const wchar_t *relative)
 {
     return BuildDir() + L"standins\\" + relative;
 }
-
-// Same layout as the one the configuration DLL reads; mingw does not declare it.
-struct DOCUMENTPROPERTYHEADER {
-    WORD cbSize;
-    WORD Reserved;
-    HANDLE hPrinter;
-    LPWSTR pszPrinterName;
-    PDEVMODEW pdmIn;
-    PDEVMODEW pdmOut;
-    DWORD cbOut;
-    DWORD fMode;
-};
 
 typedef LPMONITOR2(WINAPI *InitializeFunction)(PMONITORINIT, PHANDLE);
 typedef LONG(WINAPI *PropertySheetsFunction)(void *, LPARAM);
