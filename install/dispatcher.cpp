@@ -82,7 +82,7 @@ int RunInstallCommand(HWND parent, bool withTray)
     SetupContext context;
     InitSetupContext(&context, withTray ? SETUP_X64 : SETUP_X64 | SETUP_NO_TRAY);
     LogLine(&context, L">>0010");
-    DWORD scheduled = 0;
+    DWORD scheduled = ScheduleDeletesAtReboot(&context);
     ShowLogWindowIfNeeded(&context, parent);
     LONG errors = context.errorCount;
     // Written after the window closed: the window never shows it.
@@ -97,7 +97,7 @@ bool RunUninstallCommand(HWND parent, DWORD *scheduled)
 {
     SetupContext context;
     InitSetupContext(&context, SETUP_X64);
-    *scheduled = 0;
+    *scheduled = ScheduleDeletesAtReboot(&context);
     ShowLogWindowIfNeeded(&context, parent);
     bool errors = context.errorCount != 0;
     FreeSetupContext(&context);

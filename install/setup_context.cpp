@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "setup_log.h"
+#include "services/spooler_service.h"
 
 HINSTANCE g_instance;
 
@@ -81,6 +82,9 @@ void InitSetupContext(SetupContext *context, DWORD mode)
     context->installMonitor = 1;
     context->installTray = (mode & SETUP_NO_TRAY) ? 0 : 1;
     context->copyMonitor = 1;
+
+    // Its failures reach the log as reports; building the context goes on regardless.
+    CheckSpooler(context);
 
     SelectFileSet(context, (mode & SETUP_X64) != 0);
     context->detachedPrinters = NULL;

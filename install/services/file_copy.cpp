@@ -1,6 +1,171 @@
 // Copying product files into place, and the files left to delete later.
 #include "file_copy.h"
 
+#include <string.h>
+#include <wchar.h>
+
+#include "counted_string.h"
+#include "setup_context.h"
+#include "setup_log.h"
+
+// One buffer of this size carries the whole copy; the product files are small.
+static const DWORD COPY_BUFFER_BYTES = 8192;
+// The spooler lets go of a file it just closed within moments: 100 attempts 50 ms apart
+// (about 5 s), and never longer than 10 s by the clock when the opens themselves are slow.
+static const int OPEN_ATTEMPTS = 100;
+static const DWORD OPEN_RETRY_MS = 50;
+static const DWORD OPEN_TIMEOUT_MS = 10000;
+
+// `directory`, a backslash unless it is empty or ends in one, then `name`.
+static bool ComposePath(CountedString *path, const WCHAR *directory, const WCHAR *name)
+{
+    size_t length = directory ? wcslen(directory) : 0;
+    if (length && !AppendCount(path, directory, length))
+        return false;
+    if (length && directory[length - 1] != L'\\' && !Append(path, L"\\"))
+        return false;
+    return Append(path, name);
+}
+
+// Copies everything from `source` to `destination`; false when a read fails or a write falls
+// short, since either leaves the destination incomplete.
+static bool CopyContents(HANDLE source, HANDLE destination)
+{
+    BYTE buffer[COPY_BUFFER_BYTES];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(source, buffer, COPY_BUFFER_BYTES, &read, NULL))
+            return false;
+        if (read > 0) {
+            DWORD written = 0;
+            if (!WriteFile(destination, buffer, read, &written, NULL) || written < read)
+                return false;
+        }
+        if (read < COPY_BUFFER_BYTES)
+            return true;
+    }
+}
+
+HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR *fileName,
+                        WCHAR *outPath, bool reportErrors)
+{
+    HRESULT result = E_FAIL;
+    CountedString sourcePath = NULL;
+    CountedString destPath = NULL;
+    HANDLE source = INVALID_HANDLE_VALUE;
+    HANDLE destination = INVALID_HANDLE_VALUE;
+
+    LogLine(context, L">CopyFile %s to %s [%d])", fileName, destDir, reportErrors ? 1 : 0);
+    context->logDepth++;
+
+    if (!ComposePath(&sourcePath, StringText(context->moduleDir), fileName) ||
+        !ComposePath(&destPath, destDir, fileName)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        if (reportErrors)
+            LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
+                     StringText(destPath));
+        goto done;
+    }
+
+    if (outPath) {
+        // The callers keep using this path: one cut to fit would name a different file.
+        if (StringLength(destPath) >= SETUP_PATH_BUFFER) {
+            outPath[0] = 0;
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            if (reportErrors)
+                LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
+                         StringText(destPath));
+            goto done;
+        }
+        memcpy(outPath, StringText(destPath), (StringLength(destPath) + 1) * sizeof(WCHAR));
+    }
+
+    source = CreateFileW(StringText(sourcePath), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                         0, NULL);
+    if (source == INVALID_HANDLE_VALUE) {
+        if (reportErrors)
+            LogError(context, ERR_OPEN_SOURCE, L"Cant't open source file: %s", fileName);
+        goto done;
+    }
+    destination = CreateFileWithRetry(context, StringText(destPath));
+    if (destination == INVALID_HANDLE_VALUE) {
+        if (reportErrors)
+            LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
+                     StringText(destPath));
+        goto done;
+    }
+
+    if (CopyContents(source, destination)) {
+        result = S_OK;
+    } else {
+        LogError(context, ERR_COPY_FILE, L"CopyFile(..,%s)", StringText(destPath));
+        // A truncated DLL must not stay behind for the spooler to load.
+        CloseHandle(destination);
+        destination = INVALID_HANDLE_VALUE;
+        DeleteFileW(StringText(destPath));
+    }
+
+done:
+    if (destination != INVALID_HANDLE_VALUE)
+        CloseHandle(destination);
+    if (source != INVALID_HANDLE_VALUE)
+        CloseHandle(source);
+    FreeString(&destPath);
+    FreeString(&sourcePath);
+    LogLine(context, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
+    context->logDepth--;
+    return result;
+}
+
+HANDLE CreateFileWithRetry(SetupContext *context, const WCHAR *path)
+{
+    DWORD start = GetTickCount();
+    for (int attempt = 0; attempt < OPEN_ATTEMPTS; attempt++) {
+        HANDLE file =
+            CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+        if (file != INVALID_HANDLE_VALUE)
+            return file;
+        // Unsigned difference: a wrap of the tick counter does no harm.
+        if (GetTickCount() - start > OPEN_TIMEOUT_MS) {
+            LogLine(context, L"CreateFile - timeout");
+            return INVALID_HANDLE_VALUE;
+        }
+        Sleep(OPEN_RETRY_MS);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+WCHAR *DuplicateWideString(const WCHAR *text)
+{
+    if (!text || !text[0])
+        return NULL;
+    size_t bytes = (wcslen(text) + 1) * sizeof(WCHAR);
+    WCHAR *copy = static_cast<WCHAR *>(GlobalAlloc(GPTR, bytes));
+    if (copy)
+        memcpy(copy, text, bytes);
+    return copy;
+}
+
+void AddPendingDelete(PendingDelete **head, const WCHAR *path)
+{
+    for (PendingDelete *node = *head; node; node = node->next) {
+        if (wcscmp(node->path, path) == 0)
+            return;
+    }
+    // A path that cannot be copied is not listed: the list never holds an empty entry.
+    WCHAR *copy = DuplicateWideString(path);
+    if (!copy)
+        return;
+    PendingDelete *node = static_cast<PendingDelete *>(GlobalAlloc(GPTR, sizeof(PendingDelete)));
+    if (!node) {
+        GlobalFree(copy);
+        return;
+    }
+    node->path = copy;
+    node->next = *head;
+    *head = node;
+}
+
 void FreePendingDeleteList(PendingDelete *node)
 {
     while (node) {
@@ -10,4 +175,38 @@ void FreePendingDeleteList(PendingDelete *node)
         GlobalFree(node);
         node = next;
     }
+}
+
+void RetryPendingDeletes(SetupContext *context)
+{
+    LogLine(context, L"DeleteFile-try");
+    PendingDelete *kept = NULL;
+    PendingDelete *node = context->pendingDeletes;
+    while (node) {
+        PendingDelete *next = node->next;
+        // A missing folder is no proof that the file is gone: such entries stay listed.
+        if (DeleteFileW(node->path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+            if (kept)
+                kept->next = next;
+            else
+                context->pendingDeletes = next;
+            GlobalFree(node->path);
+            GlobalFree(node);
+        } else {
+            kept = node;
+        }
+        node = next;
+    }
+}
+
+DWORD ScheduleDeletesAtReboot(SetupContext *context)
+{
+    DWORD scheduled = 0;
+    for (PendingDelete *node = context->pendingDeletes; node; node = node->next) {
+        if (MoveFileExW(node->path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+            scheduled++;
+    }
+    FreePendingDeleteList(context->pendingDeletes);
+    context->pendingDeletes = NULL;
+    return scheduled;
 }

@@ -1,2 +1,155 @@
 // The system's pending file-rename operations.
+//
+// Every installer on the machine writes this value, so nothing about it is trusted: each string
+// is measured inside the block, a string without its terminator inside the block is no string,
+// and any failure gives the empty table.
 #include "pending_renames.h"
+
+#include <string.h>
+
+static const char SESSION_MANAGER_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+static const WCHAR PENDING_RENAMES_VALUE[] = L"PendingFileRenameOperations";
+
+const WCHAR *StripNtPrefix(const WCHAR *path)
+{
+    if (path[0] == L'\\' && path[1] == L'?' && path[2] == L'?' && path[3] == L'\\')
+        return path + 4;
+    return path;
+}
+
+BYTE *ReadPendingRenameValue(HKEY key, DWORD *byteCount)
+{
+    BYTE *block = NULL;
+    DWORD size = 0;
+    DWORD read = 0;
+
+    *byteCount = 0;
+    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, NULL, NULL, &size) != ERROR_SUCCESS ||
+        size == 0)
+        goto done;
+    block = static_cast<BYTE *>(GlobalAlloc(GPTR, size));
+    if (!block)
+        goto done;
+    // The value may have changed since the size query: a failed read (it grew) gives nothing,
+    // and a count above the block is never believed.
+    read = size;
+    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, NULL, block, &read) != ERROR_SUCCESS ||
+        read == 0) {
+        GlobalFree(block);
+        block = NULL;
+        goto done;
+    }
+    *byteCount = read < size ? read : size;
+
+done:
+    RegCloseKey(key);
+    return block;
+}
+
+// Characters of the string at `position`, or -1 when no terminator follows within `available`.
+static LONGLONG MeasureString(const WCHAR *text, LONGLONG position, LONGLONG available)
+{
+    for (LONGLONG i = position; i < available; i++) {
+        if (text[i] == 0)
+            return i - position;
+    }
+    return -1;
+}
+
+PendingRenameTable ParsePendingRenameValue(const BYTE *block, DWORD byteCount)
+{
+    PendingRenameTable table = {NULL, NULL, 0};
+    const WCHAR *text = reinterpret_cast<const WCHAR *>(block);
+    // Whole characters only: an odd last byte belongs to no character.
+    LONGLONG available = byteCount / 2;
+    // No string starts on the list's final terminator.
+    LONGLONG limit = ((LONGLONG)byteCount - 2) / 2;
+    LONGLONG strings = 0;
+    LONGLONG position = 0;
+    LONGLONG entries = 0;
+
+    if (!block)
+        return table;
+    while (position < limit) {
+        LONGLONG length = MeasureString(text, position, available);
+        if (length < 0)
+            break;
+        strings++;
+        position += length + 1;
+    }
+    if (strings / 2 == 0)
+        return table;
+
+    entries = (strings / 2) * 2;
+    table.pairCount = (LONG)(strings / 2);
+    table.paths = static_cast<WCHAR **>(GlobalAlloc(GPTR, (SIZE_T)entries * sizeof(WCHAR *)));
+    table.exists = static_cast<LONG *>(GlobalAlloc(GPTR, (SIZE_T)entries * sizeof(LONG)));
+    if (!table.paths || !table.exists)
+        goto failed;
+
+    position = 0;
+    for (LONGLONG i = 0; i < entries && position < limit; i++) {
+        LONGLONG length = MeasureString(text, position, available);
+        if (length < 0)
+            break;
+        if (length > 0) {
+            SIZE_T bytes = (SIZE_T)(length + 1) * sizeof(WCHAR);
+            WCHAR *copy = static_cast<WCHAR *>(GlobalAlloc(GPTR, bytes));
+            if (!copy)
+                goto failed;
+            memcpy(copy, text + position, bytes);
+            table.paths[i] = copy;
+            DWORD attributes = GetFileAttributesW(StripNtPrefix(copy));
+            table.exists[i] =
+                attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        }
+        position += length + 1;
+    }
+    return table;
+
+failed:
+    ReleasePendingRenameTable(&table);
+    return table;
+}
+
+PendingRenameTable LoadPendingRenameTable()
+{
+    PendingRenameTable table = {NULL, NULL, 0};
+    HKEY key = NULL;
+    DWORD byteCount = 0;
+
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return table;
+    BYTE *block = ReadPendingRenameValue(key, &byteCount);
+    if (!block)
+        return table;
+    table = ParsePendingRenameValue(block, byteCount);
+    GlobalFree(block);
+    return table;
+}
+
+void ApplyPendingDeletions(PendingRenameTable *table)
+{
+    for (LONG k = 0; k < table->pairCount; k++) {
+        // Only deletions (no target); renames stay for the boot that was asked for.
+        if (table->exists[2 * k] == 1 && table->paths[2 * k] && !table->paths[2 * k + 1] &&
+            DeleteFileW(StripNtPrefix(table->paths[2 * k])))
+            table->exists[2 * k] = 0;
+    }
+}
+
+void ReleasePendingRenameTable(PendingRenameTable *table)
+{
+    if (table->paths) {
+        for (LONG i = 0; i < 2 * table->pairCount; i++) {
+            if (table->paths[i])
+                GlobalFree(table->paths[i]);
+        }
+        GlobalFree(table->paths);
+    }
+    if (table->exists)
+        GlobalFree(table->exists);
+    table->paths = NULL;
+    table->exists = NULL;
+    table->pairCount = 0;
+}

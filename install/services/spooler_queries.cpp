@@ -1,5 +1,196 @@
 // Spooler enumerations, checked spooler calls and the file build query.
+//
+// Every read asks for the size, takes a zero-filled GlobalAlloc block and asks again; whatever
+// goes wrong on the way gives the empty result, never a block the spooler did not fill.
 #include "spooler_queries.h"
+
+#include "setup_context.h"
+#include "setup_log.h"
+
+static const WCHAR PRODUCT_MONITOR[] = L"Zentavo:";
+static const DWORD FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD;
+
+// A zero-filled block, or null with E_OUTOFMEMORY as the last error.
+static BYTE *TakeBlock(DWORD bytes)
+{
+    BYTE *block = static_cast<BYTE *>(GlobalAlloc(GPTR, bytes));
+    if (!block)
+        SetLastError((DWORD)E_OUTOFMEMORY);
+    return block;
+}
+
+// The size call of an enumeration: only a refusal for want of a buffer, naming a size, leads to
+// the second call. A success means nothing to list (Wine answers an empty list that way).
+static bool SizeCallAsksForBuffer(BOOL ok, DWORD needed)
+{
+    return !ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed > 0;
+}
+
+// Records must lie within both the block and the bytes the spooler says it wrote.
+static bool RecordsFit(DWORD count, SIZE_T recordSize, DWORD blockSize, DWORD written)
+{
+    DWORD bytes = written < blockSize ? written : blockSize;
+    return (ULONGLONG)count * recordSize <= bytes;
+}
+
+LONG GetFileBuild(const WCHAR *path)
+{
+    LONG build = -1;
+    DWORD unused = 0;
+    BYTE *block = NULL;
+    VS_FIXEDFILEINFO *info = NULL;
+    UINT length = 0;
+
+    DWORD size = GetFileVersionInfoSizeW(path, &unused);
+    if (size == 0)
+        return -1;
+    block = TakeBlock(size);
+    if (!block)
+        return -1;
+    if (!GetFileVersionInfoW(path, 0, size, block))
+        goto done;
+    // A truncated or foreign resource can hand back less than the record, or one outside the
+    // block: only a whole record with its signature is believed.
+    if (!VerQueryValueW(block, L"\\", reinterpret_cast<void **>(&info), &length) || !info ||
+        length < sizeof(VS_FIXEDFILEINFO) || reinterpret_cast<BYTE *>(info) < block ||
+        reinterpret_cast<BYTE *>(info) + sizeof(VS_FIXEDFILEINFO) > block + size ||
+        info->dwSignature != FIXED_FILE_INFO_SIGNATURE)
+        goto done;
+    build = (LONG)LOWORD(info->dwProductVersionLS);
+
+done:
+    GlobalFree(block);
+    return build;
+}
+
+// The system's text for `code` as it comes, line break included; null when there is none.
+static WCHAR *RawMessageText(DWORD code)
+{
+    WCHAR *text = NULL;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  NULL, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                  reinterpret_cast<LPWSTR>(&text), 0, NULL);
+    if (length == 0 && text) {
+        LocalFree(text);
+        text = NULL;
+    }
+    return text;
+}
+
+static void LogEnumMonitorsFailure(SetupContext *context, const WCHAR *format, DWORD code)
+{
+    WCHAR *text = RawMessageText(code);
+    LogLine(context, format, text ? text : L"No Error or no description");
+    if (text)
+        LocalFree(text);
+    SetLastError(code);
+}
+
+MonitorList LoadMonitorList(SetupContext *context)
+{
+    MonitorList list = {NULL, 2, 0};
+    DWORD needed = 0;
+    DWORD count = 0;
+
+    BOOL ok = EnumMonitorsW(NULL, 2, NULL, 0, &needed, &count);
+    if (ok) {
+        LogLine(context, L"1. EnumMonitors returns true");
+        return list;
+    }
+    if (!SizeCallAsksForBuffer(ok, needed)) {
+        LogEnumMonitorsFailure(context, L"2. EnumMonitors  failed with code: %s", GetLastError());
+        return list;
+    }
+    BYTE *block = TakeBlock(needed);
+    if (!block) {
+        LogLine(context, L"3. EnumMonitors - can't allocate memory for buffer");
+        SetLastError((DWORD)E_OUTOFMEMORY);
+        return list;
+    }
+    DWORD size = needed;
+    count = 0;
+    if (!EnumMonitorsW(NULL, 2, block, size, &needed, &count)) {
+        DWORD error = GetLastError();
+        GlobalFree(block);
+        LogEnumMonitorsFailure(context, L"3. EnumMonitors  failed with code: %s", error);
+        return list;
+    }
+    if (!RecordsFit(count, sizeof(MONITOR_INFO_2W), size, needed)) {
+        GlobalFree(block);
+        LogEnumMonitorsFailure(context, L"3. EnumMonitors  failed with code: %s",
+                               ERROR_INVALID_DATA);
+        return list;
+    }
+    list.buffer = block;
+    list.count = count;
+    return list;
+}
+
+DriverList LoadDriverList(const WCHAR *environment)
+{
+    DriverList list = {NULL, 6, 0};
+    DWORD needed = 0;
+    DWORD count = 0;
+    LPWSTR env = const_cast<LPWSTR>(environment);
+
+    BOOL ok = EnumPrinterDriversW(NULL, env, 6, NULL, 0, &needed, &count);
+    if (!SizeCallAsksForBuffer(ok, needed))
+        return list;
+    BYTE *block = TakeBlock(needed);
+    if (!block)
+        return list;
+    DWORD size = needed;
+    count = 0;
+    if (!EnumPrinterDriversW(NULL, env, 6, block, size, &needed, &count) ||
+        !RecordsFit(count, sizeof(DRIVER_INFO_6W), size, needed)) {
+        GlobalFree(block);
+        return list;
+    }
+    list.buffer = block;
+    list.count = count;
+    return list;
+}
+
+void ReleaseMonitorList(MonitorList *list)
+{
+    if (list->buffer)
+        GlobalFree(list->buffer);
+    list->buffer = NULL;
+    list->count = 0;
+}
+
+void ReleaseDriverList(DriverList *list)
+{
+    if (list->buffer)
+        GlobalFree(list->buffer);
+    list->buffer = NULL;
+    list->count = 0;
+}
+
+void RefreshPrinterList(PrinterList *list)
+{
+    DWORD needed = 0;
+    DWORD count = 0;
+    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+
+    ReleasePrinterList(list);
+    BOOL ok = EnumPrintersW(flags, NULL, 2, NULL, 0, &needed, &count);
+    if (!SizeCallAsksForBuffer(ok, needed))
+        return;
+    BYTE *block = TakeBlock(needed);
+    if (!block)
+        return;
+    DWORD size = needed;
+    count = 0;
+    if (!EnumPrintersW(flags, NULL, 2, block, size, &needed, &count) ||
+        !RecordsFit(count, sizeof(PRINTER_INFO_2W), size, needed)) {
+        GlobalFree(block);
+        return;
+    }
+    list->buffer = block;
+    list->count = count;
+}
 
 void ReleasePrinterList(PrinterList *list)
 {
@@ -7,4 +198,68 @@ void ReleasePrinterList(PrinterList *list)
         GlobalFree(list->buffer);
     list->buffer = NULL;
     list->count = 0;
+}
+
+PRINTER_INFO_2W *GetPrinterInfo2(HANDLE printer, DWORD *size)
+{
+    DWORD needed = 0;
+    *size = 0;
+    BOOL ok = GetPrinterW(printer, 2, NULL, 0, &needed);
+    // The caller reads the record itself: a size below it is no answer.
+    if (!SizeCallAsksForBuffer(ok, needed) || needed < sizeof(PRINTER_INFO_2W))
+        return NULL;
+    BYTE *block = TakeBlock(needed);
+    if (!block)
+        return NULL;
+    if (!GetPrinterW(printer, 2, block, needed, &needed)) {
+        GlobalFree(block);
+        return NULL;
+    }
+    *size = needed;
+    return reinterpret_cast<PRINTER_INFO_2W *>(block);
+}
+
+DRIVER_INFO_2W *GetPrinterDriverInfo2(HANDLE printer)
+{
+    DWORD needed = 0;
+    BOOL ok = GetPrinterDriverW(printer, const_cast<LPWSTR>(L"Windows x64"), 2, NULL, 0, &needed);
+    if (!SizeCallAsksForBuffer(ok, needed) || needed < sizeof(DRIVER_INFO_2W))
+        return NULL;
+    BYTE *block = TakeBlock(needed);
+    if (!block)
+        return NULL;
+    // Without an environment the spooler takes this 64-bit process's own, "Windows x64".
+    if (!GetPrinterDriverW(printer, NULL, 2, block, needed, &needed)) {
+        GlobalFree(block);
+        return NULL;
+    }
+    return reinterpret_cast<DRIVER_INFO_2W *>(block);
+}
+
+BOOL CheckedClosePrinter(HANDLE printer)
+{
+    return ClosePrinter(printer);
+}
+
+HANDLE CheckedAddPrinter(PRINTER_INFO_2W *info)
+{
+    return AddPrinterW(NULL, 2, reinterpret_cast<LPBYTE>(info));
+}
+
+BOOL CheckedDeletePrinter(HANDLE printer)
+{
+    // Queued jobs would keep the printer alive; whether the purge worked, the deletion tells.
+    SetPrinterW(printer, 0, NULL, PRINTER_CONTROL_PURGE);
+    return DeletePrinter(printer);
+}
+
+BOOL CheckedAddPrinterDriver(DRIVER_INFO_6W *info)
+{
+    return AddPrinterDriverExW(NULL, 6, reinterpret_cast<LPBYTE>(info), APD_COPY_ALL_FILES);
+}
+
+BOOL CheckedDeleteMonitor(const WCHAR *environment)
+{
+    return DeleteMonitorW(NULL, const_cast<LPWSTR>(environment),
+                          const_cast<LPWSTR>(PRODUCT_MONITOR));
 }

@@ -1,2 +1,130 @@
 // Control of the "spooler" service.
 #include "spooler_service.h"
+
+#include "setup_context.h"
+#include "setup_log.h"
+
+// The spooler needs well under a second to stop or start; 50 polls 200 ms apart (10 s) leave
+// room for a loaded machine without letting a hung service hold the setup for long.
+static const int SPOOLER_POLLS = 50;
+static const DWORD SPOOLER_POLL_MS = 200;
+
+static const DWORD CHECK_MANAGER_ACCESS = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
+static const DWORD CHECK_SERVICE_ACCESS = SERVICE_START | SERVICE_QUERY_STATUS;
+static const DWORD RESTART_MANAGER_ACCESS = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
+static const DWORD RESTART_SERVICE_ACCESS = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
+
+bool CheckSpooler(SetupContext *context)
+{
+    bool result = true;
+    SC_HANDLE manager = NULL;
+    SC_HANDLE service = NULL;
+    SERVICE_STATUS status;
+
+    LogLine(context, L">Check Spooler");
+    context->logDepth++;
+
+    manager = OpenSCManagerW(NULL, NULL, CHECK_MANAGER_ACCESS);
+    if (!manager) {
+        LogError(context, ERR_OPEN_SCM, L"Can't open service manager.");
+        result = false;
+        goto done;
+    }
+    service = OpenServiceW(manager, L"spooler", CHECK_SERVICE_ACCESS);
+    if (!service) {
+        LogError(context, ERR_OPEN_SPOOLER, L"Can't open the spooler");
+        result = false;
+        goto done;
+    }
+    // A status that cannot be read starts nothing: the spooler calls may well work all the same.
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING) {
+        if (!StartSpoolerAndWait(service)) {
+            LogError(context, ERR_START_SPOOLER, L"Can't start the spooler");
+            result = false;
+        }
+    }
+
+done:
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    context->logDepth--;
+    return result;
+}
+
+bool StartSpoolerAndWait(SC_HANDLE service)
+{
+    SERVICE_STATUS status;
+
+    // A running service refuses the start; the polls below still see it running.
+    StartServiceW(service, 0, NULL);
+    ZeroMemory(&status, sizeof(status));
+    QueryServiceStatus(service, &status);
+    for (int poll = 0; poll < SPOOLER_POLLS; poll++) {
+        if (status.dwCurrentState == SERVICE_RUNNING)
+            return true;
+        Sleep(SPOOLER_POLL_MS);
+        QueryServiceStatus(service, &status);
+    }
+    return status.dwCurrentState == SERVICE_RUNNING;
+}
+
+SpoolerRestart BeginSpoolerRestart(SetupContext *context)
+{
+    SpoolerRestart restart;
+    SERVICE_STATUS status;
+
+    if (context)
+        LogLine(context, L">Restart Spooler");
+
+    restart.context = context;
+    restart.service = NULL;
+    restart.stopRequested = 0;
+    restart.scManager = OpenSCManagerW(NULL, NULL, RESTART_MANAGER_ACCESS);
+    if (!restart.scManager) {
+        if (context)
+            LogError(context, ERR_OPEN_SCM, L"Can't open service manager.");
+        return restart;
+    }
+    restart.service = OpenServiceW(restart.scManager, L"spooler", RESTART_SERVICE_ACCESS);
+    if (!restart.service) {
+        if (context)
+            LogError(context, ERR_OPEN_SPOOLER, L"Can't open the spooler");
+        return restart;
+    }
+
+    // A spooler that was not running is already where the caller wants it.
+    if (!ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_NOT_ACTIVE && context)
+            LogError(context, ERR_CONTROL_SERVICE, L"ControlService failed with code %d (0x%x)",
+                     (int)error, (unsigned)error);
+    }
+    restart.stopRequested = 1;
+
+    ZeroMemory(&status, sizeof(status));
+    QueryServiceStatus(restart.service, &status);
+    for (int poll = 0; poll < SPOOLER_POLLS; poll++) {
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            return restart;
+        Sleep(SPOOLER_POLL_MS);
+        QueryServiceStatus(restart.service, &status);
+    }
+    if (status.dwCurrentState != SERVICE_STOPPED && context)
+        LogError(context, ERR_STOP_SPOOLER, L"Can't stop the spooler");
+    return restart;
+}
+
+void EndSpoolerRestart(SpoolerRestart *restart)
+{
+    if (restart->service) {
+        if (restart->stopRequested && !StartSpoolerAndWait(restart->service) && restart->context)
+            LogError(restart->context, ERR_START_SPOOLER, L"Can't start the spooler");
+        CloseServiceHandle(restart->service);
+    }
+    // A manager that could not be opened is null here; the call then simply fails.
+    CloseServiceHandle(restart->scManager);
+    restart->service = NULL;
+    restart->scManager = NULL;
+}

@@ -1,0 +1,395 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "import_hook.h"
+#include "service_test_support.h"
+#include "setup_context.h"
+#include "setup_log.h"
+#include "services/spooler_service.h"
+#include "virtual_clock.h"
+
+namespace
+{
+
+std::wstring Log(const SetupContext &context)
+{
+    return StringText(context.logText);
+}
+
+// Every test starts and ends with the real spooler running, whatever it did in between.
+class SpoolerService : public ::testing::Test
+{
+  protected:
+    SetupContext context = {};
+    VirtualClock clock;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING)) << "the test prefix's spooler does not run";
+        // The real service needs real time to move; each virtual 200 ms lets it have a little.
+        clock.onSleep = [](DWORD) {
+            reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"))(5);
+        };
+    }
+    void TearDown() override
+    {
+        FreeString(&context.logText);
+        EXPECT_TRUE(DriveRealSpooler(SERVICE_RUNNING));
+    }
+    // Each sleep so far was one poll interval.
+    void ExpectPollSleeps(size_t count)
+    {
+        EXPECT_EQ(count, clock.sleeps().size());
+        for (DWORD ms : clock.sleeps())
+            EXPECT_EQ(200u, ms);
+    }
+};
+
+TEST_F(SpoolerService, CheckOfARunningSpoolerStartsNothing)
+{
+    EXPECT_TRUE(CheckSpooler(&context));
+    EXPECT_EQ(L">Check Spooler\r\n", Log(context));
+    EXPECT_EQ(0, context.errorCount);
+    EXPECT_EQ(0, context.logDepth);
+    ExpectPollSleeps(0);
+}
+
+TEST_F(SpoolerService, CheckStartsAStoppedSpooler)
+{
+    ASSERT_TRUE(DriveRealSpooler(SERVICE_STOPPED));
+    EXPECT_TRUE(CheckSpooler(&context));
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
+    EXPECT_EQ(L">Check Spooler\r\n", Log(context));
+    EXPECT_EQ(0, context.errorCount);
+    EXPECT_EQ(0, context.logDepth);
+    EXPECT_LE(clock.sleeps().size(), 50u);
+}
+
+TEST_F(SpoolerService, RestartStopsTheRealSpoolerAndStartsItAgain)
+{
+    context.logDepth = 3;
+    SpoolerRestart restart = BeginSpoolerRestart(&context);
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), RealSpoolerState());
+    EXPECT_EQ(&context, restart.context);
+    EXPECT_NE(nullptr, restart.scManager);
+    EXPECT_NE(nullptr, restart.service);
+    EXPECT_EQ(1, restart.stopRequested);
+    size_t stopPolls = clock.sleeps().size();
+    EXPECT_LT(stopPolls, 50u);
+
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
+    // The heading is written at the caller's depth, which stays as it was.
+    EXPECT_EQ(L"      >Restart Spooler\r\n", Log(context));
+    EXPECT_EQ(3, context.logDepth);
+    EXPECT_EQ(0, context.errorCount);
+    ExpectPollSleeps(clock.sleeps().size());
+}
+
+TEST_F(SpoolerService, RestartOfAStoppedSpoolerIsNoErrorAndLeavesItRunning)
+{
+    ASSERT_TRUE(DriveRealSpooler(SERVICE_STOPPED));
+    SpoolerRestart restart = BeginSpoolerRestart(&context);
+    // Wine answers the stop of a stopped service with ERROR_SERVICE_NOT_ACTIVE, as Windows does.
+    EXPECT_EQ(1, restart.stopRequested);
+    ExpectPollSleeps(0);
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
+    EXPECT_EQ(L">Restart Spooler\r\n", Log(context));
+    EXPECT_EQ(0, context.errorCount);
+}
+
+TEST_F(SpoolerService, RestartWithoutContextWorksSilently)
+{
+    SpoolerRestart restart = BeginSpoolerRestart(nullptr);
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), RealSpoolerState());
+    EXPECT_EQ(nullptr, restart.context);
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
+}
+
+// --- What Wine's service manager cannot be made to do: injected at the import table. ---
+
+std::vector<DWORD> managerAccess, serviceAccess;
+int queries, starts, controls;
+std::vector<SC_HANDLE> closed;
+DWORD reportedState;
+
+SC_HANDLE WINAPI RecordingOpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access)
+{
+    managerAccess.push_back(access);
+    return reinterpret_cast<decltype(&OpenSCManagerW)>(
+        SystemFunction("advapi32.dll", "OpenSCManagerW"))(machine, database, access);
+}
+
+SC_HANDLE WINAPI RecordingOpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access)
+{
+    serviceAccess.push_back(access);
+    return reinterpret_cast<decltype(&OpenServiceW)>(
+        SystemFunction("advapi32.dll", "OpenServiceW"))(manager, name, access);
+}
+
+SC_HANDLE WINAPI RefusingOpenSCManagerW(LPCWSTR, LPCWSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+SC_HANDLE WINAPI RefusingOpenServiceW(SC_HANDLE, LPCWSTR, DWORD)
+{
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return NULL;
+}
+
+BOOL WINAPI RecordingCloseServiceHandle(SC_HANDLE handle)
+{
+    closed.push_back(handle);
+    return reinterpret_cast<decltype(&CloseServiceHandle)>(
+        SystemFunction("advapi32.dll", "CloseServiceHandle"))(handle);
+}
+
+// A service frozen in one state: every query reports `reportedState`.
+BOOL WINAPI FrozenQueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS status)
+{
+    queries++;
+    memset(status, 0, sizeof(*status));
+    status->dwCurrentState = reportedState;
+    return TRUE;
+}
+
+BOOL WINAPI FailingQueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS)
+{
+    queries++;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// Reports a stopped service for three queries, then a running one.
+BOOL WINAPI LateStartQueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS status)
+{
+    queries++;
+    memset(status, 0, sizeof(*status));
+    status->dwCurrentState = queries > 3 ? SERVICE_RUNNING : SERVICE_STOPPED;
+    return TRUE;
+}
+
+BOOL WINAPI IgnoredStartServiceW(SC_HANDLE, DWORD, LPCWSTR *)
+{
+    starts++;
+    SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+    return FALSE;
+}
+
+BOOL WINAPI IgnoredControlService(SC_HANDLE, DWORD, LPSERVICE_STATUS)
+{
+    controls++;
+    return TRUE;
+}
+
+BOOL WINAPI RefusedControlService(SC_HANDLE, DWORD, LPSERVICE_STATUS)
+{
+    controls++;
+    SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    return FALSE;
+}
+
+class InjectedSpooler : public SpoolerService
+{
+  protected:
+    void SetUp() override
+    {
+        SpoolerService::SetUp();
+        managerAccess.clear();
+        serviceAccess.clear();
+        closed.clear();
+        queries = starts = controls = 0;
+        clock.onSleep = nullptr;
+    }
+};
+
+TEST_F(InjectedSpooler, OpensWithExactlyTheRightsEachOperationNeeds)
+{
+    ImportHook manager("advapi32.dll", "OpenSCManagerW",
+                       reinterpret_cast<const void *>(&RecordingOpenSCManagerW));
+    ImportHook service("advapi32.dll", "OpenServiceW",
+                       reinterpret_cast<const void *>(&RecordingOpenServiceW));
+    ImportHook control("advapi32.dll", "ControlService",
+                       reinterpret_cast<const void *>(&IgnoredControlService));
+    reportedState = SERVICE_STOPPED;
+    ImportHook query("advapi32.dll", "QueryServiceStatus",
+                     reinterpret_cast<const void *>(&FrozenQueryServiceStatus));
+
+    CheckSpooler(&context);
+    SpoolerRestart restart = BeginSpoolerRestart(&context);
+    reportedState = SERVICE_RUNNING;
+    EndSpoolerRestart(&restart);
+
+    EXPECT_EQ((std::vector<DWORD>{0x000F0001, 0x000F0001}), managerAccess);
+    EXPECT_EQ((std::vector<DWORD>{0x14, 0x34}), serviceAccess);
+}
+
+TEST_F(InjectedSpooler, ASpoolerThatNeverStartsIsGivenUpAfter50PollsOf200Ms)
+{
+    reportedState = SERVICE_STOPPED;
+    ImportHook query("advapi32.dll", "QueryServiceStatus",
+                     reinterpret_cast<const void *>(&FrozenQueryServiceStatus));
+    ImportHook start("advapi32.dll", "StartServiceW",
+                     reinterpret_cast<const void *>(&IgnoredStartServiceW));
+    ImportHook close("advapi32.dll", "CloseServiceHandle",
+                     reinterpret_cast<const void *>(&RecordingCloseServiceHandle));
+
+    EXPECT_FALSE(CheckSpooler(&context));
+    ExpectPollSleeps(50);
+    EXPECT_EQ(1 + 51, queries); // the check's own query, then the first and one after each sleep
+    EXPECT_EQ(1, starts);
+    EXPECT_EQ(2u, closed.size()); // the service, then the manager
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(0, context.logDepth);
+    std::wstring log = Log(context);
+    EXPECT_EQ(0u, log.find(L">Check Spooler\r\n  Error(4): Can't start the spooler - ("));
+
+    // The bare wait writes nothing; its caller reports.
+    FreeString(&context.logText);
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"spooler", SERVICE_START | SERVICE_QUERY_STATUS);
+    ASSERT_NE(nullptr, service);
+    queries = 0;
+    EXPECT_FALSE(StartSpoolerAndWait(service));
+    EXPECT_EQ(51, queries);
+    ExpectPollSleeps(100);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+TEST_F(InjectedSpooler, ASpoolerThatStartsLateIsSeenAtTheNextPoll)
+{
+    ImportHook query("advapi32.dll", "QueryServiceStatus",
+                     reinterpret_cast<const void *>(&LateStartQueryServiceStatus));
+    ImportHook start("advapi32.dll", "StartServiceW",
+                     reinterpret_cast<const void *>(&IgnoredStartServiceW));
+    EXPECT_TRUE(CheckSpooler(&context));
+    ExpectPollSleeps(2); // queries 1 (check), 2 and 3 report stopped; the 4th sees it run
+    EXPECT_EQ(0, context.errorCount);
+}
+
+TEST_F(InjectedSpooler, AStatusThatCannotBeReadStartsNothing)
+{
+    ImportHook query("advapi32.dll", "QueryServiceStatus",
+                     reinterpret_cast<const void *>(&FailingQueryServiceStatus));
+    ImportHook start("advapi32.dll", "StartServiceW",
+                     reinterpret_cast<const void *>(&IgnoredStartServiceW));
+    EXPECT_TRUE(CheckSpooler(&context));
+    EXPECT_EQ(0, starts);
+    EXPECT_EQ(L">Check Spooler\r\n", Log(context));
+    ExpectPollSleeps(0);
+}
+
+TEST_F(InjectedSpooler, ASpoolerThatNeverStopsIsReportedAndTheRestartStillFinishes)
+{
+    ImportHook control("advapi32.dll", "ControlService",
+                       reinterpret_cast<const void *>(&IgnoredControlService));
+    reportedState = SERVICE_RUNNING;
+    ImportHook query("advapi32.dll", "QueryServiceStatus",
+                     reinterpret_cast<const void *>(&FrozenQueryServiceStatus));
+
+    SpoolerRestart restart = BeginSpoolerRestart(&context);
+    ExpectPollSleeps(50);
+    EXPECT_EQ(51, queries);
+    EXPECT_EQ(1, restart.stopRequested);
+    EXPECT_NE(nullptr, restart.service);
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(0u, Log(context).find(L">Restart Spooler\r\nError(3): Can't stop the spooler"));
+
+    // Still running: the start is refused and the first poll sees it run; no further report.
+    EndSpoolerRestart(&restart);
+    ExpectPollSleeps(50);
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(nullptr, restart.service);
+}
+
+TEST_F(InjectedSpooler, AFailedStopControlIsReportedWithItsCodeAndTheWaitStillRuns)
+{
+    ImportHook control("advapi32.dll", "ControlService",
+                       reinterpret_cast<const void *>(&RefusedControlService));
+    SpoolerRestart restart = BeginSpoolerRestart(&context);
+    EXPECT_EQ(1, restart.stopRequested);
+    ExpectPollSleeps(50);
+    EXPECT_EQ(2, context.errorCount);
+    std::wstring log = Log(context);
+    EXPECT_NE(std::wstring::npos,
+              log.find(L"Error(5): ControlService failed with code 1061 (0x425)"));
+    EXPECT_NE(std::wstring::npos, log.find(L"Error(3): Can't stop the spooler"));
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(2, context.errorCount);
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
+}
+
+TEST_F(InjectedSpooler, ARefusedServiceManagerIsError1AndTheRestartHasNoHandles)
+{
+    ImportHook manager("advapi32.dll", "OpenSCManagerW",
+                       reinterpret_cast<const void *>(&RefusingOpenSCManagerW));
+    ImportHook start("advapi32.dll", "StartServiceW",
+                     reinterpret_cast<const void *>(&IgnoredStartServiceW));
+    ImportHook close("advapi32.dll", "CloseServiceHandle",
+                     reinterpret_cast<const void *>(&RecordingCloseServiceHandle));
+
+    EXPECT_FALSE(CheckSpooler(&context));
+    EXPECT_EQ(0, context.logDepth);
+    EXPECT_TRUE(closed.empty());
+
+    SpoolerRestart restart = BeginSpoolerRestart(&context);
+    EXPECT_EQ(nullptr, restart.scManager);
+    EXPECT_EQ(nullptr, restart.service);
+    EXPECT_EQ(0, restart.stopRequested);
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(0, starts);
+    EXPECT_EQ((std::vector<SC_HANDLE>{nullptr}), closed);
+
+    EXPECT_EQ(2, context.errorCount);
+    EXPECT_EQ(L">Check Spooler\r\n"
+              L"  Error(1): Can't open service manager. - (Access denied.)\r\n"
+              L">Restart Spooler\r\n"
+              L"Error(1): Can't open service manager. - (Access denied.)\r\n",
+              Log(context));
+
+    // Without a context nothing at all is written.
+    FreeString(&context.logText);
+    restart = BeginSpoolerRestart(nullptr);
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(L"", Log(context));
+    EXPECT_EQ(2, context.errorCount);
+}
+
+TEST_F(InjectedSpooler, ARefusedSpoolerServiceIsError2AndTheManagerIsClosed)
+{
+    ImportHook service("advapi32.dll", "OpenServiceW",
+                       reinterpret_cast<const void *>(&RefusingOpenServiceW));
+    ImportHook close("advapi32.dll", "CloseServiceHandle",
+                     reinterpret_cast<const void *>(&RecordingCloseServiceHandle));
+
+    EXPECT_FALSE(CheckSpooler(&context));
+    EXPECT_EQ(1u, closed.size());
+    EXPECT_NE(nullptr, closed[0]);
+
+    SpoolerRestart restart = BeginSpoolerRestart(&context);
+    EXPECT_NE(nullptr, restart.scManager);
+    EXPECT_EQ(nullptr, restart.service);
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(2u, closed.size());
+
+    EXPECT_EQ(2, context.errorCount);
+    std::wstring log = Log(context);
+    EXPECT_NE(std::wstring::npos, log.find(L"  Error(2): Can't open the spooler - ("));
+    EXPECT_NE(std::wstring::npos, log.find(L"\nError(2): Can't open the spooler - ("));
+
+    FreeString(&context.logText);
+    restart = BeginSpoolerRestart(nullptr);
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(L"", Log(context));
+}
+
+} // namespace
