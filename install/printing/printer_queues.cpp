@@ -13,6 +13,7 @@
 const WCHAR PRODUCT_PRINTER_NAME[] = L"Zentavo";
 
 static const WCHAR PRINT_PROCESSOR[] = L"WinPrint";
+static const WCHAR PRINTER_DATATYPE[] = L"RAW";
 static const char SUBKEY_VALUE[] = "SubKey";
 static const char SUBKEY_COPY_KEY[] = "DsUser";
 static const char PRODUCT_USER_KEY[] = "Software\\Tovalin Software KFT\\Zentavo";
@@ -188,6 +189,9 @@ HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name)
     info.pDriverName = const_cast<LPWSTR>(DRIVER_NAME);
     info.pComment = const_cast<LPWSTR>(L"");
     info.pPrintProcessor = const_cast<LPWSTR>(PRINT_PROCESSOR);
+    // The print processor's own default, named: a spooler that stores no datatype for a new
+    // printer (Wine's) cannot open it afterwards, not even to delete it.
+    info.pDatatype = const_cast<LPWSTR>(PRINTER_DATATYPE);
     HANDLE printer = NULL;
     if (name)
         printer = CheckedAddPrinter(&info);

@@ -18,6 +18,16 @@ inline std::wstring Log(const SetupContext &context)
     return StringText(context.logText);
 }
 
+// The log as narrow text, for failure messages.
+inline std::string LogText(const SetupContext &context)
+{
+    std::wstring log = Log(context);
+    std::string narrow;
+    for (WCHAR c : log)
+        narrow += c < 128 ? (char)c : '?';
+    return narrow;
+}
+
 // Each text must be a whole line of the log, in this order (other lines may lie between).
 ::testing::AssertionResult LinesInOrder(const std::wstring &log,
                                         const std::vector<std::wstring> &lines);
