@@ -74,12 +74,34 @@ TEST_F(SetupContextTest, BuildsDirectoriesAndTheX64FileSet)
     EXPECT_EQ(0, context.logDepth);
     EXPECT_EQ(nullptr, context.detachedPrinters);
 
+    // The spooler runs, so its check writes only its heading.
+    EXPECT_EQ(L"Zentavo 2551\r\n"
+              L">Check Spooler\r\n"
+              L"PrinterDriverDirectory(1):C:\\windows\\system32\\spool\\drivers\\x64\r\n"
+              L"PrinterDriverDirectory(2):C:\\windows\\system32\\spool\\drivers\\x64\\\r\n",
+              Text(context.logText));
+}
+
+SC_HANDLE WINAPI RefusingOpenSCManagerW(LPCWSTR, LPCWSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+TEST_F(SetupContextTest, ASpoolerCheckThatFailsIsReportedAndConstructionGoesOn)
+{
+    {
+        ImportHook hook("advapi32.dll", "OpenSCManagerW",
+                        reinterpret_cast<const void *>(&RefusingOpenSCManagerW));
+        InitSetupContext(&context, SETUP_X64);
+    }
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(0, context.logDepth);
     std::wstring log = Text(context.logText);
-    EXPECT_EQ(0u, log.find(L"Zentavo 2551\r\n"));
-    EXPECT_NE(std::wstring::npos,
-              log.find(L"PrinterDriverDirectory(1):C:\\windows\\system32\\spool\\drivers\\x64\r\n"));
-    EXPECT_NE(std::wstring::npos,
-              log.find(L"PrinterDriverDirectory(2):C:\\windows\\system32\\spool\\drivers\\x64\\\r\n"));
+    EXPECT_EQ(
+        0u, log.find(L"Zentavo 2551\r\n>Check Spooler\r\n  Error(1): Can't open service manager."));
+    EXPECT_NE(std::wstring::npos, log.find(L"\nPrinterDriverDirectory(2):"));
+    EXPECT_FALSE(Text(context.systemDir).empty());
 }
 
 TEST_F(SetupContextTest, ModeBitsSelectTrayAndFileSet)

@@ -3,23 +3,30 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "import_hook.h"
 
-// The real service calls, reached past any hook the test has installed.
+// A system function of the given type, reached past any hook the test has installed.
+template <typename F>
+F *Real(const char *module, const char *function)
+{
+    return reinterpret_cast<F *>(SystemFunction(module, function));
+}
+
+// The real spooler's state, or 0 when it cannot be read.
 inline DWORD RealSpoolerState()
 {
-    auto openManager = reinterpret_cast<decltype(&OpenSCManagerW)>(
-        SystemFunction("advapi32.dll", "OpenSCManagerW"));
-    auto openService =
-        reinterpret_cast<decltype(&OpenServiceW)>(SystemFunction("advapi32.dll", "OpenServiceW"));
-    auto query = reinterpret_cast<decltype(&QueryServiceStatus)>(
-        SystemFunction("advapi32.dll", "QueryServiceStatus"));
-    auto close = reinterpret_cast<decltype(&CloseServiceHandle)>(
-        SystemFunction("advapi32.dll", "CloseServiceHandle"));
-    SC_HANDLE manager = openManager(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? openService(manager, L"spooler", SERVICE_QUERY_STATUS) : NULL;
+    auto close = Real<decltype(CloseServiceHandle)>("advapi32.dll", "CloseServiceHandle");
+    SC_HANDLE manager = Real<decltype(OpenSCManagerW)>("advapi32.dll", "OpenSCManagerW")(
+        NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? Real<decltype(OpenServiceW)>("advapi32.dll", "OpenServiceW")(
+                                      manager, L"spooler", SERVICE_QUERY_STATUS)
+                                : NULL;
     SERVICE_STATUS status = {};
-    if (!service || !query(service, &status))
+    if (!service ||
+        !Real<decltype(QueryServiceStatus)>("advapi32.dll", "QueryServiceStatus")(service, &status))
         status.dwCurrentState = 0;
     if (service)
         close(service);
@@ -32,33 +39,26 @@ inline DWORD RealSpoolerState()
 // reaches `wanted`. True when it got there.
 inline bool DriveRealSpooler(DWORD wanted)
 {
-    auto openManager = reinterpret_cast<decltype(&OpenSCManagerW)>(
-        SystemFunction("advapi32.dll", "OpenSCManagerW"));
-    auto openService =
-        reinterpret_cast<decltype(&OpenServiceW)>(SystemFunction("advapi32.dll", "OpenServiceW"));
-    auto start =
-        reinterpret_cast<decltype(&StartServiceW)>(SystemFunction("advapi32.dll", "StartServiceW"));
-    auto control = reinterpret_cast<decltype(&ControlService)>(
-        SystemFunction("advapi32.dll", "ControlService"));
-    auto close = reinterpret_cast<decltype(&CloseServiceHandle)>(
-        SystemFunction("advapi32.dll", "CloseServiceHandle"));
-    auto sleep = reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"));
-    SC_HANDLE manager = openManager(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager ? openService(manager, L"spooler", SERVICE_START | SERVICE_STOP) : NULL;
+    auto close = Real<decltype(CloseServiceHandle)>("advapi32.dll", "CloseServiceHandle");
+    SC_HANDLE manager = Real<decltype(OpenSCManagerW)>("advapi32.dll", "OpenSCManagerW")(
+        NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? Real<decltype(OpenServiceW)>("advapi32.dll", "OpenServiceW")(
+                                      manager, L"spooler", SERVICE_START | SERVICE_STOP)
+                                : NULL;
     if (service && RealSpoolerState() != wanted) {
         SERVICE_STATUS status;
         if (wanted == SERVICE_RUNNING)
-            start(service, 0, NULL);
+            Real<decltype(StartServiceW)>("advapi32.dll", "StartServiceW")(service, 0, NULL);
         else
-            control(service, SERVICE_CONTROL_STOP, &status);
+            Real<decltype(ControlService)>("advapi32.dll", "ControlService")(
+                service, SERVICE_CONTROL_STOP, &status);
     }
     if (service)
         close(service);
     if (manager)
         close(manager);
     for (int i = 0; i < 200 && RealSpoolerState() != wanted; i++)
-        sleep(10);
+        Real<decltype(Sleep)>("kernel32.dll", "Sleep")(10);
     return RealSpoolerState() == wanted;
 }
 
@@ -83,8 +83,7 @@ class GlobalHeapCount
   private:
     static HGLOBAL WINAPI FakeAlloc(UINT flags, SIZE_T bytes)
     {
-        auto real =
-            reinterpret_cast<decltype(&GlobalAlloc)>(SystemFunction("kernel32.dll", "GlobalAlloc"));
+        auto real = Real<decltype(GlobalAlloc)>("kernel32.dll", "GlobalAlloc");
         GlobalHeapCount *count = current;
         if (count && count->failAt_ && count->allocs + count->refused + 1 == count->failAt_) {
             count->refused++;
@@ -98,8 +97,7 @@ class GlobalHeapCount
     }
     static HGLOBAL WINAPI FakeFree(HGLOBAL block)
     {
-        auto real =
-            reinterpret_cast<decltype(&GlobalFree)>(SystemFunction("kernel32.dll", "GlobalFree"));
+        auto real = Real<decltype(GlobalFree)>("kernel32.dll", "GlobalFree");
         if (current && block)
             current->frees++;
         return real(block);
@@ -108,4 +106,53 @@ class GlobalHeapCount
     ImportHook allocHook_{"kernel32.dll", "GlobalAlloc",
                           reinterpret_cast<const void *>(&FakeAlloc)};
     ImportHook freeHook_{"kernel32.dll", "GlobalFree", reinterpret_cast<const void *>(&FakeFree)};
+};
+
+// "PendingFileRenameOperations" of the test prefix, saved before a test and put back after it.
+class SavedPendingRenames
+{
+  public:
+    SavedPendingRenames()
+    {
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_READ | KEY_SET_VALUE, &key_);
+        DWORD size = 0;
+        present_ = RegQueryValueExW(key_, kValue, NULL, &type_, NULL, &size) == ERROR_SUCCESS;
+        data_.resize(size);
+        if (present_ && size)
+            RegQueryValueExW(key_, kValue, NULL, &type_, data_.data(), &size);
+    }
+    ~SavedPendingRenames()
+    {
+        if (present_)
+            RegSetValueExW(key_, kValue, 0, type_, data_.data(), (DWORD)data_.size());
+        else
+            RegDeleteValueW(key_, kValue);
+        RegCloseKey(key_);
+    }
+    // Replaces the value for the test; type and bytes as given.
+    void Set(DWORD type, const void *data, DWORD size)
+    {
+        RegSetValueExW(key_, kValue, 0, type, static_cast<const BYTE *>(data), size);
+    }
+    void Remove()
+    {
+        RegDeleteValueW(key_, kValue);
+    }
+    std::wstring Current() const
+    {
+        DWORD size = 0;
+        RegQueryValueExW(key_, kValue, NULL, NULL, NULL, &size);
+        std::wstring text(size / 2, 0);
+        if (size)
+            RegQueryValueExW(key_, kValue, NULL, NULL, reinterpret_cast<BYTE *>(&text[0]), &size);
+        return text;
+    }
+
+  private:
+    static constexpr const WCHAR *kValue = L"PendingFileRenameOperations";
+    HKEY key_ = NULL;
+    bool present_ = false;
+    DWORD type_ = REG_MULTI_SZ;
+    std::vector<BYTE> data_;
 };
