@@ -17,6 +17,7 @@
 //   run ZentavoTray "DATA" | run ZentavoTray none
 //   user "SUBKEY" "VALUE" TYPE "DATA"        (every value below the product's per-user key)
 //   user "SUBKEY" (key)                      (a key without values)
+//   user none                                (no per-user key)
 //   pending N "SOURCE" -> "TARGET"           (in the registry's order, not sorted)
 //   pending none
 //
@@ -250,8 +251,11 @@ void UserKey(Lines *lines, const std::wstring &path)
     HKEY key;
     std::wstring full =
         path.empty() ? std::wstring(USER_KEY) : std::wstring(USER_KEY) + L"\\" + path;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, full.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, full.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        if (path.empty())
+            lines->push_back(L"user none");
         return;
+    }
     bool hasValues = false;
     for (DWORD i = 0;; i++) {
         WCHAR name[256];

@@ -56,7 +56,7 @@ BOOL DeleteStandinDriver(DWORD deleteFlags)
                                   const_cast<LPWSTR>(STANDIN_DRIVER_NAME), deleteFlags, 0);
 }
 
-HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port)
+HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port, const WCHAR *datatype)
 {
     PRINTER_INFO_2W info = {};
     info.pPrinterName = const_cast<LPWSTR>(name);
@@ -64,6 +64,7 @@ HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port)
     info.pDriverName = const_cast<LPWSTR>(STANDIN_DRIVER_NAME);
     info.pComment = const_cast<LPWSTR>(L"");
     info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+    info.pDatatype = const_cast<LPWSTR>(datatype);
     return AddPrinterW(NULL, 2, reinterpret_cast<LPBYTE>(&info));
 }
 
@@ -74,7 +75,9 @@ BOOL DeleteStandinPrinter(const WCHAR *name)
     HANDLE printer = NULL;
     if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults))
         return FALSE;
-    BOOL deleted = SetPrinterW(printer, 0, NULL, PRINTER_CONTROL_PURGE) && DeletePrinter(printer);
+    // Wine refuses the purge (error 124); like the setup tool, delete whatever it answered.
+    SetPrinterW(printer, 0, NULL, PRINTER_CONTROL_PURGE);
+    BOOL deleted = DeletePrinter(printer);
     DWORD error = GetLastError();
     ClosePrinter(printer);
     SetLastError(error);

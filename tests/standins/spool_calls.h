@@ -16,9 +16,11 @@ BOOL DeleteStandinMonitor();
 BOOL AddStandinDriver();
 // DeletePrinterDriverExW with the given delete flags (version flag 0).
 BOOL DeleteStandinDriver(DWORD deleteFlags);
-// AddPrinterW level 2 on `port` with the product driver; returns the open printer or null.
-HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port);
-// Purges and deletes a printer opened with delete and administer rights.
+// AddPrinterW level 2 on `port` with the product driver and print processor "WinPrint"; returns
+// the open printer or null. Wine's spooler needs a datatype (Windows defaults a null one to
+// "RAW"): without one it registers the printer but cannot open it, and fails with 1801.
+HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port, const WCHAR *datatype);
+// Purges (result not examined) and deletes a printer opened with delete and administer rights.
 BOOL DeleteStandinPrinter(const WCHAR *name);
 // Writes the narrow "SubKey" value: `where` 1 the printer's driver data, 2 the "DsUser" key,
 // 3 both. Returns whether every write asked for succeeded.

@@ -60,7 +60,7 @@ int wmain(int argc, wchar_t **argv)
         at[1] = NowMs();
         ok[ADD_DRIVER] = AddStandinDriver();
         at[2] = NowMs();
-        HANDLE printer = AddStandinPrinter(L"Zentavo", STANDIN_MONITOR_NAME);
+        HANDLE printer = AddStandinPrinter(L"Zentavo", STANDIN_MONITOR_NAME, L"RAW");
         ok[ADD_PRINTER] = printer != NULL;
         at[3] = NowMs();
         // The tool writes the value twice: plain printer data and under "DsUser".

@@ -4,12 +4,14 @@
 //   delmonitor                  DeleteMonitorW "Zentavo:"
 //   adddriver                   AddPrinterDriverExW "Zentavo printer" from the driver folder
 //   deldriver [FLAGS]           DeletePrinterDriverExW with delete flags (default 0)
-//   addprinter NAME [PORT]      AddPrinterW on PORT (default "Zentavo:")
+//   addprinter NAME [PORT [DATATYPE]]  AddPrinterW on PORT (default "Zentavo:") with DATATYPE
+//                               (default "RAW"; "-" leaves it null, as the setup tool does)
 //   delprinter NAME             purge and DeletePrinter
 //   subkey NAME VALUE [WHERE]   narrow "SubKey": plain, dsuser or both (default)
 //   setinfo NAME COMMENT LOCATION   SetPrinterW level 2 with a new comment and location
 //   default NAME                make NAME the default printer (winspool ordinal 204)
 //   deletelater PATH            MoveFileExW(PATH, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)
+//   delete PATH                 DeleteFileW (a Unix-side delete would ignore Windows locks)
 //
 // Prints "ok" or "failed N" (N the last error, which Wine may leave at 0) and exits 0 or 1;
 // 2 for a usage error.
@@ -49,8 +51,9 @@ int Report(BOOL ok)
 int Usage()
 {
     Print("usage: spoolctl addmonitor [DLL] | delmonitor | adddriver | deldriver [FLAGS] |\n"
-          "  addprinter NAME [PORT] | delprinter NAME | subkey NAME VALUE [plain|dsuser|both] |\n"
-          "  setinfo NAME COMMENT LOCATION | default NAME | deletelater PATH\n");
+          "  addprinter NAME [PORT [DATATYPE|-]] | delprinter NAME | subkey NAME VALUE "
+          "[plain|dsuser|both] |\n"
+          "  setinfo NAME COMMENT LOCATION | default NAME | deletelater PATH | delete PATH\n");
     return 2;
 }
 
@@ -136,7 +139,9 @@ int wmain(int argc, wchar_t **argv)
     if (lstrcmpW(command, L"deldriver") == 0)
         return Report(DeleteStandinDriver(first != NULL ? wcstoul(first, NULL, 0) : 0));
     if (lstrcmpW(command, L"addprinter") == 0 && first != NULL) {
-        HANDLE printer = AddStandinPrinter(first, second != NULL ? second : STANDIN_MONITOR_NAME);
+        const WCHAR *datatype = third == NULL ? L"RAW" : lstrcmpW(third, L"-") == 0 ? NULL : third;
+        HANDLE printer =
+            AddStandinPrinter(first, second != NULL ? second : STANDIN_MONITOR_NAME, datatype);
         DWORD error = GetLastError();
         if (printer != NULL)
             ClosePrinter(printer);
@@ -153,5 +158,7 @@ int wmain(int argc, wchar_t **argv)
         return Report(SetDefault(first));
     if (lstrcmpW(command, L"deletelater") == 0 && first != NULL)
         return Report(MoveFileExW(first, NULL, MOVEFILE_DELAY_UNTIL_REBOOT));
+    if (lstrcmpW(command, L"delete") == 0 && first != NULL)
+        return Report(DeleteFileW(first));
     return Usage();
 }
