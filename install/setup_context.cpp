@@ -105,13 +105,13 @@ void InitSetupContext(SetupContext *context, DWORD mode)
         Assign(&context->systemDir, path);
         AppendBackslashIfMissing(&context->systemDir);
     }
+
+    MarkDefaultPrinter(context);
 }
 
 void FreeSetupContext(SetupContext *context)
 {
-    if (context->detachedPrinters)
-        GlobalFree(context->detachedPrinters);
-    context->detachedPrinters = NULL;
+    FreeDetachedPrinters(context);
     ReleasePrinterList(&context->printers);
     FreeKeptSettingsList(context->keptSettings);
     context->keptSettings = NULL;

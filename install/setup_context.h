@@ -7,6 +7,7 @@
 #include "counted_string.h"
 #include "services/file_copy.h"
 #include "services/spooler_queries.h"
+#include "printing/port_monitor.h"
 #include "printing/printer_queues.h"
 
 #define BUILD_NUMBER 2551
@@ -41,6 +42,7 @@ struct SetupContext {
     KeptSetting *keptSettings;
     PrinterList printers;
     PRINTER_INFO_2W **detachedPrinters; // null-terminated, points into `printers`
+    DetachedPort *detachedPorts;        // the port texts of `detachedPrinters`, same order
 };
 
 // The module instance handed to the entry point; the log window and the module path use it.

@@ -1,1 +1,304 @@
 // The port monitor "Zentavo:": registration, removal, and parking printers off its port.
+#include "port_monitor.h"
+
+#include <wchar.h>
+
+#include "printer_queues.h"
+#include "setup_context.h"
+#include "setup_log.h"
+#include "services/spooler_service.h"
+
+const WCHAR MONITOR_NAME[] = L"Zentavo:";
+const WCHAR PARKING_PORT[] = L"file:";
+
+// Registration attempts and the pause before each one but the first.
+static const int ADD_MONITOR_ATTEMPTS = 5;
+static const DWORD ADD_MONITOR_PAUSE_MS = 50;
+// The installed monitor is kept when its build lies in (2450, BUILD_NUMBER].
+static const LONG OLDEST_INCOMPATIBLE_BUILD = 2450;
+
+// The entry's pName by the list's level; null for an unknown level.
+static const WCHAR *MonitorNameAt(const MonitorList &list, DWORD i)
+{
+    if (list.level == 1)
+        return reinterpret_cast<MONITOR_INFO_1W *>(list.buffer)[i].pName;
+    if (list.level == 2)
+        return reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[i].pName;
+    return NULL;
+}
+
+int FindPortMonitor(const MonitorList &list)
+{
+    if (!list.buffer)
+        return -1;
+    for (DWORD i = 0; i < list.count; i++) {
+        const WCHAR *name = MonitorNameAt(list, i);
+        if (name && wcscmp(name, MONITOR_NAME) == 0)
+            return (int)i;
+    }
+    return -1;
+}
+
+void LogPortMonitors(SetupContext *context, const MonitorList &list)
+{
+    LogLine(context, L"------- %d existing monitors ----------", (int)list.count);
+    for (DWORD i = 0; list.buffer && i < list.count; i++) {
+        // A level 1 list is stepped by its own record size so that the walk stays inside it.
+        const WCHAR *name = list.level == 1
+                                ? MonitorNameAt(list, i)
+                                : reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[i].pName;
+        LogLine(context, L"%d. %s", (int)(i + 1), name ? name : L"***EMPTY***");
+    }
+    LogLine(context, L"---------------------------------------");
+}
+
+// A new GlobalAlloc text: `text` with the first occurrence of `find` replaced; null when
+// `find` does not occur or the block cannot be taken.
+static WCHAR *ReplaceFirst(const WCHAR *text, const WCHAR *find, const WCHAR *replacement)
+{
+    const WCHAR *hit = wcsstr(text, find);
+    if (!hit)
+        return NULL;
+    size_t before = (size_t)(hit - text);
+    size_t findLength = wcslen(find);
+    size_t replacementLength = wcslen(replacement);
+    size_t total = wcslen(text) - findLength + replacementLength;
+    WCHAR *result = static_cast<WCHAR *>(GlobalAlloc(GPTR, (total + 1) * sizeof(WCHAR)));
+    if (!result)
+        return NULL;
+    memcpy(result, text, before * sizeof(WCHAR));
+    memcpy(result + before, replacement, replacementLength * sizeof(WCHAR));
+    wcscpy(result + before + replacementLength, hit + findLength);
+    return result;
+}
+
+// Gives the printer of a snapshot record the port `port`. The printer's current record is
+// written back with only its port changed: the snapshot carries the default mark and may be
+// stale, and writing it would change more than the port.
+static void SetPrinterPort(SetupContext *context, const PRINTER_INFO_2W *record, WCHAR *port)
+{
+    const WCHAR *name = record->pPrinterName ? record->pPrinterName : L"*";
+    HANDLE printer = NULL;
+    PRINTER_DEFAULTSW defaults = {};
+    defaults.DesiredAccess = PRINTER_ALL_ACCESS;
+    // A null name would open the print server itself.
+    if (!record->pPrinterName || !OpenPrinterW(record->pPrinterName, &printer, &defaults)) {
+        LogLine(context, L"Can't open printer %s", name);
+        return;
+    }
+    DWORD size = 0;
+    PRINTER_INFO_2W *current = GetPrinterInfo2(printer, &size);
+    BOOL done = FALSE;
+    if (current) {
+        current->pPortName = port;
+        done = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(current), 0);
+        GlobalFree(current);
+    }
+    LogLine(context, done ? L"SetPrinter(%s) - ok" : L"SetPrinter(%s) - failed", name);
+    ClosePrinter(printer);
+}
+
+void FreeDetachedPrinters(SetupContext *context)
+{
+    if (context->detachedPorts) {
+        for (DetachedPort *port = context->detachedPorts; port->parkedPort; port++)
+            GlobalFree(port->parkedPort);
+        GlobalFree(context->detachedPorts);
+    }
+    if (context->detachedPrinters)
+        GlobalFree(context->detachedPrinters);
+    context->detachedPorts = NULL;
+    context->detachedPrinters = NULL;
+}
+
+// Moves every printer of the monitor's port onto "file:", remembering its port text.
+static void ParkPrinters(SetupContext *context)
+{
+    FreeDetachedPrinters(context);
+    DWORD count = context->printers.buffer ? context->printers.count : 0;
+    if (count == 0)
+        return;
+    context->detachedPrinters =
+        static_cast<PRINTER_INFO_2W **>(GlobalAlloc(GPTR, (count + 1) * sizeof(PRINTER_INFO_2W *)));
+    context->detachedPorts =
+        static_cast<DetachedPort *>(GlobalAlloc(GPTR, (count + 1) * sizeof(DetachedPort)));
+    if (!context->detachedPrinters || !context->detachedPorts) {
+        // Without a place to remember the ports no printer is moved: none may lose its port.
+        FreeDetachedPrinters(context);
+        return;
+    }
+    DWORD parked = 0;
+    for (DWORD i = 0; i < count; i++) {
+        PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
+        // A connection's port belongs to its server's queue, not to this machine's monitor.
+        if (!record->pPortName || !IsLocalPrinter(record))
+            continue;
+        WCHAR *parkedPort = ReplaceFirst(record->pPortName, MONITOR_NAME, PARKING_PORT);
+        if (!parkedPort)
+            continue;
+        context->detachedPrinters[parked] = record;
+        context->detachedPorts[parked].originalPort = record->pPortName;
+        context->detachedPorts[parked].parkedPort = parkedPort;
+        parked++;
+        record->pPortName = parkedPort;
+        SetPrinterPort(context, record, parkedPort);
+    }
+}
+
+// Gives each parked printer back exactly the port text it had before it was parked.
+static void MoveParkedPrintersBack(SetupContext *context)
+{
+    if (!context->detachedPrinters || !context->detachedPorts)
+        return;
+    for (DWORD i = 0; context->detachedPrinters[i]; i++) {
+        PRINTER_INFO_2W *record = context->detachedPrinters[i];
+        DetachedPort *port = &context->detachedPorts[i];
+        if (record->pPortName != port->parkedPort)
+            continue; // already back
+        record->pPortName = port->originalPort;
+        SetPrinterPort(context, record, port->originalPort);
+    }
+}
+
+void InstallPortMonitor(SetupContext *context)
+{
+    LogLine(context, L">AddMonitor");
+    context->logDepth++;
+
+    if (context->copyMonitor) {
+        LogLine(context, L"Copy monitor file");
+        const WCHAR *systemDir = StringText(context->systemDir);
+        if (FAILED(CopyProductFile(context, systemDir, context->monitorFile, NULL, false))) {
+            // The spooler may hold the old DLL; its outcome shows in the next attempt's report.
+            SpoolerRestart restart = BeginSpoolerRestart(context);
+            CopyProductFile(context, systemDir, context->monitorFile, NULL, true);
+            EndSpoolerRestart(&restart);
+        }
+    } else {
+        LogLine(context, L"Skip copy monitor file");
+    }
+
+    MONITOR_INFO_2W info = {};
+    info.pName = const_cast<LPWSTR>(MONITOR_NAME);
+    info.pEnvironment = const_cast<LPWSTR>(context->environment);
+    info.pDLLName =
+        const_cast<LPWSTR>(context->monitorFile); // the spooler adds the system directory
+    bool added = false;
+    DWORD lastError = 0;
+    for (int attempt = 0; attempt < ADD_MONITOR_ATTEMPTS && !added; attempt++) {
+        if (attempt > 0)
+            Sleep(ADD_MONITOR_PAUSE_MS);
+        added = AddMonitorW(NULL, 2, reinterpret_cast<LPBYTE>(&info)) != FALSE;
+        if (!added) {
+            lastError = GetLastError();
+            LogLine(context, L"AddMonitor - failed. Trying to wait and install again");
+        }
+    }
+    if (!added) {
+        SetLastError(lastError);
+        LogError(context, ERR_ADD_MONITOR, L"Can`t install a local port monitor'Zentavo:'");
+        context->logDepth--;
+        return;
+    }
+    LogLine(context, L"AddMonitor - OK :)");
+    MoveParkedPrintersBack(context);
+    context->logDepth--;
+}
+
+// A name the spooler resolves inside the system directory: no separator, drive or "..".
+static bool IsBareFileName(const WCHAR *name)
+{
+    return name && *name && !wcspbrk(name, L"\\/:") && !wcsstr(name, L"..") &&
+           wcscmp(name, L".") != 0;
+}
+
+void RemovePortMonitor(SetupContext *context, const MonitorList &list)
+{
+    LogLine(context, L">DeleteMonitor");
+    context->logDepth++;
+
+    bool hasEntries = list.buffer && list.count > 0;
+    if (hasEntries)
+        LogPortMonitors(context, list);
+    else
+        LogLine(context, L"BTW, there is no port monitors on this system.");
+
+    int index = FindPortMonitor(list);
+    if (index < 0)
+        LogLine(context, L"No Zentavo port monitor was found.");
+    else
+        LogLine(context, L"Port monitor is found. Index=%d", index + 1);
+
+    CountedString path = NULL;
+    Assign(&path, StringText(context->systemDir));
+    const WCHAR *fileName = context->monitorFile;
+    if (hasEntries && index >= 0) {
+        LogLine(context, L"Trying to get monitor filename from MONITOR_INFO_2");
+        // The name comes from the registration: anything but a bare name could make this
+        // elevated tool delete a file outside the system directory.
+        const WCHAR *registered =
+            list.level == 2 ? reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[index].pDLLName
+                            : NULL;
+        if (IsBareFileName(registered))
+            fileName = registered;
+    } else {
+        LogLine(context, L"Computing monitor filename");
+    }
+    if (fileName && *fileName)
+        Append(&path, fileName);
+    LogLine(context, L"Auto calculated monitor file name: %s", StringText(path));
+
+    if (context->checkMonitorVersion) {
+        LONG build = GetFileBuild(StringText(path));
+        if (build > OLDEST_INCOMPATIBLE_BUILD && build <= BUILD_NUMBER) {
+            LogLine(context, L"Version (%d) is compatible, proceed without uninstall", (int)build);
+            if (index >= 0)
+                context->installMonitor = 0;
+            else
+                context->copyMonitor = 0;
+            LogLine(context, L"InstallMonitor == %d, CopyMonitor == %d",
+                    context->installMonitor ? 1 : 0, context->copyMonitor ? 1 : 0);
+            goto done;
+        }
+        if (build < 0)
+            LogLine(context, L"Version is unknown, proceed with reinstall");
+        else
+            LogLine(context, L"Version (%d) is not supported, proceed with reinstall", (int)build);
+    } else {
+        LogLine(context, L"There is no check for monitor version");
+    }
+
+    if (!CheckedDeleteMonitor(context->environment)) {
+        if (index < 0) {
+            LogLine(context,
+                    L"Can't delete monitor and monitor was not found. So everything should be ok");
+            goto done;
+        }
+        LogLine(context, L"Can't delete monitor from the first try");
+        ParkPrinters(context);
+        if (!CheckedDeleteMonitor(context->environment)) {
+            SpoolerRestart restart = BeginSpoolerRestart(context);
+            EndSpoolerRestart(&restart);
+            if (!CheckedDeleteMonitor(context->environment)) {
+                LogError(context, ERR_REMOVE_MONITOR, L"Can`t remove the port monitor 'Zentavo:'");
+                // The monitor stays: a printer parked for its removal must not stay on "file:".
+                MoveParkedPrintersBack(context);
+                FreeDetachedPrinters(context);
+                goto done;
+            }
+        }
+    }
+
+    {
+        const WCHAR *file = StringText(path);
+        size_t length = StringLength(path);
+        // The system directory itself is never deleted.
+        if (length > 0 && file[length - 1] != L'\\' && !DeleteFileW(file))
+            AddPendingDelete(&context->pendingDeletes, file);
+        LogLine(context, L"Monitor was removed :)");
+    }
+
+done:
+    FreeString(&path);
+    context->logDepth--;
+}

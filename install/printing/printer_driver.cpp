@@ -1,1 +1,174 @@
 // The printer driver "Zentavo printer": staging its files, adding and removing it.
+#include "printer_driver.h"
+
+#include <wchar.h>
+
+#include "setup_context.h"
+#include "setup_log.h"
+#include "services/spooler_service.h"
+
+const WCHAR DRIVER_NAME[] = L"Zentavo printer";
+
+static const WCHAR DRIVER_MAKER[] = L"Tovalin Software Kft.";
+static const WCHAR DRIVER_MAKER_URL[] = L"https://www.tovalin.hu/";
+static const DWORD DRIVER_VERSION = 3;
+
+// The record's pName by the list's level: DRIVER_INFO_1 starts with it, levels 2 to 6 keep it
+// after cVersion. Null for an unknown level.
+static const WCHAR *DriverNameAt(const DriverList &list, DWORD i)
+{
+    switch (list.level) {
+    case 1:
+        return reinterpret_cast<DRIVER_INFO_1W *>(list.buffer)[i].pName;
+    case 2:
+        return reinterpret_cast<DRIVER_INFO_2W *>(list.buffer)[i].pName;
+    case 3:
+        return reinterpret_cast<DRIVER_INFO_3W *>(list.buffer)[i].pName;
+    case 4:
+        return reinterpret_cast<DRIVER_INFO_4W *>(list.buffer)[i].pName;
+    case 5:
+        return reinterpret_cast<DRIVER_INFO_5W *>(list.buffer)[i].pName;
+    case 6:
+        return reinterpret_cast<DRIVER_INFO_6W *>(list.buffer)[i].pName;
+    default:
+        return NULL;
+    }
+}
+
+int FindPrinterDriver(const DriverList &list)
+{
+    if (!list.buffer)
+        return -1;
+    for (DWORD i = 0; i < list.count; i++) {
+        const WCHAR *name = DriverNameAt(list, i);
+        if (name && wcscmp(name, DRIVER_NAME) == 0)
+            return (int)i;
+    }
+    return -1;
+}
+
+// Deletes a product file now or lists it for a later attempt.
+static void DeleteOrList(SetupContext *context, const WCHAR *path)
+{
+    if (path[0] && !DeleteFileW(path))
+        AddPendingDelete(&context->pendingDeletes, path);
+}
+
+void InstallPrinterDriver(SetupContext *context)
+{
+    LogLine(context, L">Add Printer Driver");
+    context->logDepth++;
+
+    const WCHAR *driverDir = StringText(context->driverDir);
+    WCHAR driverPath[SETUP_PATH_BUFFER] = {};
+    WCHAR uiPath[SETUP_PATH_BUFFER] = {};
+    WCHAR helpPath[SETUP_PATH_BUFFER] = {};
+    if (FAILED(CopyProductFile(context, driverDir, context->driverFile, driverPath, true)) ||
+        FAILED(CopyProductFile(context, driverDir, context->uiFile, uiPath, true))) {
+        context->logDepth--;
+        return;
+    }
+    // The driver works without its help file.
+    if (FAILED(CopyProductFile(context, driverDir, context->helpFile, helpPath, true)))
+        helpPath[0] = 0;
+
+    DRIVER_INFO_6W info = {};
+    info.cVersion = DRIVER_VERSION;
+    info.pName = const_cast<LPWSTR>(DRIVER_NAME);
+    info.pEnvironment = const_cast<LPWSTR>(context->environment);
+    info.pDriverPath = driverPath;
+    info.pDataFile = driverPath;
+    info.pConfigFile = uiPath;
+    info.pHelpFile = helpPath;
+    info.pszMfgName = const_cast<LPWSTR>(DRIVER_MAKER);
+    info.pszOEMUrl = const_cast<LPWSTR>(DRIVER_MAKER_URL);
+    info.pszProvider = const_cast<LPWSTR>(DRIVER_MAKER);
+    if (CheckedAddPrinterDriver(&info))
+        LogLine(context, L"OK :)");
+    else
+        LogError(context, ERR_ADD_DRIVER, L"Can`t install a printer driver 'Zentavo printer'");
+
+    // The spooler keeps its own copies; the staged ones are no longer needed.
+    DeleteOrList(context, driverPath);
+    DeleteOrList(context, uiPath);
+    DeleteOrList(context, helpPath);
+    context->logDepth--;
+}
+
+// Deletes the driver's own files from its version-3 directory, listing those still held.
+static void DeleteInstalledDriverFiles(SetupContext *context)
+{
+    const WCHAR *names[] = {context->driverFile, context->uiFile, context->helpFile};
+    for (const WCHAR *name : names) {
+        if (!name || !*name)
+            continue;
+        WCHAR path[SETUP_PATH_BUFFER];
+        int written =
+            _snwprintf(path, SETUP_PATH_BUFFER, L"%s3\\%s", StringText(context->driverDir), name);
+        if (written < 0 || written >= (int)SETUP_PATH_BUFFER)
+            continue; // a cut path would name another file
+        if (DeleteFileW(path))
+            continue;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            AddPendingDelete(&context->pendingDeletes, path);
+    }
+}
+
+// One removal attempt. A spooler that rejects the delete flags (ERROR_INVALID_PARAMETER)
+// removes only the registration; the driver's own files are then deleted here.
+static BOOL DeleteDriver(SetupContext *context)
+{
+    LPWSTR environment = const_cast<LPWSTR>(context->environment);
+    LPWSTR name = const_cast<LPWSTR>(DRIVER_NAME);
+    if (DeletePrinterDriverExW(NULL, environment, name, DPD_DELETE_ALL_FILES, 0))
+        return TRUE;
+    if (GetLastError() != ERROR_INVALID_PARAMETER)
+        return FALSE;
+    LogLine(context,
+            L"The spooler does not take the delete flags, deleting the driver without them");
+    if (!DeletePrinterDriverExW(NULL, environment, name, 0, 0))
+        return FALSE;
+    DeleteInstalledDriverFiles(context);
+    return TRUE;
+}
+
+void RemovePrinterDriver(SetupContext *context, const DriverList &list)
+{
+    LogLine(context, L">DeletePrinterDriver for %s", context->environment);
+    context->logDepth++;
+
+    if (list.buffer && list.count > 0) {
+        LogLine(context, L"------------ %d existing drivers-----------", (int)list.count);
+        for (DWORD i = 0; i < list.count; i++) {
+            // Records are stepped by the list's level so that the walk stays inside the block.
+            const WCHAR *name = DriverNameAt(list, i);
+            LogLine(context, L"%d. %s", (int)(i + 1), name ? name : L"***EMPTY***");
+        }
+        LogLine(context, L"-------------------------------------------");
+    } else {
+        LogLine(context, L"BTW, there is no printer drivers on this system.");
+    }
+
+    int index = FindPrinterDriver(list);
+    if (index < 0) {
+        LogLine(context, L"No Zentavo driver was found");
+        context->logDepth--;
+        return;
+    }
+    LogLine(context, L"Driver is found. Index=%d", index + 1);
+
+    if (!DeleteDriver(context)) {
+        LogLine(context, L"Can't delete driver. Trying to restart spooler");
+        SpoolerRestart restart = BeginSpoolerRestart(context);
+        EndSpoolerRestart(&restart);
+        if (!DeleteDriver(context)) {
+            LogError(context, ERR_REMOVE_DRIVER,
+                     L"Can`t remove the printer-driver 'Zentavo printer'");
+            context->logDepth--;
+            return;
+        }
+    }
+    LogLine(context, L"OK :)");
+    context->logDepth--;
+}

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <winspool.h>
 
+struct SetupContext;
+
 // A product printer whose "SubKey" value is carried across a reinstall. The entry and its value
 // are GlobalAlloc blocks; the record belongs to the context's printer snapshot.
 struct KeptSetting {
@@ -12,4 +14,31 @@ struct KeptSetting {
     KeptSetting *next;
 };
 
+// The "SubKey" value is narrow text read into a buffer of this many bytes.
+const DWORD SUBKEY_BUFFER = 64;
+
+extern const WCHAR PRODUCT_PRINTER_NAME[];
+
 void FreeKeptSettingsList(KeptSetting *entry);
+
+// A printer of this machine, not a connection to another server's queue.
+bool IsLocalPrinter(const PRINTER_INFO_2W *record);
+
+// Takes the snapshot of all printers into the context and marks the default one.
+void MarkDefaultPrinter(SetupContext *context);
+// Purges and deletes one printer; a null name is reported and nothing is opened.
+void DeletePrinterQueue(SetupContext *context, const WCHAR *name);
+// Keeps the "SubKey" of every local printer of the product driver, then deletes it.
+void DeleteProductPrinters(SetupContext *context);
+// Puts an entry at the front of `keptSettings` when the printer has a "SubKey" value.
+void KeepPrinterSetting(SetupContext *context, PRINTER_INFO_2W *record);
+// Adds a product printer; returns its open handle (the caller closes it) or null.
+HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name);
+// Re-creates the kept printers with their settings, or the printer "Zentavo".
+void RestoreKeptPrinters(SetupContext *context);
+// Writes "SubKey" in both places; true when the copy under "DsUser" was written.
+bool SetSubKeySetting(HANDLE printer, const char *value);
+// Fills `buffer` (SUBKEY_BUFFER bytes) with the "SubKey" value, or with an empty text.
+void GetSubKeySetting(HANDLE printer, char *buffer);
+// Removes the value "deleted" from the product's per-user key `subPath`; true when removed.
+bool ClearDeletedMark(const char *subPath);

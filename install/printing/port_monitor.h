@@ -1,0 +1,34 @@
+// The port monitor "Zentavo:": registration, removal, and parking printers off its port.
+#pragma once
+
+#include <windows.h>
+
+#include "services/spooler_queries.h"
+
+struct SetupContext;
+
+// The monitor's name, which is also the port of every product printer.
+extern const WCHAR MONITOR_NAME[];
+// The port that printers are parked on while the monitor is removed.
+extern const WCHAR PARKING_PORT[];
+
+// A parked printer's port texts: the one it had (inside the context's printer snapshot) and
+// the rewritten one the record points at while parked (owned, GlobalAlloc).
+struct DetachedPort {
+    WCHAR *originalPort;
+    WCHAR *parkedPort;
+};
+
+// Index of the first entry named exactly "Zentavo:" in a level 1 or 2 list, or -1.
+int FindPortMonitor(const MonitorList &list);
+// Writes the entries, read as MONITOR_INFO_2, into the log.
+void LogPortMonitors(SetupContext *context, const MonitorList &list);
+// Copies the DLL when `copyMonitor` is set, registers the monitor (5 attempts 50 ms apart) and
+// moves the parked printers back to the port they had.
+void InstallPortMonitor(SetupContext *context);
+// Unregisters the monitor and deletes its DLL, unless `checkMonitorVersion` finds a compatible
+// build installed. Printers on the port are parked on "file:" when the spooler refuses; they
+// are moved back at once when the removal fails for good.
+void RemovePortMonitor(SetupContext *context, const MonitorList &list);
+// Releases `detachedPrinters` and the parked port texts; safe when nothing is parked.
+void FreeDetachedPrinters(SetupContext *context);

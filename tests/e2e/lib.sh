@@ -1,0 +1,295 @@
+# End-to-end scenarios of the setup tool under Wine: sourced by each scenario script.
+# shellcheck shell=bash
+#
+# Every scenario runs in its own prefix, a copy of one template prefix made once per build
+# directory, with its own persistent wineserver; nothing is shared between scenarios.
+#
+# Prefix and wineserver
+#   e2e_begin NAME        fresh prefix build/e2e/run/NAME copied from the template (made first if
+#                         missing), wineserver started; exports WINEPREFIX; removes the prefix on
+#                         exit unless E2E_KEEP=1 (or a check failed); call once per script
+#   e2e_start, e2e_stop   start (wineserver -p) / stop (wineserver -k) this prefix's wineserver
+#   e2e_reboot            wineboot -r: the pending file-rename operations are carried out
+#   e2e_cold_start        stop and start the wineserver: a cold start carries them out as well
+# Layout and running
+#   e2e_layout [FOLDER]   setup.exe and the four component files of build/standins/FOLDER
+#                         (default "default") into C:\Program Files\Zentavo\Setup\, zentray.exe
+#                         into C:\Program Files\Zentavo\
+#   e2e_setup WORD...     runs setup.exe from there through e2e_run_gui
+#   e2e_run_gui PROG ARGS runs a Windows program for at most E2E_LIMIT seconds (default 180);
+#                         sets E2E_CODE (124 when the limit struck) and E2E_LOGWIN (the file with
+#                         the log window's title and text when it opened, else empty); the window
+#                         is read, photographed into build/e2e/shots/NAME-N.png and closed
+#   e2e_wine PROG ARGS    runs a Windows program, prints its output without CRs, returns its code
+#   e2e_inspect [SECTION...]  the inspection tool's output
+#   e2e_spoolctl ARGS     the raw spooler tool (build/tests/spoolctl.exe)
+#   e2e_stage_standins [FOLDER]  the monitor of FOLDER (else default) into the system folder and
+#                         the driver files into the printer driver folder, where the spooler
+#                         takes them from
+#   e2e_install_standins [FOLDER]  staged, then monitor and driver registered directly, without
+#                         setup.exe
+#   e2e_file WINPATH      the Unix path of a Windows path in this prefix ("C:\x\y" only)
+#   e2e_winpath UNIXPATH  the Windows path (drive Z:) of a file outside the prefix
+#   e2e_hold_file WINPATH lock a file really (fileholder.exe, no delete or write sharing) until
+#                         e2e_release_file; a Unix-side rm would ignore the lock
+#   e2e_release_file      end the hold and wait for the holder
+# Checks (each prints "ok" or "FAIL" with the detail; e2e_end exits 1 after any failure)
+#   e2e_check DESCRIPTION COMMAND...         the command succeeds
+#   e2e_check_eq DESCRIPTION EXPECTED ACTUAL
+#   e2e_check_has DESCRIPTION TEXT LINE      TEXT holds the exact line LINE
+#   e2e_check_lacks DESCRIPTION TEXT LINE    TEXT does not hold it
+#   e2e_end               stops the wineserver, cleans up, exits with the verdict
+#
+# Timings of the template build and of each copy go to build/e2e/timings.log.
+
+E2E_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=../../scripts/lib.sh
+. "$E2E_ROOT/scripts/lib.sh"
+
+E2E_DIR=$BUILD/e2e
+E2E_TEMPLATE=$E2E_DIR/template
+E2E_STANDINS=$BUILD/standins
+E2E_TOOLS=$BUILD/tests
+E2E_FAILURES=0
+E2E_NAME=
+E2E_OUT=
+
+e2e_log_time() {
+    mkdir -p "$E2E_DIR"
+    printf '%s %s %s\n' "$(date '+%F %T')" "$1" "$2" >>"$E2E_DIR/timings.log"
+}
+
+e2e_ms_since() {
+    echo $(( ($(date +%s%N) - $1) / 1000000 ))
+}
+
+# The template: a booted prefix prepared like the test prefix (decorated windows, no crash
+# debugger), its wineserver stopped so that its registry is on disk before it is copied.
+e2e_template() {
+    [ -f "$E2E_TEMPLATE/.prepared" ] && return 0
+    local start
+    start=$(date +%s%N)
+    (unset WINEPREFIX; prepare_prefix "$E2E_TEMPLATE")
+    e2e_log_time "template" "$(e2e_ms_since "$start") ms"
+}
+
+e2e_begin() {
+    E2E_NAME=$1
+    e2e_template
+    export WINEPREFIX=$E2E_DIR/run/$E2E_NAME
+    E2E_OUT=$E2E_DIR/out/$E2E_NAME
+    rm -rf "$WINEPREFIX" "$E2E_OUT"
+    mkdir -p "$(dirname "$WINEPREFIX")" "$E2E_OUT" "$E2E_DIR/shots"
+    local start
+    start=$(date +%s%N)
+    cp -a "$E2E_TEMPLATE" "$WINEPREFIX"
+    e2e_log_time "copy $E2E_NAME" "$(e2e_ms_since "$start") ms"
+    trap e2e_cleanup EXIT
+    # A scenario run by hand gets its own display; under ctest scripts/test provides one.
+    if [ -z "${DISPLAY:-}" ]; then
+        start_display
+    fi
+    e2e_start
+    echo "== scenario $E2E_NAME in $WINEPREFIX"
+}
+
+e2e_start() {
+    wineserver -p
+    wine cmd /c exit >/dev/null 2>&1 || true
+}
+
+e2e_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+}
+
+e2e_reboot() {
+    wineboot -r >/dev/null 2>&1
+}
+
+e2e_cold_start() {
+    e2e_stop
+    e2e_start
+}
+
+e2e_cleanup() {
+    e2e_release_file
+    e2e_stop
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" >/dev/null 2>&1
+    XVFB_PID=
+    if [ "${E2E_KEEP:-0}" != 1 ] && [ "$E2E_FAILURES" -eq 0 ]; then
+        rm -rf "$WINEPREFIX"
+    fi
+}
+
+e2e_file() {
+    local path=${1//\\//}
+    case $path in
+    [Cc]:*) printf '%s/drive_c%s\n' "$WINEPREFIX" "${path:2}" ;;
+    *) echo "e2e_file: not a C: path: $1" >&2; return 1 ;;
+    esac
+}
+
+e2e_winpath() {
+    local path
+    path=$(readlink -f "$1")
+    printf 'Z:%s\n' "${path//\//\\}"
+}
+
+E2E_HOLDER_PID=
+E2E_HOLDER_STOP=
+e2e_hold_file() {
+    local out i
+    e2e_release_file
+    E2E_HOLDER_STOP="$E2E_OUT/holder.stop"
+    out="$E2E_OUT/holder.out"
+    rm -f "$E2E_HOLDER_STOP" "$out"
+    wine "$E2E_TOOLS/fileholder.exe" "$1" "$(e2e_winpath "$E2E_OUT")\\holder.stop" >"$out" 2>/dev/null &
+    E2E_HOLDER_PID=$!
+    # The holder says "held" within a process start; 10 s bound.
+    for i in $(seq 100); do
+        grep -q held "$out" 2>/dev/null && return 0
+        kill -0 "$E2E_HOLDER_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "e2e_hold_file: $1 not held: $(tr -d '\r' <"$out")" >&2
+    return 1
+}
+
+e2e_release_file() {
+    [ -n "$E2E_HOLDER_PID" ] || return 0
+    touch "$E2E_HOLDER_STOP"
+    wait "$E2E_HOLDER_PID" 2>/dev/null || true
+    E2E_HOLDER_PID=
+}
+
+e2e_layout() {
+    local folder=${1:-default}
+    local setup_dir product_dir
+    setup_dir=$(e2e_file 'C:\Program Files\Zentavo\Setup')
+    product_dir=$(e2e_file 'C:\Program Files\Zentavo')
+    mkdir -p "$setup_dir"
+    cp "$BUILD/bin/setup.exe" "$setup_dir/"
+    cp "$E2E_STANDINS/default/"* "$setup_dir/"
+    [ "$folder" = default ] || cp "$E2E_STANDINS/$folder/"* "$setup_dir/"
+    cp "$E2E_STANDINS/zentray.exe" "$product_dir/"
+}
+
+e2e_wine() {
+    local code=0
+    wine "$@" 2>>"$E2E_OUT/wine.stderr" | tr -d '\r' || true
+    code=${PIPESTATUS[0]}
+    return "$code"
+}
+
+e2e_inspect() {
+    e2e_wine "$E2E_TOOLS/inspect.exe" "$@"
+}
+
+e2e_spoolctl() {
+    e2e_wine "$E2E_TOOLS/spoolctl.exe" "$@"
+}
+
+e2e_stage_standins() {
+    local folder=${1:-default}
+    local system driver_dir
+    system=$(e2e_file 'C:\windows\system32')
+    driver_dir=$(e2e_file 'C:\windows\system32\spool\drivers\x64')
+    mkdir -p "$driver_dir"
+    cp "$E2E_STANDINS/default/tvlmon64.dll" "$system/"
+    cp "$E2E_STANDINS/default/tvldrv64.dll" "$E2E_STANDINS/default/tvlui64.dll" \
+        "$E2E_STANDINS/default/tvlhelp.chm" "$driver_dir/"
+    [ -f "$E2E_STANDINS/$folder/tvlmon64.dll" ] && cp "$E2E_STANDINS/$folder/tvlmon64.dll" "$system/"
+    [ -f "$E2E_STANDINS/$folder/tvldrv64.dll" ] && cp "$E2E_STANDINS/$folder/tvldrv64.dll" "$driver_dir/"
+    return 0
+}
+
+e2e_install_standins() {
+    e2e_stage_standins "$@" && e2e_spoolctl addmonitor >/dev/null && e2e_spoolctl adddriver >/dev/null
+}
+
+e2e_setup() {
+    e2e_run_gui 'C:\Program Files\Zentavo\Setup\setup.exe' "$@"
+}
+
+# Polls every 0.2 s: the program's end, the log window, or the time limit, whichever comes first.
+e2e_run_gui() {
+    local limit=${E2E_LIMIT:-180} shots=0 pid start text
+    E2E_CODE=
+    E2E_LOGWIN=
+    wine "$@" >>"$E2E_OUT/gui.out" 2>&1 &
+    pid=$!
+    start=$SECONDS
+    text="$E2E_OUT/logwin.tmp"
+    while kill -0 "$pid" 2>/dev/null; do
+        if wine "$E2E_TOOLS/logwin.exe" read >"$text" 2>/dev/null; then
+            shots=$((shots + 1))
+            E2E_LOGWIN="$E2E_OUT/logwin-$shots.txt"
+            tr -d '\r' <"$text" >"$E2E_LOGWIN"
+            import -window root "$E2E_DIR/shots/$E2E_NAME-$shots.png" >/dev/null 2>&1 || true
+            wine "$E2E_TOOLS/logwin.exe" close >/dev/null 2>&1 || true
+        fi
+        if [ $((SECONDS - start)) -ge "$limit" ]; then
+            kill -KILL "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+            E2E_CODE=124
+            return 0
+        fi
+        sleep 0.2
+    done
+    E2E_CODE=0
+    wait "$pid" || E2E_CODE=$?
+    rm -f "$text"
+}
+
+e2e_pass() {
+    echo "ok   $1"
+}
+
+e2e_fail() {
+    echo "FAIL $1"
+    shift
+    [ $# -gt 0 ] && printf '     %s\n' "$@"
+    E2E_FAILURES=$((E2E_FAILURES + 1))
+}
+
+e2e_check() {
+    local description=$1
+    shift
+    if "$@" >/dev/null 2>&1; then e2e_pass "$description"; else e2e_fail "$description" "command: $*"; fi
+}
+
+e2e_check_eq() {
+    if [ "$2" = "$3" ]; then
+        e2e_pass "$1"
+    else
+        e2e_fail "$1" "expected: $2" "actual:   $3"
+    fi
+}
+
+e2e_check_has() {
+    if grep -qxF -- "$3" <<<"$2"; then
+        e2e_pass "$1"
+    else
+        e2e_fail "$1" "missing line: $3" "in:" "$2"
+    fi
+}
+
+e2e_check_lacks() {
+    if grep -qxF -- "$3" <<<"$2"; then
+        e2e_fail "$1" "unexpected line: $3"
+    else
+        e2e_pass "$1"
+    fi
+}
+
+e2e_end() {
+    trap - EXIT
+    e2e_cleanup
+    if [ "$E2E_FAILURES" -ne 0 ]; then
+        echo "== scenario $E2E_NAME: $E2E_FAILURES failed check(s); prefix kept in $WINEPREFIX"
+        exit 1
+    fi
+    echo "== scenario $E2E_NAME: all checks passed"
+    exit 0
+}

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <string>
+#include <vector>
+
+#include "import_hook.h"
+#include "printing/printer_queues.h"
+#include "printing_test_support.h"
+#include "setup_context.h"
+
+namespace
+{
+
+// What the faked printer enumeration returns.
+PrinterList *g_enumerated;
+
+class PrinterQueues : public ::testing::Test
+{
+  protected:
+    SetupContext context = {};
+    void SetUp() override
+    {
+        MakeContext(&context);
+    }
+    void TearDown() override
+    {
+        FreeSetupContext(&context);
+    }
+    void UseSnapshot(const std::vector<PrinterSpec> &specs)
+    {
+        ReleasePrinterList(&context.printers);
+        context.printers = MakePrinterList(specs);
+    }
+};
+
+TEST_F(PrinterQueues, SubKeyIsReadOnlyAsTerminatedTextWithinTheBuffer)
+{
+    FakePrinters spooler({Spec(L"P", L"Zentavo:", L"Zentavo printer")});
+    HANDLE printer = NULL;
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(L"P"), &printer, NULL));
+    FakePrinters::Printer *p = spooler.find(L"P");
+    const struct {
+        std::string plain, dsUser, read;
+    } cases[] = {
+        {std::string("key1", 5), "", "key1"},
+        {"", std::string("fromDs", 7), "fromDs"},
+        {std::string(63, 'a') + '\0', "", std::string(63, 'a')},
+        // 64 bytes without a terminator: nothing after the buffer may be read as its end.
+        {std::string(64, 'b'), "", ""},
+        {std::string(64, 'b'), std::string("second", 7), "second"},
+        {std::string(64, 'c') + '\0', "", ""}, // too long for the buffer
+        {"", "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.read);
+        p->subKey = c.plain;
+        p->dsUserSubKey = c.dsUser;
+        char buffer[SUBKEY_BUFFER + 8];
+        memset(buffer, 'z', sizeof(buffer));
+        GetSubKeySetting(printer, buffer);
+        EXPECT_EQ(c.read, std::string(buffer));
+    }
+    ClosePrinter(printer);
+}
+
+TEST_F(PrinterQueues, OnlyLocalPrintersOfTheExactDriverAreKeptAndDeleted)
+{
+    std::vector<PrinterSpec> specs = {
+        Spec(L"A", L"Zentavo:", L"Zentavo printer"),
+        Spec(L"Foreign", L"Zentavo:", L"Other driver"),
+        Spec(L"Case", L"Zentavo:", L"Zentavo Printer"),
+        Spec(L"NoKey", L"Zentavo:", L"Zentavo printer"),
+        Spec(L"Shared", L"Zentavo:", L"Zentavo printer"),
+        Spec(L"B", L"LPT1:", L"Zentavo printer"),
+    };
+    specs[4].attributes = PRINTER_ATTRIBUTE_NETWORK;
+    specs[4].server = L"\\\\server";
+    UseSnapshot(specs);
+    FakePrinters spooler(specs);
+    spooler.find(L"A")->subKey = std::string("keyA", 5);
+    spooler.find(L"Shared")->subKey = std::string("keyS", 5);
+    spooler.find(L"B")->dsUserSubKey = std::string("keyB", 5);
+
+    DeleteProductPrinters(&context);
+
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"NoKey", L"B"}), spooler.deletedOrder);
+    EXPECT_NE(nullptr, spooler.find(L"Foreign"));
+    EXPECT_NE(nullptr, spooler.find(L"Case"));
+    EXPECT_NE(nullptr, spooler.find(L"Shared")); // a connection is its server's queue
+    ASSERT_NE(nullptr, context.keptSettings);
+    EXPECT_STREQ("keyB", context.keptSettings->subKeyValue);
+    EXPECT_STREQ(L"B", context.keptSettings->printerRecord->pPrinterName);
+    ASSERT_NE(nullptr, context.keptSettings->next);
+    EXPECT_STREQ("keyA", context.keptSettings->next->subKeyValue);
+    EXPECT_EQ(nullptr, context.keptSettings->next->next);
+    EXPECT_EQ(0, context.errorCount);
+    EXPECT_EQ(0, spooler.openHandles);
+    EXPECT_EQ(0, context.logDepth);
+}
+
+TEST_F(PrinterQueues, NullNameIsReportedWithoutOpeningTheServer)
+{
+    FakePrinters spooler({});
+    DeletePrinterQueue(&context, NULL);
+    EXPECT_TRUE(spooler.opened.empty());
+    EXPECT_EQ(L">DeletePrinter(*)\r\n  Error(16): Can`t open printer '*' - (Invalid printer "
+              L"name.)\r\n",
+              Log(context));
+    HANDLE printer = AddPrinterQueue(&context, NULL);
+    EXPECT_EQ(nullptr, printer);
+    EXPECT_TRUE(spooler.added.empty());
+    EXPECT_TRUE(LinesInOrder(Log(context), {L">AddPrinter(*)", L"Let's check our port monitors",
+                                            L"Error(15): Can`t add printer '*' - (Invalid "
+                                            L"printer name.)"}));
+    EXPECT_EQ(2, context.errorCount);
+    EXPECT_EQ(0, context.logDepth);
+}
+
+TEST_F(PrinterQueues, AFailedRecreationIsReportedAndTheOthersStillComeBack)
+{
+    std::vector<PrinterSpec> old = {
+        Spec(L"A", L"Zentavo:", L"Zentavo printer", L"comment A", L"room A"),
+        Spec(L"B", L"Zentavo:", L"Zentavo printer", L"comment B", L"room B"),
+        Spec(L"C", L"Zentavo:", L"Zentavo printer", L"comment C", L"room C"),
+    };
+    old[0].attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+    UseSnapshot(old);
+    FakePrinters spooler(old);
+    for (const WCHAR *name : {L"A", L"B", L"C"})
+        spooler.find(name)->subKey = std::string("key") + (char)name[0] + '\0';
+    DeleteProductPrinters(&context);
+    spooler.refuseAdd = L"B";
+    spooler.sets.clear();
+    FreeString(&context.logText);
+
+    RestoreKeptPrinters(&context);
+
+    EXPECT_EQ((std::vector<std::wstring>{L"C", L"B", L"A"}), spooler.added);
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_TRUE(
+        LinesInOrder(Log(context), {L">AddPrinter(C)", L"OK :)", L">AddPrinter(B)",
+                                    L"Error(15): Can`t add printer 'B' - (Unknown printer driver.)",
+                                    L">AddPrinter(A)", L"OK :)"}));
+    for (const WCHAR *name : {L"A", L"C"}) {
+        FakePrinters::Printer *p = spooler.find(name);
+        ASSERT_NE(nullptr, p);
+        std::string key = std::string("key") + (char)name[0];
+        EXPECT_EQ(key + '\0', p->subKey);
+        EXPECT_EQ(key + '\0', p->dsUserSubKey);
+        EXPECT_EQ(std::wstring(L"comment ") + name, p->spec.comment);
+        EXPECT_EQ(std::wstring(L"room ") + name, p->spec.location);
+        EXPECT_EQ(L"Zentavo:", p->spec.port);
+    }
+    EXPECT_EQ(nullptr, spooler.find(L"B"));
+    EXPECT_EQ(L"A", spooler.defaultSetTo);
+    EXPECT_EQ(0, spooler.openHandles);
+
+    // When none comes back, the one printer "Zentavo" is added.
+    spooler.refuseAdd = L"";
+    for (KeptSetting *entry = context.keptSettings; entry; entry = entry->next)
+        entry->printerRecord->pPrinterName = const_cast<LPWSTR>(L"B");
+    spooler.refuseAdd = L"B";
+    spooler.added.clear();
+    RestoreKeptPrinters(&context);
+    EXPECT_EQ((std::vector<std::wstring>{L"B", L"B", L"B", L"Zentavo"}), spooler.added);
+}
+
+TEST_F(PrinterQueues, DefaultMarkFollowsTheQueriedName)
+{
+    std::vector<PrinterSpec> specs = {Spec(L"One", L"LPT1:", L"x"), Spec(L"Two", L"LPT1:", L"x"),
+                                      Spec(L"two", L"LPT1:", L"x")};
+    specs[1].attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+    FakePrinters spooler(specs); // answers the default-printer query with "Two"
+    // The snapshot comes from the enumeration; only the queried name may carry the mark.
+    std::vector<PrinterSpec> enumerated = specs;
+    enumerated[1].attributes = PRINTER_ATTRIBUTE_LOCAL;
+    PrinterList list = MakePrinterList(enumerated);
+    struct Enum {
+        static BOOL WINAPI Printers(DWORD, LPWSTR, DWORD, LPBYTE buffer, DWORD size, LPDWORD needed,
+                                    LPDWORD count)
+        {
+            *needed = (DWORD)GlobalSize(g_enumerated->buffer);
+            *count = g_enumerated->count;
+            if (size < *needed) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            // The records point into the source block, which outlives the test's use.
+            memcpy(buffer, g_enumerated->buffer, g_enumerated->count * sizeof(PRINTER_INFO_2W));
+            return TRUE;
+        }
+    };
+    g_enumerated = &list;
+    ImportHook enumPrinters("winspool.drv", "EnumPrintersW", (const void *)&Enum::Printers);
+
+    MarkDefaultPrinter(&context);
+
+    ASSERT_EQ(3u, context.printers.count);
+    EXPECT_FALSE(PrinterAt(context.printers, 0)->Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_TRUE(PrinterAt(context.printers, 1)->Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_FALSE(PrinterAt(context.printers, 2)->Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_TRUE(Log(context).empty());
+    ReleasePrinterList(&list);
+}
+
+} // namespace
