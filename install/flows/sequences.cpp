@@ -66,6 +66,47 @@ static void RetryWithSpoolerRestart(SetupContext *context)
     EndSpoolerRestart(&restart);
 }
 
+static bool FileExists(const WCHAR *path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// An earlier uninstall may have left the monitor or driver files scheduled for deletion at the
+// next boot; the same paths now hold the files this install put in place, and the boot must
+// not take them.
+static void KeepPlacedFilesAtReboot(SetupContext *context)
+{
+    const WCHAR *driverFiles[] = {context->driverFile, context->uiFile, context->helpFile};
+    CountedString placed[4] = {NULL, NULL, NULL, NULL};
+    const WCHAR *paths[4] = {NULL, NULL, NULL, NULL};
+    int count = 0;
+
+    if (context->installMonitor && context->copyMonitor && StringLength(context->systemDir)) {
+        Assign(&placed[count], StringText(context->systemDir));
+        Append(&placed[count], context->monitorFile);
+        count++;
+    }
+    for (const WCHAR *name : driverFiles) {
+        if (!StringLength(context->driverDir))
+            break;
+        // The spooler keeps a version-3 driver's files in the "3" folder of its directory.
+        Assign(&placed[count], StringText(context->driverDir));
+        Append(&placed[count], L"3\\");
+        Append(&placed[count], name);
+        if (FileExists(StringText(placed[count])))
+            count++;
+        else
+            FreeString(&placed[count]);
+    }
+    for (int i = 0; i < count; i++)
+        paths[i] = StringText(placed[i]);
+    if (count)
+        ForgetPendingDeletions(paths, count);
+    for (int i = 0; i < count; i++)
+        FreeString(&placed[i]);
+}
+
 void ReInstall(SetupContext *context)
 {
     LogLine(context, L">ReInstall");

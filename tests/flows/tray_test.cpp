@@ -9,8 +9,7 @@
 #include "test_paths.h"
 #include "virtual_clock.h"
 
-namespace
-{
+namespace {
 
 std::wstring CompanionPath(const WCHAR *moduleDir)
 {
@@ -92,9 +91,8 @@ BOOL WINAPI FakeGetVersionExA(LPOSVERSIONINFOA info)
     return TRUE;
 }
 
-class RegisterTrayTest : public ::testing::Test
-{
-  protected:
+class RegisterTrayTest : public ::testing::Test {
+protected:
     SetupContext context = {};
     ImportHook process{"kernel32.dll", "CreateProcessW",
                        reinterpret_cast<const void *>(&RecordingCreateProcessW)};
@@ -154,9 +152,8 @@ TEST_F(RegisterTrayTest, APathTooLongForTheCommandLineIsNotStarted)
 }
 
 // A scratch folder with a file named like the companion, for the deletion paths.
-class RemoveTrayTest : public ::testing::Test
-{
-  protected:
+class RemoveTrayTest : public ::testing::Test {
+protected:
     VirtualClock clock;
     std::wstring dir, companion;
     void SetUp() override
@@ -365,9 +362,8 @@ BOOL WINAPI CompanionReleaseMutex(HANDLE)
     return TRUE;
 }
 
-class RunningCompanion : public RemoveTrayTest
-{
-  protected:
+class RunningCompanion : public RemoveTrayTest {
+protected:
     Companion state;
     ImportHook mutex{"kernel32.dll", "CreateMutexA",
                      reinterpret_cast<const void *>(&ExistingCreateMutexA)};
