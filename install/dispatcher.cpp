@@ -4,6 +4,9 @@
 #include <shellapi.h>
 #include <stdlib.h>
 
+#include "flows/probes.h"
+#include "flows/sequences.h"
+#include "flows/tray.h"
 #include "setup_context.h"
 #include "setup_log.h"
 #include "res/resource.h"
@@ -82,6 +85,7 @@ int RunInstallCommand(HWND parent, bool withTray)
     SetupContext context;
     InitSetupContext(&context, withTray ? SETUP_X64 : SETUP_X64 | SETUP_NO_TRAY);
     LogLine(&context, L">>0010");
+    ReInstall(&context);
     DWORD scheduled = ScheduleDeletesAtReboot(&context);
     ShowLogWindowIfNeeded(&context, parent);
     LONG errors = context.errorCount;
@@ -97,6 +101,7 @@ bool RunUninstallCommand(HWND parent, DWORD *scheduled)
 {
     SetupContext context;
     InitSetupContext(&context, SETUP_X64);
+    FullUninstall(&context);
     *scheduled = ScheduleDeletesAtReboot(&context);
     ShowLogWindowIfNeeded(&context, parent);
     bool errors = context.errorCount != 0;
@@ -111,10 +116,16 @@ int RunCommand(int argc, WCHAR **argv)
     HWND parent = argc == 3 ? ParseParentWindow(argv[2]) : NULL;
 
     switch (ClassifyCommand(argv[1])) {
-    case COMMAND_CHECK_DRIVER:
-    case COMMAND_ON_INIT:
-    case COMMAND_REMOVE_TRAY:
     case COMMAND_NONE:
+        return EXIT_NO_COMMAND;
+    case COMMAND_CHECK_DRIVER:
+        return IsDriverCurrent() ? EXIT_DRIVER_CURRENT : EXIT_PROBE_FALSE;
+    case COMMAND_ON_INIT:
+        if (HasPendingProductFiles())
+            return EXIT_PENDING_FILES;
+        return IsDefaultPrinterForeign() ? EXIT_DEFAULT_FOREIGN : EXIT_PROBE_FALSE;
+    case COMMAND_REMOVE_TRAY:
+        RemoveTray(NULL);
         return EXIT_NO_COMMAND;
     case COMMAND_UNINSTALL: {
         CloseHelpWindows();
@@ -128,6 +139,7 @@ int RunCommand(int argc, WCHAR **argv)
     case COMMAND_INSTALL_NO_TRAY:
         return RunInstallCommand(parent, false);
     case COMMAND_SET_DEFAULT:
+        MakeProductPrinterDefault();
         return EXIT_DEFAULT_SET;
     }
     return EXIT_NO_COMMAND;

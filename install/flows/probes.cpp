@@ -1,1 +1,133 @@
-// The status probes of the product's other programs.
+// The status probes of the product's other programs: no context, no log, no error count.
+#include "flows/probes.h"
+
+#include <windows.h>
+#include <winspool.h>
+
+#include "printing/printer_queues.h"
+#include "services/pending_renames.h"
+#include "services/spooler_queries.h"
+#include "services/spooler_service.h"
+
+static const WCHAR PRODUCT_DRIVER[] = L"Zentavo printer";
+// Driver builds up to this one predate the current driver.
+static const LONG CURRENT_DRIVER_BUILD_ABOVE = 2450;
+static const int PENDING_FILE_ATTEMPTS = 2;
+static const DWORD DEFAULT_NAME_CHARS = 260;
+
+static bool IsProductDriver(const WCHAR *driverName)
+{
+    return driverName && wcscmp(driverName, PRODUCT_DRIVER) == 0;
+}
+
+static WCHAR FoldAscii(WCHAR c)
+{
+    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
+}
+
+static bool IsProductFileName(const WCHAR *path)
+{
+    static const WCHAR *const names[] = {L"tvlmon64.dll", L"tvldrv64.dll", L"tvlui64.dll"};
+    const WCHAR *name = path;
+    for (const WCHAR *p = path; *p; p++) {
+        if (*p == L'\\' || *p == L'/' || *p == L':')
+            name = p + 1;
+    }
+    for (const WCHAR *candidate : names) {
+        const WCHAR *a = name, *b = candidate;
+        while (*a && FoldAscii(*a) == FoldAscii(*b)) {
+            a++;
+            b++;
+        }
+        if (*a == 0 && *b == 0)
+            return true;
+    }
+    return false;
+}
+
+// One attempt: carry out pending deletions, then look for a product file still pending.
+static bool ProductFileStillPending()
+{
+    PendingRenameTable table = LoadPendingRenameTable();
+    ApplyPendingDeletions(&table);
+    bool found = false;
+    for (LONG k = 0; k < table.pairCount && !found; k++) {
+        const WCHAR *source = table.paths[2 * k];
+        found = table.exists[2 * k] == 1 && source && IsProductFileName(StripNtPrefix(source));
+    }
+    ReleasePendingRenameTable(&table);
+    return found;
+}
+
+bool HasPendingProductFiles()
+{
+    bool found = false;
+    for (int attempt = 0; attempt < PENDING_FILE_ATTEMPTS; attempt++) {
+        found = ProductFileStillPending();
+        if (!found)
+            return false;
+        // The spooler may hold the file: a restart lets the next pass delete it.
+        SpoolerRestart restart = BeginSpoolerRestart(NULL);
+        EndSpoolerRestart(&restart);
+    }
+    return found;
+}
+
+bool IsDefaultPrinterForeign()
+{
+    WCHAR name[DEFAULT_NAME_CHARS] = {0};
+    DWORD size = DEFAULT_NAME_CHARS;
+    QueryDefaultPrinter(name, &size);
+    if (name[0] == 0)
+        return true;
+    HANDLE printer = NULL;
+    if (!OpenPrinterW(name, &printer, NULL) || !printer)
+        return true;
+    DWORD infoSize = 0;
+    PRINTER_INFO_2W *info = GetPrinterInfo2(printer, &infoSize);
+    bool foreign = !info || !IsProductDriver(info->pDriverName);
+    CheckedClosePrinter(printer);
+    if (info)
+        GlobalFree(info);
+    return foreign;
+}
+
+// The first printer, in enumeration order, that uses the product driver.
+static PRINTER_INFO_2W *FirstProductPrinter(const PrinterList &printers)
+{
+    for (DWORD i = 0; i < printers.count; i++) {
+        if (IsProductDriver(PrinterAt(printers, i)->pDriverName))
+            return PrinterAt(printers, i);
+    }
+    return NULL;
+}
+
+bool IsDriverCurrent()
+{
+    PrinterList printers = {NULL, 0};
+    RefreshPrinterList(&printers);
+    PRINTER_INFO_2W *record = FirstProductPrinter(printers);
+    HANDLE printer = NULL;
+    if (!record || !OpenPrinterW(record->pPrinterName, &printer, NULL)) {
+        ReleasePrinterList(&printers);
+        return false;
+    }
+    DRIVER_INFO_2W *driver = GetPrinterDriverInfo2(printer);
+    bool current = driver && driver->pDriverPath &&
+                   GetFileBuild(driver->pDriverPath) > CURRENT_DRIVER_BUILD_ABOVE;
+    CheckedClosePrinter(printer);
+    if (driver)
+        GlobalFree(driver);
+    ReleasePrinterList(&printers);
+    return current;
+}
+
+void MakeProductPrinterDefault()
+{
+    PrinterList printers = {NULL, 0};
+    RefreshPrinterList(&printers);
+    PRINTER_INFO_2W *record = FirstProductPrinter(printers);
+    if (record)
+        SetDefaultPrinterByName(record->pPrinterName);
+    ReleasePrinterList(&printers);
+}

@@ -1,1 +1,146 @@
-// The reinstall and uninstall sequences.
+// The reinstall and uninstall sequences: fixed orders of the component operations.
+#include "flows/sequences.h"
+
+#include "flows/tray.h"
+#include "printing/port_monitor.h"
+#include "printing/printer_driver.h"
+#include "printing/printer_queues.h"
+#include "services/file_copy.h"
+#include "services/pending_renames.h"
+#include "services/spooler_queries.h"
+#include "services/spooler_service.h"
+#include "setup_context.h"
+#include "setup_log.h"
+
+void UnInstall(SetupContext *context)
+{
+    LogLine(context, L">UnInstall");
+    context->logDepth++;
+
+    // A reinstall that will register the companion again keeps the file it is about to
+    // register; the plain uninstall deletes it.
+    CountedString keep = NULL;
+    if (context->checkMonitorVersion && TrayWillBeRegistered(context))
+        TrayCompanionPath(context, &keep);
+    RemoveTray(keep ? StringText(keep) : NULL);
+    FreeString(&keep);
+
+    LogLine(context, L"EnumMonitors");
+    MonitorList monitors = LoadMonitorList(context);
+    LogLine(context, L"%d Monitors found.", (int)monitors.count);
+
+    LogLine(context, L"EnumPrinterDrivers for %s", context->environment);
+    DriverList drivers = LoadDriverList(context->environment);
+    LogLine(context, L"%d drivers found", (int)drivers.count);
+
+    // Printers before the driver, the driver before the monitor.
+    DeleteProductPrinters(context);
+    RemovePrinterDriver(context, drivers);
+    RemovePortMonitor(context, monitors);
+
+    if (context->pendingDeletes)
+        RetryPendingDeletes(context);
+
+    ReleaseDriverList(&drivers);
+    ReleaseMonitorList(&monitors);
+    context->logDepth--;
+}
+
+static void CarryOutPendingDeletions()
+{
+    PendingRenameTable table = LoadPendingRenameTable();
+    ApplyPendingDeletions(&table);
+    ReleasePendingRenameTable(&table);
+}
+
+// Retries the leftover deletes, and once more with the spooler stopped if some still resist.
+static void RetryWithSpoolerRestart(SetupContext *context)
+{
+    if (!context->pendingDeletes)
+        return;
+    RetryPendingDeletes(context);
+    if (!context->pendingDeletes)
+        return;
+    SpoolerRestart restart = BeginSpoolerRestart(context);
+    RetryPendingDeletes(context);
+    EndSpoolerRestart(&restart);
+}
+
+static bool FileExists(const WCHAR *path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// An earlier uninstall may have left the monitor or driver files scheduled for deletion at the
+// next boot; the same paths now hold the files this install put in place, and the boot must
+// not take them.
+static void KeepPlacedFilesAtReboot(SetupContext *context)
+{
+    const WCHAR *driverFiles[] = {context->driverFile, context->uiFile, context->helpFile};
+    CountedString placed[4] = {NULL, NULL, NULL, NULL};
+    const WCHAR *paths[4] = {NULL, NULL, NULL, NULL};
+    int count = 0;
+
+    if (context->installMonitor && context->copyMonitor && StringLength(context->systemDir)) {
+        Assign(&placed[count], StringText(context->systemDir));
+        Append(&placed[count], context->monitorFile);
+        count++;
+    }
+    for (const WCHAR *name : driverFiles) {
+        if (!StringLength(context->driverDir))
+            break;
+        // The spooler keeps a version-3 driver's files in the "3" folder of its directory.
+        Assign(&placed[count], StringText(context->driverDir));
+        Append(&placed[count], L"3\\");
+        Append(&placed[count], name);
+        if (FileExists(StringText(placed[count])))
+            count++;
+        else
+            FreeString(&placed[count]);
+    }
+    for (int i = 0; i < count; i++)
+        paths[i] = StringText(placed[i]);
+    if (count)
+        ForgetPendingDeletions(paths, count);
+    for (int i = 0; i < count; i++)
+        FreeString(&placed[i]);
+}
+
+void ReInstall(SetupContext *context)
+{
+    LogLine(context, L">ReInstall");
+    context->logDepth += 2;
+    context->checkMonitorVersion = 1;
+
+    UnInstall(context);
+
+    // What the removal could not delete is retried once with the spooler stopped, then
+    // dropped: the install below puts new files in place and needs no reboot for the old.
+    if (context->pendingDeletes) {
+        SpoolerRestart restart = BeginSpoolerRestart(context);
+        RetryPendingDeletes(context);
+        FreePendingDeleteList(context->pendingDeletes);
+        context->pendingDeletes = NULL;
+        EndSpoolerRestart(&restart);
+    }
+    CarryOutPendingDeletions();
+
+    if (context->installMonitor)
+        InstallPortMonitor(context);
+    InstallPrinterDriver(context);
+    RestoreKeptPrinters(context);
+    RegisterTray(context);
+
+    RetryWithSpoolerRestart(context);
+    KeepPlacedFilesAtReboot(context);
+
+    context->logDepth -= 2;
+}
+
+void FullUninstall(SetupContext *context)
+{
+    UnInstall(context);
+    CarryOutPendingDeletions();
+    RetryWithSpoolerRestart(context);
+}

@@ -1,1 +1,201 @@
-// The tray companion: registering, starting and stopping it.
+// The tray companion: registering and starting it, and stopping and unregistering it.
+#include "flows/tray.h"
+
+#include <string.h>
+
+#include "setup_context.h"
+
+// The companion gets 20 passes to quit: each a 5000 ms wait on its mutex once it was asked,
+// or a 250 ms pause while its window has not shown up.
+static const int TRAY_QUIT_PASSES = 20;
+static const DWORD TRAY_MUTEX_WAIT_MS = 5000;
+static const DWORD TRAY_WINDOW_PAUSE_MS = 250;
+static const DWORD TRAY_MISSING_VALUE_PAUSE_MS = 1000;
+static const int TRAY_DELETE_ATTEMPTS = 10;
+// The command line holds the quoted path: at most 259 characters of it.
+static const size_t TRAY_MAX_PATH_CHARS = 259;
+
+static bool IsSeparator(WCHAR c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+static WCHAR FoldAscii(WCHAR c)
+{
+    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
+}
+
+static bool SameTextIgnoringAsciiCase(const WCHAR *a, const WCHAR *b)
+{
+    for (; FoldAscii(*a) == FoldAscii(*b); a++, b++) {
+        if (*a == 0)
+            return true;
+    }
+    return false;
+}
+
+void TrayCompanionPath(const SetupContext *context, CountedString *path)
+{
+    CountedString dir = NULL;
+    Assign(&dir, StringText(context->moduleDir));
+    size_t length = StringLength(dir);
+    if (length > 0 && IsSeparator(dir->text[length - 1]))
+        SetLength(&dir, length - 1);
+    ParentDirectory(&dir, dir);
+    length = StringLength(dir);
+    if (length > 0 && !IsSeparator(dir->text[length - 1]))
+        Append(&dir, L"\\");
+    Append(&dir, TRAY_FILE_NAME);
+    FreeString(path);
+    *path = dir;
+}
+
+bool TrayWillBeRegistered(const SetupContext *context)
+{
+    if (!context->installTray)
+        return false;
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+#ifdef _MSC_VER
+#pragma warning(suppress : 4996)
+#endif
+    GetVersionExA(&version);
+    return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
+}
+
+static void StartCompanion(const WCHAR *path)
+{
+    size_t length = wcslen(path);
+    // A longer path would be cut into another program's name: start nothing then.
+    if (length > TRAY_MAX_PATH_CHARS)
+        return;
+    WCHAR commandLine[SETUP_PATH_BUFFER];
+    commandLine[0] = L'"';
+    memcpy(commandLine + 1, path, length * sizeof(WCHAR));
+    commandLine[length + 1] = L'"';
+    commandLine[length + 2] = 0;
+
+    STARTUPINFOW startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION process;
+    if (CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+void RegisterTray(SetupContext *context)
+{
+    if (!TrayWillBeRegistered(context))
+        return;
+    CountedString path = NULL;
+    TrayCompanionPath(context, &path);
+
+    HKEY run;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY, 0, KEY_ALL_ACCESS, &run) == ERROR_SUCCESS) {
+        RegSetValueExW(run, TRAY_RUN_VALUE_W, 0, REG_SZ,
+                       reinterpret_cast<const BYTE *>(StringText(path)),
+                       (DWORD)(2 * (StringLength(path) + 1)));
+        RegCloseKey(run);
+    }
+    StartCompanion(StringText(path));
+    FreeString(&path);
+}
+
+// Waits for the companion's mutex; an owned mutex is released at once, so that the tool
+// never holds the companion's single-instance lock.
+static DWORD WaitForCompanion(HANDLE mutex)
+{
+    DWORD result = WaitForSingleObject(mutex, TRAY_MUTEX_WAIT_MS);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
+        ReleaseMutex(mutex);
+    return result;
+}
+
+static void AskCompanionToQuit(HANDLE mutex)
+{
+    bool posted = false;
+    for (int pass = 0; pass < TRAY_QUIT_PASSES; pass++) {
+        HWND window = FindWindowW(TRAY_WINDOW_CLASS, NULL);
+        if (window) {
+            PostMessageW(window, TRAY_QUIT_MESSAGE, 0, 0);
+            posted = true;
+            if (WaitForCompanion(mutex) == WAIT_OBJECT_0)
+                return;
+        } else if (posted) {
+            WaitForCompanion(mutex);
+            return;
+        } else {
+            Sleep(TRAY_WINDOW_PAUSE_MS);
+        }
+    }
+    if (posted)
+        WaitForCompanion(mutex);
+}
+
+// The elevated tool deletes what a registry value names: only the companion's own file, named
+// by an absolute path.
+static bool IsCompanionFile(const WCHAR *path)
+{
+    bool driveAbsolute =
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+        path[1] == L':' && IsSeparator(path[2]);
+    bool uncAbsolute = IsSeparator(path[0]) && IsSeparator(path[1]);
+    if (!driveAbsolute && !uncAbsolute)
+        return false;
+    const WCHAR *name = path;
+    for (const WCHAR *p = path; *p; p++) {
+        if (IsSeparator(*p))
+            name = p + 1;
+    }
+    return SameTextIgnoringAsciiCase(name, TRAY_FILE_NAME);
+}
+
+static void DeleteCompanionFile(const WCHAR *path)
+{
+    for (int attempt = 0; attempt < TRAY_DELETE_ATTEMPTS; attempt++) {
+        if (DeleteFileW(path))
+            return;
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return;
+        Sleep(error == ERROR_ACCESS_DENIED ? 100 : 10);
+    }
+}
+
+void RemoveTray(const WCHAR *keepPath)
+{
+    HANDLE mutex = CreateMutexA(NULL, FALSE, TRAY_MUTEX_NAME);
+    bool haveMutex = mutex != NULL;
+    if (mutex) {
+        if (GetLastError() == ERROR_ALREADY_EXISTS)
+            AskCompanionToQuit(mutex);
+        CloseHandle(mutex);
+    }
+
+    HKEY run;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY, 0, KEY_ALL_ACCESS, &run) != ERROR_SUCCESS)
+        return;
+    if (haveMutex) {
+        // One character more than the value may fill keeps an unterminated value terminated.
+        WCHAR path[SETUP_PATH_BUFFER + 1];
+        memset(path, 0, sizeof(path));
+        DWORD type = 0;
+        DWORD size = SETUP_PATH_BUFFER * sizeof(WCHAR);
+        LONG status = RegQueryValueExW(run, TRAY_RUN_VALUE_W, NULL, &type,
+                                       reinterpret_cast<BYTE *>(path), &size);
+        if (status != ERROR_SUCCESS) {
+            Sleep(TRAY_MISSING_VALUE_PAUSE_MS);
+        } else if (type == REG_SZ && path[0] && IsCompanionFile(path) &&
+                   !(keepPath && SameTextIgnoringAsciiCase(path, keepPath))) {
+            DeleteCompanionFile(path);
+        }
+    }
+    RegDeleteValueA(run, TRAY_RUN_VALUE);
+    RegCloseKey(run);
+}

@@ -23,20 +23,6 @@ static const DWORD DELETE_PRINTER_ACCESS = DELETE | PRINTER_ACCESS_ADMINISTER;
 // The default printer's name is queried into this many characters.
 static const DWORD DEFAULT_NAME_CHARS = 255;
 
-// winspool exports the default-printer query and setter by ordinal only.
-typedef BOOL(WINAPI *DefaultPrinterQuery)(LPWSTR buffer, LPDWORD size);
-typedef BOOL(WINAPI *DefaultPrinterSetter)(LPCWSTR name);
-static const WORD DEFAULT_PRINTER_QUERY_ORDINAL = 203;
-static const WORD DEFAULT_PRINTER_SETTER_ORDINAL = 204;
-
-static void *WinspoolOrdinal(WORD ordinal)
-{
-    HMODULE winspool = GetModuleHandleW(L"winspool.drv");
-    if (!winspool)
-        return NULL;
-    return reinterpret_cast<void *>(GetProcAddress(winspool, MAKEINTRESOURCEA(ordinal)));
-}
-
 void FreeKeptSettingsList(KeptSetting *entry)
 {
     while (entry) {
@@ -57,11 +43,9 @@ bool IsLocalPrinter(const PRINTER_INFO_2W *record)
 void MarkDefaultPrinter(SetupContext *context)
 {
     RefreshPrinterList(&context->printers);
-    DefaultPrinterQuery query =
-        reinterpret_cast<DefaultPrinterQuery>(WinspoolOrdinal(DEFAULT_PRINTER_QUERY_ORDINAL));
     WCHAR name[DEFAULT_NAME_CHARS] = {};
     DWORD size = DEFAULT_NAME_CHARS;
-    if (!query || !query(name, &size) || !context->printers.buffer)
+    if (!QueryDefaultPrinter(name, &size) || !context->printers.buffer)
         return;
     for (DWORD i = 0; i < context->printers.count; i++) {
         PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
@@ -252,10 +236,8 @@ static void RestorePrinterSettings(HANDLE printer, const KeptSetting *entry)
     SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(current), 0);
     if ((old->Attributes & PRINTER_ATTRIBUTE_DEFAULT) && old->pDriverName &&
         wcscmp(old->pDriverName, DRIVER_NAME) == 0) {
-        DefaultPrinterSetter setDefault =
-            reinterpret_cast<DefaultPrinterSetter>(WinspoolOrdinal(DEFAULT_PRINTER_SETTER_ORDINAL));
-        if (setDefault && current->pPrinterName)
-            setDefault(current->pPrinterName);
+        if (current->pPrinterName)
+            SetDefaultPrinterByName(current->pPrinterName);
     }
     GlobalFree(current);
 }

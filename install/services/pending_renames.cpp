@@ -153,3 +153,75 @@ void ReleasePendingRenameTable(PendingRenameTable *table)
     table->exists = NULL;
     table->pairCount = 0;
 }
+
+static bool IsOneOf(const WCHAR *path, const WCHAR *const *paths, int count)
+{
+    for (int i = 0; i < count; i++) {
+        if (paths[i] && CompareStringOrdinal(path, -1, paths[i], -1, TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
+int ForgetPendingDeletions(const WCHAR *const *paths, int count)
+{
+    HKEY key = NULL;
+    BYTE *block = NULL;
+    BYTE *kept = NULL;
+    DWORD type = 0, size = 0, read = 0;
+    int removed = 0;
+
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return 0;
+    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, NULL, &size) != ERROR_SUCCESS ||
+        size == 0 || type != REG_MULTI_SZ)
+        goto done;
+    block = static_cast<BYTE *>(GlobalAlloc(GPTR, size));
+    kept = static_cast<BYTE *>(GlobalAlloc(GPTR, size));
+    read = size;
+    if (!block || !kept ||
+        RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, block, &read) != ERROR_SUCCESS ||
+        read > size || type != REG_MULTI_SZ)
+        goto done;
+
+    {
+        const WCHAR *text = reinterpret_cast<const WCHAR *>(block);
+        LONGLONG available = read / 2;
+        LONGLONG limit = ((LONGLONG)read - 2) / 2;
+        LONGLONG position = 0;
+        DWORD keptBytes = 0;
+        // Whole pairs are copied or left out; whatever follows the last whole pair (the final
+        // terminator, an odd string, an odd byte) is copied as it is.
+        while (position < limit) {
+            LONGLONG source = MeasureString(text, position, available);
+            if (source < 0 || position + source + 1 >= limit)
+                break;
+            LONGLONG target = MeasureString(text, position + source + 1, available);
+            if (target < 0)
+                break;
+            LONGLONG pairChars = source + 1 + target + 1;
+            if (source > 0 && target == 0 &&
+                IsOneOf(StripNtPrefix(text + position), paths, count)) {
+                removed++;
+            } else {
+                memcpy(kept + keptBytes, text + position, (size_t)pairChars * sizeof(WCHAR));
+                keptBytes += (DWORD)(pairChars * sizeof(WCHAR));
+            }
+            position += pairChars;
+        }
+        DWORD rest = read - (DWORD)(position * sizeof(WCHAR));
+        memcpy(kept + keptBytes, block + position * sizeof(WCHAR), rest);
+        keptBytes += rest;
+        if (removed)
+            RegSetValueExW(key, PENDING_RENAMES_VALUE, 0, REG_MULTI_SZ, kept, keptBytes);
+    }
+
+done:
+    if (block)
+        GlobalFree(block);
+    if (kept)
+        GlobalFree(kept);
+    RegCloseKey(key);
+    return removed;
+}

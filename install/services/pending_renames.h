@@ -19,3 +19,7 @@ void ApplyPendingDeletions(PendingRenameTable *table);
 void ReleasePendingRenameTable(PendingRenameTable *table);
 // The path after a leading "\??\", or the path itself.
 const WCHAR *StripNtPrefix(const WCHAR *path);
+// Removes from the system's value exactly the pending deletions (empty target) whose source,
+// without its "\??\" prefix, is one of `paths` (case-insensitive); every other byte of the
+// value stays as it was. Returns how many pairs were removed.
+int ForgetPendingDeletions(const WCHAR *const *paths, int count);

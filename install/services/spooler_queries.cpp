@@ -263,3 +263,29 @@ BOOL CheckedDeleteMonitor(const WCHAR *environment)
     return DeleteMonitorW(NULL, const_cast<LPWSTR>(environment),
                           const_cast<LPWSTR>(PRODUCT_MONITOR));
 }
+
+typedef BOOL(WINAPI *DefaultPrinterQuery)(LPWSTR buffer, LPDWORD size);
+typedef BOOL(WINAPI *DefaultPrinterSetter)(LPCWSTR name);
+static const WORD DEFAULT_PRINTER_QUERY_ORDINAL = 203;
+static const WORD DEFAULT_PRINTER_SETTER_ORDINAL = 204;
+
+static void *WinspoolOrdinal(WORD ordinal)
+{
+    HMODULE winspool = GetModuleHandleW(L"winspool.drv");
+    return winspool ? reinterpret_cast<void *>(GetProcAddress(winspool, MAKEINTRESOURCEA(ordinal)))
+                    : NULL;
+}
+
+BOOL QueryDefaultPrinter(WCHAR *buffer, DWORD *size)
+{
+    DefaultPrinterQuery query =
+        reinterpret_cast<DefaultPrinterQuery>(WinspoolOrdinal(DEFAULT_PRINTER_QUERY_ORDINAL));
+    return query ? query(buffer, size) : FALSE;
+}
+
+BOOL SetDefaultPrinterByName(const WCHAR *name)
+{
+    DefaultPrinterSetter setter =
+        reinterpret_cast<DefaultPrinterSetter>(WinspoolOrdinal(DEFAULT_PRINTER_SETTER_ORDINAL));
+    return setter ? setter(name) : FALSE;
+}

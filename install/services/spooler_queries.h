@@ -46,6 +46,12 @@ PRINTER_INFO_2W *GetPrinterInfo2(HANDLE printer, DWORD *size);
 // A DRIVER_INFO_2W block (GlobalFree it), or null.
 DRIVER_INFO_2W *GetPrinterDriverInfo2(HANDLE printer);
 
+// The default printer through the two entries winspool exports by ordinal only (203, 204).
+// The query fills `buffer` (`size` characters in, needed characters out); false on failure.
+BOOL QueryDefaultPrinter(WCHAR *buffer, DWORD *size);
+// Makes the named printer the user's default; the result is the setter's own.
+BOOL SetDefaultPrinterByName(const WCHAR *name);
+
 // The checked calls return the spooler's own result and make no further system call on
 // failure, so the last error still holds the spooler's reason for the caller's report.
 BOOL CheckedClosePrinter(HANDLE printer);

@@ -402,3 +402,79 @@ TEST(PendingRenameLoad, ASecondQueryThatFailsOrOverstatesIsNotBelieved)
 }
 
 } // namespace
+
+namespace {
+
+std::vector<BYTE> Bytes(const std::wstring &text, size_t extraByte = 0)
+{
+    std::vector<BYTE> bytes(text.size() * 2 + extraByte, 0);
+    memcpy(bytes.data(), text.data(), text.size() * 2);
+    if (extraByte)
+        bytes.back() = 0x5A;
+    return bytes;
+}
+
+std::vector<BYTE> CurrentBytes()
+{
+    HKEY key;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                  KEY_READ, &key);
+    DWORD size = 0;
+    RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, NULL, NULL, &size);
+    std::vector<BYTE> bytes(size);
+    RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, NULL, bytes.data(), &size);
+    RegCloseKey(key);
+    return bytes;
+}
+
+TEST(ForgetPendingDeletions, RemovesOnlyTheDeletionsOfTheGivenFiles)
+{
+    SavedPendingRenames saved;
+    const WCHAR *placed[] = {L"C:\\windows\\system32\\tvlmon64.dll",
+                             L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\tvlui64.dll"};
+    std::wstring value = MultiString({
+        L"\\??\\C:\\other\\a.dll", L"",                          // another program's deletion
+        L"\\??\\C:\\WINDOWS\\System32\\TVLMON64.DLL", L"",      // ours, in other letter case
+        L"\\??\\C:\\windows\\system32\\tvlmon64.dll", L"\\??\\C:\\x.dll", // a rename: kept
+        L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\tvlui64.dll", L"", // no prefix: ours
+        L"\\??\\C:\\windows\\system32\\tvlmon64.dll.bak", L"",  // another name
+        L"odd",                                                  // an odd last string stays
+    });
+    std::vector<BYTE> original = Bytes(value, 1); // and an odd last byte
+    saved.Set(REG_MULTI_SZ, original.data(), (DWORD)original.size());
+
+    EXPECT_EQ(2, ForgetPendingDeletions(placed, 2));
+    std::wstring expected = MultiString({
+        L"\\??\\C:\\other\\a.dll", L"",
+        L"\\??\\C:\\windows\\system32\\tvlmon64.dll", L"\\??\\C:\\x.dll",
+        L"\\??\\C:\\windows\\system32\\tvlmon64.dll.bak", L"",
+        L"odd",
+    });
+    EXPECT_EQ(Bytes(expected, 1), CurrentBytes());
+
+    // Nothing of ours: the value is not written at all, whatever its layout.
+    std::vector<BYTE> unterminated = Bytes(L"\\??\\C:\\other\\a.dll");
+    saved.Set(REG_MULTI_SZ, unterminated.data(), (DWORD)unterminated.size());
+    std::vector<BYTE> before = CurrentBytes(); // as the registry stored it
+    EXPECT_EQ(0, ForgetPendingDeletions(placed, 2));
+    EXPECT_EQ(before, CurrentBytes());
+}
+
+TEST(ForgetPendingDeletions, LeavesValuesOfOtherTypesAndAbsentValuesAlone)
+{
+    SavedPendingRenames saved;
+    const WCHAR *placed[] = {L"C:\\t\\tvlmon64.dll"};
+    saved.Remove();
+    EXPECT_EQ(0, ForgetPendingDeletions(placed, 1));
+    std::wstring value = MultiString({L"\\??\\C:\\t\\tvlmon64.dll", L""});
+    saved.Set(REG_BINARY, value.data(), (DWORD)value.size() * 2);
+    EXPECT_EQ(0, ForgetPendingDeletions(placed, 1));
+    EXPECT_EQ(Bytes(value), CurrentBytes());
+    saved.Set(REG_MULTI_SZ, value.data(), (DWORD)value.size() * 2);
+    GlobalHeapCount count;
+    EXPECT_EQ(1, ForgetPendingDeletions(placed, 1));
+    EXPECT_EQ(count.allocs, count.frees);
+    EXPECT_EQ(Bytes(MultiString({})), CurrentBytes());
+}
+
+} // namespace

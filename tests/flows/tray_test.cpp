@@ -1,0 +1,427 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "flows/tray.h"
+#include "import_hook.h"
+#include "setup_context.h"
+#include "test_paths.h"
+#include "virtual_clock.h"
+
+namespace {
+
+std::wstring CompanionPath(const WCHAR *moduleDir)
+{
+    SetupContext context = {};
+    Assign(&context.moduleDir, moduleDir);
+    CountedString path = NULL;
+    TrayCompanionPath(&context, &path);
+    std::wstring result = StringText(path);
+    FreeString(&path);
+    FreeString(&context.moduleDir);
+    return result;
+}
+
+TEST(TrayCompanionPath, IsInTheParentOfTheToolsFolder)
+{
+    EXPECT_EQ(L"D:\\Prog\\zentray.exe", CompanionPath(L"D:\\Prog\\Setup\\"));
+    EXPECT_EQ(L"C:\\Program Files\\Zentavo\\zentray.exe",
+              CompanionPath(L"C:\\Program Files\\Zentavo\\Setup\\"));
+    EXPECT_EQ(L"D:/Prog\\zentray.exe", CompanionPath(L"D:/Prog/Setup/"));
+    // The root of a drive and a folder without separator give the bare file name.
+    EXPECT_EQ(L"zentray.exe", CompanionPath(L"C:\\"));
+    EXPECT_EQ(L"zentray.exe", CompanionPath(L"C:"));
+    EXPECT_EQ(L"zentray.exe", CompanionPath(L""));
+    EXPECT_EQ(L"C:\\zentray.exe", CompanionPath(L"C:\\Setup\\"));
+}
+
+// The Run value in the test prefix's real registry.
+std::wstring ReadRunValue(DWORD *type = nullptr)
+{
+    WCHAR data[1024] = {};
+    DWORD size = sizeof(data) - sizeof(WCHAR), kind = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_W, TRAY_RUN_VALUE_W, RRF_RT_ANY, &kind, data,
+                     &size) != ERROR_SUCCESS)
+        return L"<none>";
+    if (type)
+        *type = kind;
+    return data;
+}
+
+void WriteRunValue(DWORD type, const void *data, DWORD size)
+{
+    HKEY run;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_W, 0, NULL, 0,
+                                             KEY_ALL_ACCESS, NULL, &run, NULL));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(run, TRAY_RUN_VALUE_W, 0, type,
+                                            static_cast<const BYTE *>(data), size));
+    RegCloseKey(run);
+}
+
+void WriteRunPath(const std::wstring &path)
+{
+    WriteRunValue(REG_SZ, path.c_str(), (DWORD)(2 * (path.size() + 1)));
+}
+
+void DeleteRunValue()
+{
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_W, TRAY_RUN_VALUE_W);
+}
+
+std::vector<std::wstring> startedCommandLines;
+BOOL WINAPI RecordingCreateProcessW(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                                    LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID, LPCWSTR,
+                                    LPSTARTUPINFOW startup, LPPROCESS_INFORMATION)
+{
+    startedCommandLines.push_back(commandLine);
+    EXPECT_EQ((DWORD)NORMAL_PRIORITY_CLASS, flags);
+    EXPECT_EQ((DWORD)STARTF_USESHOWWINDOW, startup->dwFlags);
+    EXPECT_EQ(SW_SHOW, startup->wShowWindow);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+}
+
+DWORD reportedMajorVersion = 6;
+BOOL WINAPI FakeGetVersionExA(LPOSVERSIONINFOA info)
+{
+    info->dwMajorVersion = reportedMajorVersion;
+    info->dwMinorVersion = 1;
+    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    return TRUE;
+}
+
+class RegisterTrayTest : public ::testing::Test {
+protected:
+    SetupContext context = {};
+    ImportHook process{"kernel32.dll", "CreateProcessW",
+                       reinterpret_cast<const void *>(&RecordingCreateProcessW)};
+    ImportHook version{"kernel32.dll", "GetVersionExA",
+                       reinterpret_cast<const void *>(&FakeGetVersionExA)};
+    void SetUp() override
+    {
+        startedCommandLines.clear();
+        reportedMajorVersion = 6;
+        context.installTray = 1;
+        DeleteRunValue();
+    }
+    void TearDown() override
+    {
+        DeleteRunValue();
+        FreeString(&context.moduleDir);
+    }
+};
+
+TEST_F(RegisterTrayTest, WritesTheRunValueUnquotedAndStartsTheCompanionQuoted)
+{
+    Assign(&context.moduleDir, L"C:\\Program Files\\Zentavo\\Setup\\");
+    RegisterTray(&context);
+    DWORD type = 0;
+    EXPECT_EQ(L"C:\\Program Files\\Zentavo\\zentray.exe", ReadRunValue(&type));
+    EXPECT_EQ((DWORD)REG_SZ, type);
+    ASSERT_EQ(1u, startedCommandLines.size());
+    EXPECT_EQ(L"\"C:\\Program Files\\Zentavo\\zentray.exe\"", startedCommandLines[0]);
+}
+
+TEST_F(RegisterTrayTest, DoesNothingWithoutTrayOrOnOldSystems)
+{
+    Assign(&context.moduleDir, L"C:\\P\\Setup\\");
+    context.installTray = 0;
+    RegisterTray(&context);
+    reportedMajorVersion = 5;
+    context.installTray = 1;
+    RegisterTray(&context);
+    EXPECT_EQ(L"<none>", ReadRunValue());
+    EXPECT_TRUE(startedCommandLines.empty());
+}
+
+TEST_F(RegisterTrayTest, APathTooLongForTheCommandLineIsNotStarted)
+{
+    std::wstring dir = L"C:\\" + std::wstring(250, L'd') + L"\\Setup\\";
+    Assign(&context.moduleDir, dir.c_str());
+    RegisterTray(&context);
+    EXPECT_EQ(L"C:\\" + std::wstring(250, L'd') + L"\\zentray.exe", ReadRunValue());
+    EXPECT_TRUE(startedCommandLines.empty());
+
+    // 259 characters still fit.
+    dir = L"C:\\" + std::wstring(256 - 11 - 1, L'e') + L"\\Setup\\";
+    Assign(&context.moduleDir, dir.c_str());
+    RegisterTray(&context);
+    ASSERT_EQ(1u, startedCommandLines.size());
+    EXPECT_EQ(259u + 2, startedCommandLines[0].size());
+}
+
+// A scratch folder with a file named like the companion, for the deletion paths.
+class RemoveTrayTest : public ::testing::Test {
+protected:
+    VirtualClock clock;
+    std::wstring dir, companion;
+    void SetUp() override
+    {
+        dir = BuildDir() + L"tray-scratch\\";
+        CreateDirectoryW(dir.c_str(), NULL);
+        companion = dir + L"zentray.exe";
+        makeFile(companion);
+        DeleteRunValue();
+    }
+    void TearDown() override
+    {
+        DeleteRunValue();
+        DeleteFileW(companion.c_str());
+        DeleteFileW((dir + L"other.exe").c_str());
+        RemoveDirectoryW(dir.c_str());
+    }
+    static void makeFile(const std::wstring &path)
+    {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        CloseHandle(file);
+    }
+    static bool exists(const std::wstring &path)
+    {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+};
+
+int findWindowCalls;
+HWND WINAPI CountingFindWindowW(LPCWSTR, LPCWSTR)
+{
+    findWindowCalls++;
+    return NULL;
+}
+
+TEST_F(RemoveTrayTest, WithoutCompanionDeletesItsFileAndValue)
+{
+    WriteRunPath(companion);
+    findWindowCalls = 0;
+    {
+        ImportHook find("user32.dll", "FindWindowW",
+                        reinterpret_cast<const void *>(&CountingFindWindowW));
+        RemoveTray(nullptr);
+    }
+    EXPECT_EQ(0, findWindowCalls); // the mutex did not exist: nobody to ask
+    EXPECT_FALSE(exists(companion));
+    EXPECT_EQ(L"<none>", ReadRunValue());
+    EXPECT_TRUE(clock.sleeps().empty());
+}
+
+TEST_F(RemoveTrayTest, MissingValuePausesOneSecondAndEmptyValueDeletesNothing)
+{
+    RemoveTray(nullptr);
+    EXPECT_EQ(std::vector<DWORD>{1000}, clock.sleeps());
+    EXPECT_TRUE(exists(companion));
+
+    WriteRunPath(L"");
+    RemoveTray(nullptr);
+    EXPECT_EQ(std::vector<DWORD>{1000}, clock.sleeps());
+    EXPECT_EQ(L"<none>", ReadRunValue());
+}
+
+TEST_F(RemoveTrayTest, OnlyTheCompanionFileByAnAbsolutePathIsDeleted)
+{
+    makeFile(dir + L"other.exe");
+    WriteRunPath(dir + L"other.exe");
+    RemoveTray(nullptr);
+    EXPECT_TRUE(exists(dir + L"other.exe"));
+    EXPECT_EQ(L"<none>", ReadRunValue());
+
+    // A relative name would resolve against whatever the current folder is.
+    WCHAR current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    SetCurrentDirectoryW(dir.c_str());
+    WriteRunPath(L"zentray.exe");
+    RemoveTray(nullptr);
+    SetCurrentDirectoryW(current);
+    EXPECT_TRUE(exists(companion));
+
+    // The name is compared without regard to ASCII case.
+    std::wstring upper = dir + L"ZENTRAY.EXE";
+    WriteRunPath(upper);
+    RemoveTray(nullptr);
+    EXPECT_FALSE(exists(companion));
+}
+
+TEST_F(RemoveTrayTest, ValuesThatAreNoTerminatedStringAreNeverUsedAsPaths)
+{
+    WriteRunValue(REG_BINARY, companion.c_str(), (DWORD)(2 * (companion.size() + 1)));
+    RemoveTray(nullptr);
+    EXPECT_TRUE(exists(companion));
+    EXPECT_EQ(L"<none>", ReadRunValue());
+
+    // A string value without its terminator that fills the whole read buffer.
+    std::wstring filler = companion + std::wstring(264 - companion.size(), L'x');
+    WriteRunValue(REG_SZ, filler.c_str(), 264 * 2);
+    RemoveTray(nullptr);
+    EXPECT_TRUE(exists(companion));
+    EXPECT_LE(clock.sleeps().size(), 1u); // Wine may refuse it as too long: then it pauses
+    EXPECT_EQ(L"<none>", ReadRunValue());
+}
+
+TEST_F(RemoveTrayTest, KeepsTheFileThatIsAboutToBeRegistered)
+{
+    WriteRunPath(companion);
+    std::wstring keep = companion;
+    for (auto &c : keep)
+        c = (WCHAR)towupper(c);
+    RemoveTray(keep.c_str());
+    EXPECT_TRUE(exists(companion));
+    EXPECT_EQ(L"<none>", ReadRunValue());
+}
+
+std::vector<DWORD> deleteErrors;
+size_t deleteCalls;
+BOOL WINAPI FailingDeleteFileW(LPCWSTR)
+{
+    DWORD error =
+        deleteCalls < deleteErrors.size() ? deleteErrors[deleteCalls] : ERROR_SHARING_VIOLATION;
+    deleteCalls++;
+    if (error == 0)
+        return TRUE;
+    SetLastError(error);
+    return FALSE;
+}
+
+TEST_F(RemoveTrayTest, ALockedFileIsTriedTenTimes)
+{
+    WriteRunPath(companion);
+    deleteCalls = 0;
+    deleteErrors = {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION};
+    {
+        ImportHook hook("kernel32.dll", "DeleteFileW",
+                        reinterpret_cast<const void *>(&FailingDeleteFileW));
+        RemoveTray(nullptr);
+    }
+    EXPECT_EQ(10u, deleteCalls);
+    std::vector<DWORD> expected(10, 10);
+    expected[0] = 100;
+    EXPECT_EQ(expected, clock.sleeps());
+    EXPECT_EQ(L"<none>", ReadRunValue());
+
+    // A file already gone ends the attempts at once.
+    WriteRunPath(companion);
+    deleteCalls = 0;
+    deleteErrors = {ERROR_FILE_NOT_FOUND};
+    {
+        ImportHook hook("kernel32.dll", "DeleteFileW",
+                        reinterpret_cast<const void *>(&FailingDeleteFileW));
+        RemoveTray(nullptr);
+    }
+    EXPECT_EQ(1u, deleteCalls);
+}
+
+// The companion's side: a mutex held by another thread and, when wanted, its window.
+struct Companion {
+    std::vector<DWORD> waitResults; // what each wait on the mutex answers
+    size_t waits = 0;
+    std::vector<DWORD> waitTimeouts;
+    int posts = 0, releases = 0;
+    int windowVanishesAfterPosts = -1; // -1: the window stays
+};
+Companion *companionState;
+
+HANDLE WINAPI ExistingCreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name)
+{
+    EXPECT_STREQ(TRAY_MUTEX_NAME, name);
+    HANDLE mutex = CreateEventW(NULL, FALSE, FALSE, NULL); // any waitable handle
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return mutex;
+}
+
+HWND WINAPI CompanionFindWindowW(LPCWSTR cls, LPCWSTR title)
+{
+    EXPECT_STREQ(TRAY_WINDOW_CLASS, cls);
+    EXPECT_EQ(nullptr, title);
+    Companion *c = companionState;
+    if (c->windowVanishesAfterPosts >= 0 && c->posts >= c->windowVanishesAfterPosts)
+        return NULL;
+    return reinterpret_cast<HWND>(0x1234);
+}
+
+BOOL WINAPI CompanionPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    EXPECT_EQ(reinterpret_cast<HWND>(0x1234), window);
+    EXPECT_EQ((UINT)TRAY_QUIT_MESSAGE, message);
+    EXPECT_EQ(0u, wParam);
+    EXPECT_EQ(0, lParam);
+    companionState->posts++;
+    return TRUE;
+}
+
+DWORD WINAPI CompanionWaitForSingleObject(HANDLE, DWORD timeout)
+{
+    Companion *c = companionState;
+    c->waitTimeouts.push_back(timeout);
+    DWORD result = c->waits < c->waitResults.size() ? c->waitResults[c->waits] : WAIT_TIMEOUT;
+    c->waits++;
+    return result;
+}
+
+BOOL WINAPI CompanionReleaseMutex(HANDLE)
+{
+    companionState->releases++;
+    return TRUE;
+}
+
+class RunningCompanion : public RemoveTrayTest {
+protected:
+    Companion state;
+    ImportHook mutex{"kernel32.dll", "CreateMutexA",
+                     reinterpret_cast<const void *>(&ExistingCreateMutexA)};
+    ImportHook find{"user32.dll", "FindWindowW",
+                    reinterpret_cast<const void *>(&CompanionFindWindowW)};
+    ImportHook post{"user32.dll", "PostMessageW",
+                    reinterpret_cast<const void *>(&CompanionPostMessageW)};
+    ImportHook wait{"kernel32.dll", "WaitForSingleObject",
+                    reinterpret_cast<const void *>(&CompanionWaitForSingleObject)};
+    ImportHook release{"kernel32.dll", "ReleaseMutex",
+                       reinterpret_cast<const void *>(&CompanionReleaseMutex)};
+    void SetUp() override
+    {
+        RemoveTrayTest::SetUp();
+        companionState = &state;
+        WriteRunPath(companion);
+    }
+};
+
+TEST_F(RunningCompanion, ThatQuitsIsAskedOnceAndItsMutexReleased)
+{
+    state.waitResults = {WAIT_OBJECT_0};
+    RemoveTray(nullptr);
+    EXPECT_EQ(1, state.posts);
+    EXPECT_EQ(std::vector<DWORD>{5000}, state.waitTimeouts);
+    EXPECT_EQ(1, state.releases);
+    EXPECT_TRUE(clock.sleeps().empty());
+    EXPECT_FALSE(exists(companion));
+    EXPECT_EQ(L"<none>", ReadRunValue());
+}
+
+TEST_F(RunningCompanion, ThatNeverQuitsIsWaitedForTwentyPassesAndOneMore)
+{
+    RemoveTray(nullptr);
+    EXPECT_EQ(20, state.posts);
+    EXPECT_EQ(std::vector<DWORD>(21, 5000), state.waitTimeouts);
+    EXPECT_EQ(0, state.releases);
+    EXPECT_EQ(L"<none>", ReadRunValue()); // the removal goes on
+}
+
+TEST_F(RunningCompanion, WhoseWindowNeverShowsIsGivenTwentyPauses)
+{
+    state.windowVanishesAfterPosts = 0;
+    RemoveTray(nullptr);
+    EXPECT_EQ(0, state.posts);
+    EXPECT_TRUE(state.waitTimeouts.empty());
+    EXPECT_EQ(std::vector<DWORD>(20, 250), clock.sleeps());
+}
+
+TEST_F(RunningCompanion, WhoseWindowVanishesGetsOneLastWait)
+{
+    state.windowVanishesAfterPosts = 1;
+    state.waitResults = {WAIT_TIMEOUT, WAIT_ABANDONED};
+    RemoveTray(nullptr);
+    EXPECT_EQ(1, state.posts);
+    EXPECT_EQ(std::vector<DWORD>(2, 5000), state.waitTimeouts);
+    EXPECT_EQ(1, state.releases); // an abandoned mutex is owned too, and given back
+    EXPECT_TRUE(clock.sleeps().empty());
+}
+
+} // namespace
