@@ -13,8 +13,7 @@
 #include "setup_log.h"
 #include "virtual_clock.h"
 
-namespace
-{
+namespace {
 
 TEST(FindPortMonitor, MatchesOnlyTheWholeNameInLevelOneAndTwoLists)
 {
@@ -103,9 +102,8 @@ BOOL WINAPI FakeDeleteFileW(LPCWSTR path)
         path);
 }
 
-class PortMonitor : public ::testing::Test
-{
-  protected:
+class PortMonitor : public ::testing::Test {
+protected:
     SetupContext context = {};
     MonitorCalls calls;
     VirtualClock clock;
@@ -247,9 +245,8 @@ std::vector<PrinterSpec> PrintersOnThePort()
     return specs;
 }
 
-class ParkedPrinters : public PortMonitor
-{
-  protected:
+class ParkedPrinters : public PortMonitor {
+protected:
     void SetUp() override
     {
         PortMonitor::SetUp();

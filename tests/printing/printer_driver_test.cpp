@@ -12,8 +12,7 @@
 #include "setup_context.h"
 #include "virtual_clock.h"
 
-namespace
-{
+namespace {
 
 // A DriverList of `level` whose records of type T carry the given names.
 template <typename T>
@@ -80,9 +79,8 @@ BOOL WINAPI FakeDeletePrinterDriverExW(LPWSTR, LPWSTR environment, LPWSTR name, 
     return error == 0;
 }
 
-class PrinterDriver : public ::testing::Test
-{
-  protected:
+class PrinterDriver : public ::testing::Test {
+protected:
     SetupContext context = {};
     DriverCalls calls;
     VirtualClock clock;

@@ -11,15 +11,13 @@
 #include "printing_test_support.h"
 #include "setup_context.h"
 
-namespace
-{
+namespace {
 
 // What the faked printer enumeration returns.
 PrinterList *g_enumerated;
 
-class PrinterQueues : public ::testing::Test
-{
-  protected:
+class PrinterQueues : public ::testing::Test {
+protected:
     SetupContext context = {};
     void SetUp() override
     {

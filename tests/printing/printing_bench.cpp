@@ -17,8 +17,7 @@
 #include "printing/printer_queues.h"
 #include "setup_context.h"
 
-namespace
-{
+namespace {
 
 double NowMs()
 {

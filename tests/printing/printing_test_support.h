@@ -60,9 +60,8 @@ MonitorList MakeMonitorList(const std::vector<std::pair<std::wstring, std::wstri
                             DWORD level = 2);
 
 // A directory under %TEMP% holding the named files, removed with its contents at scope exit.
-class ScratchDir
-{
-  public:
+class ScratchDir {
+public:
     explicit ScratchDir(const std::vector<std::wstring> &files);
     ~ScratchDir();
     const std::wstring &path() const
@@ -70,15 +69,14 @@ class ScratchDir
         return path_;
     }
 
-  private:
+private:
     std::wstring path_;
 };
 
 // The spooler's printers replaced by a table, through the printer calls of the import table.
 // Printers of the table open; other names do not. Every call is recorded.
-class FakePrinters
-{
-  public:
+class FakePrinters {
+public:
     struct Printer {
         PrinterSpec spec;
         bool deleted = false;
@@ -107,19 +105,18 @@ class FakePrinters
 
     static FakePrinters *current;
 
-  private:
+private:
     std::vector<ImportHook *> hooks_;
 };
 
 // The build that GetFileBuild reads from any file: -1 makes the version unreadable.
-class FakeFileBuild
-{
-  public:
+class FakeFileBuild {
+public:
     explicit FakeFileBuild(LONG build);
     LONG build;
     static FakeFileBuild *current;
 
-  private:
+private:
     ImportHook size_, info_, query_;
 };
 

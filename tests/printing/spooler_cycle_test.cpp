@@ -16,8 +16,7 @@
 #include "test_paths.h"
 #include "virtual_clock.h"
 
-namespace
-{
+namespace {
 
 bool FileExists(const std::wstring &path)
 {
@@ -50,9 +49,8 @@ std::wstring DefaultPrinter()
 }
 
 // Whatever a test leaves registered or copied is removed through the raw calls.
-class RealSpooler : public ::testing::Test
-{
-  protected:
+class RealSpooler : public ::testing::Test {
+protected:
     SetupContext context = {};
     VirtualClock clock;
     std::wstring systemDir, driverDir;

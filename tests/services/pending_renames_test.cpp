@@ -433,21 +433,24 @@ TEST(ForgetPendingDeletions, RemovesOnlyTheDeletionsOfTheGivenFiles)
     const WCHAR *placed[] = {L"C:\\windows\\system32\\tvlmon64.dll",
                              L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\tvlui64.dll"};
     std::wstring value = MultiString({
-        L"\\??\\C:\\other\\a.dll", L"",                          // another program's deletion
-        L"\\??\\C:\\WINDOWS\\System32\\TVLMON64.DLL", L"",      // ours, in other letter case
-        L"\\??\\C:\\windows\\system32\\tvlmon64.dll", L"\\??\\C:\\x.dll", // a rename: kept
+        L"\\??\\C:\\other\\a.dll", L"",                    // another program's deletion
+        L"\\??\\C:\\WINDOWS\\System32\\TVLMON64.DLL", L"", // ours, in other letter case
+        L"\\??\\C:\\windows\\system32\\tvlmon64.dll", L"\\??\\C:\\x.dll",   // a rename: kept
         L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\tvlui64.dll", L"", // no prefix: ours
-        L"\\??\\C:\\windows\\system32\\tvlmon64.dll.bak", L"",  // another name
-        L"odd",                                                  // an odd last string stays
+        L"\\??\\C:\\windows\\system32\\tvlmon64.dll.bak", L"",              // another name
+        L"odd", // an odd last string stays
     });
     std::vector<BYTE> original = Bytes(value, 1); // and an odd last byte
     saved.Set(REG_MULTI_SZ, original.data(), (DWORD)original.size());
 
     EXPECT_EQ(2, ForgetPendingDeletions(placed, 2));
     std::wstring expected = MultiString({
-        L"\\??\\C:\\other\\a.dll", L"",
-        L"\\??\\C:\\windows\\system32\\tvlmon64.dll", L"\\??\\C:\\x.dll",
-        L"\\??\\C:\\windows\\system32\\tvlmon64.dll.bak", L"",
+        L"\\??\\C:\\other\\a.dll",
+        L"",
+        L"\\??\\C:\\windows\\system32\\tvlmon64.dll",
+        L"\\??\\C:\\x.dll",
+        L"\\??\\C:\\windows\\system32\\tvlmon64.dll.bak",
+        L"",
         L"odd",
     });
     EXPECT_EQ(Bytes(expected, 1), CurrentBytes());

@@ -8,8 +8,7 @@
 
 #include "document_property_header.h"
 
-namespace
-{
+namespace {
 
 const WORD DRIVER_VERSION = 0x0300;
 const DWORD DEVMODE_FIELDS = DM_ORIENTATION | DM_PAPERSIZE | DM_COPIES;

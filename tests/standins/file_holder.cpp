@@ -8,8 +8,7 @@
 
 #include <windows.h>
 
-namespace
-{
+namespace {
 
 // Long enough for any scenario, short enough that a forgotten holder does not outlive a run.
 const DWORD HOLD_LIMIT_MS = 10 * 60 * 1000;

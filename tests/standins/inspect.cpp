@@ -32,8 +32,7 @@
 #include <windows.h>
 #include <winspool.h>
 
-namespace
-{
+namespace {
 
 typedef std::vector<std::wstring> Lines;
 typedef BOOL(WINAPI *GetDefaultPrinterFunction)(LPWSTR, LPDWORD);

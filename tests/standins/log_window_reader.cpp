@@ -14,8 +14,7 @@
 
 #include <windows.h>
 
-namespace
-{
+namespace {
 
 const int LOG_TEXT_ID = 1001;
 // A cross-process message to a hung window must not hang the reader.

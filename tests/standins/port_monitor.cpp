@@ -6,8 +6,7 @@
 #include <winspool.h>
 #include <winsplp.h>
 
-namespace
-{
+namespace {
 
 const WCHAR PORT_NAME[] = L"Zentavo:";
 const WCHAR PORT_DESCRIPTION[] = L"Zentavo virtual port";

@@ -15,8 +15,7 @@
 
 #include "spool_calls.h"
 
-namespace
-{
+namespace {
 
 enum Step {
     ADD_MONITOR,

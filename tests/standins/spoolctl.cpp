@@ -23,8 +23,7 @@
 
 #include "spool_calls.h"
 
-namespace
-{
+namespace {
 
 typedef BOOL(WINAPI *SetDefaultPrinterFunction)(LPCWSTR);
 

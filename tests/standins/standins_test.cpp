@@ -10,8 +10,7 @@
 #include "document_property_header.h"
 #include "test_paths.h"
 
-namespace
-{
+namespace {
 
 std::wstring StandinPath(const wchar_t *relative)
 {
@@ -260,9 +259,8 @@ HWND WaitForCompanionWindow(Process &companion)
     return NULL;
 }
 
-class TrayCompanion : public ::testing::Test
-{
-  protected:
+class TrayCompanion : public ::testing::Test {
+protected:
     ScratchFolder folder;
     std::wstring program;
 

@@ -9,8 +9,7 @@
 
 #include <windows.h>
 
-namespace
-{
+namespace {
 
 const WCHAR MUTEX_NAME[] = L"{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
 const WCHAR WINDOW_CLASS[] = L"zvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
