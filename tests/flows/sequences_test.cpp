@@ -1,0 +1,170 @@
+// The reinstall and uninstall sequences against Wine's real spooler with the stand-in
+// components, in the shared test prefix; every test removes what the sequences left.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <string>
+
+#include "../printing/printing_test_support.h"
+#include "../services/service_test_support.h"
+#include "flows/sequences.h"
+#include "printing/port_monitor.h"
+#include "printing/printer_driver.h"
+#include "services/file_copy.h"
+#include "setup_context.h"
+#include "test_paths.h"
+
+namespace {
+
+bool FileExists(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring Indented(int depth, const std::wstring &line)
+{
+    return std::wstring(2 * depth, L' ') + line + L"\r\n";
+}
+
+class Sequences : public ::testing::Test {
+protected:
+    SetupContext context = {};
+    VirtualClock clock;
+    SavedPendingRenames pending;
+    std::wstring systemDir, driverDir, monitorPath;
+
+    void SetUp() override
+    {
+        LetTheSpoolerMove(clock);
+        fresh();
+        systemDir = StringText(context.systemDir);
+        driverDir = StringText(context.driverDir);
+        monitorPath = systemDir + L"tvlmon64.dll";
+        pending.Remove();
+    }
+    // A context as the install command builds it, with the stand-ins as the tool's folder and
+    // no companion to start.
+    void fresh()
+    {
+        FreeSetupContext(&context);
+        MakeContext(&context);
+        Assign(&context.moduleDir, (BuildDir() + L"standins\\default\\").c_str());
+        context.installTray = 0;
+    }
+    void TearDown() override
+    {
+        FreeSetupContext(&context);
+        HANDLE printer = NULL;
+        PRINTER_DEFAULTSW defaults = {NULL, NULL, PRINTER_ALL_ACCESS};
+        while (OpenPrinterW(const_cast<LPWSTR>(L"Zentavo"), &printer, &defaults)) {
+            DeletePrinter(printer);
+            ClosePrinter(printer);
+        }
+        DeletePrinterDriverExW(NULL, const_cast<LPWSTR>(L"Windows x64"),
+                               const_cast<LPWSTR>(L"Zentavo printer"), 0, 0);
+        DeleteMonitorW(NULL, NULL, const_cast<LPWSTR>(L"Zentavo:"));
+        DeleteFileW(monitorPath.c_str());
+        for (const WCHAR *name : {L"tvldrv64.dll", L"tvlui64.dll", L"tvlhelp.chm"}) {
+            DeleteFileW((driverDir + name).c_str());
+            DeleteFileW((driverDir + L"3\\" + name).c_str());
+        }
+        EXPECT_EQ((DWORD)SERVICE_RUNNING, RealSpoolerState());
+    }
+    bool productInstalled()
+    {
+        MonitorList monitors = LoadMonitorList(&context);
+        DriverList drivers = LoadDriverList(L"Windows x64");
+        bool found = FindPortMonitor(monitors) >= 0 && FindPrinterDriver(drivers) >= 0;
+        ReleaseMonitorList(&monitors);
+        ReleaseDriverList(&drivers);
+        HANDLE printer = NULL;
+        found = found && OpenPrinterW(const_cast<LPWSTR>(L"Zentavo"), &printer, NULL);
+        if (printer)
+            ClosePrinter(printer);
+        return found && FileExists(monitorPath) && FileExists(driverDir + L"3\\tvldrv64.dll");
+    }
+};
+
+TEST_F(Sequences, ReinstallOnACleanSpoolerInstallsEverythingWithoutARestart)
+{
+    ReInstall(&context);
+    std::wstring log = Log(context);
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    EXPECT_EQ(0, context.logDepth);
+    EXPECT_EQ(0u, log.find(Indented(0, L">ReInstall") + Indented(2, L">UnInstall") +
+                           Indented(3, L"EnumMonitors")))
+        << LogText(context);
+    EXPECT_TRUE(LinesInOrder(
+        log, {L">UnInstall", L"1 Monitors found.", L"0 drivers found", L">DeleteAllPrinters",
+              L">DeletePrinterDriver for Windows x64", L"No Zentavo driver was found",
+              L">DeleteMonitor", L">AddMonitor", L">Add Printer Driver", L">AddPrinter(Zentavo)"}));
+    EXPECT_EQ(0u, CountLines(log, L">Restart Spooler"));
+    EXPECT_EQ(nullptr, context.pendingDeletes);
+    EXPECT_TRUE(productInstalled());
+    // The staged copies were handed over and deleted.
+    EXPECT_FALSE(FileExists(driverDir + L"tvldrv64.dll"));
+
+    // Again: the compatible monitor is kept, everything else is installed anew.
+    fresh();
+    ReInstall(&context);
+    log = Log(context);
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    EXPECT_TRUE(LinesInOrder(log, {L"Version (2551) is compatible, proceed without uninstall",
+                                   L">Add Printer Driver", L">AddPrinter(Zentavo)"}));
+    EXPECT_EQ(0u, CountLines(log, L">AddMonitor"));
+    EXPECT_TRUE(productInstalled());
+
+    // The plain uninstall removes everything, whatever the monitor's build.
+    fresh();
+    FullUninstall(&context);
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    EXPECT_EQ(0, context.logDepth);
+    EXPECT_TRUE(LinesInOrder(
+        Log(context), {L"There is no check for monitor version", L"Monitor was removed :)"}));
+    EXPECT_FALSE(FileExists(monitorPath));
+    EXPECT_FALSE(FileExists(driverDir + L"3\\tvldrv64.dll"));
+    EXPECT_EQ(nullptr, context.pendingDeletes);
+}
+
+TEST_F(Sequences, AMonitorFileHeldThroughTheUninstallIsLeftForTheReboot)
+{
+    ReInstall(&context);
+    ASSERT_TRUE(productInstalled()) << LogText(context);
+    HANDLE held = CreateFileW(monitorPath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+
+    fresh();
+    FullUninstall(&context);
+    std::wstring log = Log(context);
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    // Retried at the end of the removal, again after it, then once with the spooler stopped.
+    EXPECT_EQ(3u, CountLines(log, L"DeleteFile-try"));
+    EXPECT_EQ(1u, CountLines(log, L">Restart Spooler"));
+    ASSERT_NE(nullptr, context.pendingDeletes);
+    EXPECT_EQ(monitorPath, std::wstring(context.pendingDeletes->path));
+    EXPECT_EQ(nullptr, context.pendingDeletes->next);
+    EXPECT_EQ(1u, ScheduleDeletesAtReboot(&context));
+    EXPECT_NE(std::wstring::npos, pending.Current().find(L"\\??\\" + monitorPath));
+    CloseHandle(held);
+}
+
+TEST_F(Sequences, ReinstallKeepsTheFilesItPutInPlaceOutOfTheBootTimeDeletion)
+{
+    // An earlier uninstall scheduled the monitor and a driver file; another program scheduled
+    // its own file. The reinstall puts the product's files back in the same places.
+    std::wstring other = L"\\??\\C:\\windows\\temp\\someone-elses.tmp";
+    std::wstring value = L"\\??\\" + monitorPath + L'\0' + L'\0' + other + L'\0' + L'\0' +
+                         L"\\??\\" + driverDir + L"3\\TVLDRV64.DLL" + L'\0' + L'\0' + L'\0';
+    pending.Set(REG_MULTI_SZ, value.data(), (DWORD)(value.size() * 2));
+
+    ReInstall(&context);
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    EXPECT_TRUE(productInstalled());
+    std::wstring expected = other + L'\0' + L'\0' + L'\0';
+    EXPECT_EQ(expected, pending.Current());
+}
+
+} // namespace
