@@ -1,0 +1,95 @@
+// Figures for scripts/bench: the install and uninstall sequences run in-process, as the
+// commands run them, with the spooler restarts they made and the time they slept.
+// Run from the tool's folder (beside the components); asserts nothing.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "flows/sequences.h"
+#include "import_hook.h"
+#include "services/file_copy.h"
+#include "setup_context.h"
+
+namespace {
+
+DWORD slept;
+void WINAPI CountingSleep(DWORD ms)
+{
+    slept += ms;
+    reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"))(ms);
+}
+
+size_t CountLines(const WCHAR *log, const WCHAR *line)
+{
+    size_t count = 0, length = wcslen(line);
+    for (const WCHAR *p = wcsstr(log, line); p; p = wcsstr(p + length, line))
+        count++;
+    return count;
+}
+
+struct Figures {
+    double ms;
+    size_t restarts;
+    DWORD slept;
+    LONG errors;
+};
+
+Figures Run(bool install)
+{
+    LARGE_INTEGER start, end, frequency;
+    QueryPerformanceFrequency(&frequency);
+    slept = 0;
+    QueryPerformanceCounter(&start);
+    SetupContext context;
+    InitSetupContext(&context, SETUP_X64);
+    if (install)
+        ReInstall(&context);
+    else
+        FullUninstall(&context);
+    ScheduleDeletesAtReboot(&context);
+    QueryPerformanceCounter(&end);
+    Figures figures = {(end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart,
+                       CountLines(StringText(context.logText), L">Restart Spooler"), slept,
+                       context.errorCount};
+    FreeSetupContext(&context);
+    return figures;
+}
+
+void Report(const char *name, std::vector<Figures> runs)
+{
+    std::sort(runs.begin(), runs.end(),
+              [](const Figures &a, const Figures &b) { return a.ms < b.ms; });
+    const Figures &median = runs[runs.size() / 2];
+    size_t restarts = 0;
+    DWORD sleptMax = 0;
+    LONG errors = 0;
+    for (const Figures &f : runs) {
+        restarts = std::max(restarts, f.restarts);
+        sleptMax = std::max(sleptMax, f.slept);
+        errors += f.errors;
+    }
+    printf("%-10s %8.1f ms in-process (median of %zu), spooler restarts %zu, slept %lu ms, "
+           "error reports %ld\n",
+           name, median.ms, runs.size(), restarts, (unsigned long)sleptMax, (long)errors);
+}
+
+} // namespace
+
+int wmain(int argc, WCHAR **argv)
+{
+    int rounds = argc > 1 ? _wtoi(argv[1]) : 5;
+    g_instance = GetModuleHandleW(NULL);
+    ImportHook sleep("kernel32.dll", "Sleep", reinterpret_cast<const void *>(&CountingSleep));
+    std::vector<Figures> installs, uninstalls;
+    for (int i = 0; i < rounds; i++) {
+        installs.push_back(Run(true));
+        uninstalls.push_back(Run(false));
+    }
+    Report("install", installs);
+    Report("uninstall", uninstalls);
+    return 0;
+}
