@@ -82,10 +82,15 @@ static void KeepPlacedFilesAtReboot(SetupContext *context)
     const WCHAR *paths[4] = {NULL, NULL, NULL, NULL};
     int count = 0;
 
-    if (context->installMonitor && context->copyMonitor && StringLength(context->systemDir)) {
+    // The monitor file is the one this run copied or the compatible one it kept and registered
+    // again: either way the installed monitor needs it after the boot.
+    if (StringLength(context->systemDir)) {
         Assign(&placed[count], StringText(context->systemDir));
         Append(&placed[count], context->monitorFile);
-        count++;
+        if (FileExists(StringText(placed[count])))
+            count++;
+        else
+            FreeString(&placed[count]);
     }
     for (const WCHAR *name : driverFiles) {
         if (!StringLength(context->driverDir))
@@ -107,6 +112,26 @@ static void KeepPlacedFilesAtReboot(SetupContext *context)
         FreeString(&placed[i]);
 }
 
+// The version check keeps a compatible monitor file in place, but the file may be one an earlier
+// uninstall scheduled for deletion, which the clean-up has just carried out: without a copy the
+// monitor would be registered with no DLL behind it.
+static void RecopyMonitorTakenByCleanUp(SetupContext *context)
+{
+    if (context->installMonitor && context->copyMonitor)
+        return;
+    CountedString path = NULL;
+    Assign(&path, StringText(context->systemDir));
+    Append(&path, context->monitorFile);
+    bool gone = !FileExists(StringText(path));
+    FreeString(&path);
+    if (!gone)
+        return;
+    if (context->installMonitor)
+        context->copyMonitor = 1;
+    else
+        CopyProductFile(context, StringText(context->systemDir), context->monitorFile, NULL, true);
+}
+
 void ReInstall(SetupContext *context)
 {
     LogLine(context, L">ReInstall");
@@ -125,6 +150,7 @@ void ReInstall(SetupContext *context)
         EndSpoolerRestart(&restart);
     }
     CarryOutPendingDeletions();
+    RecopyMonitorTakenByCleanUp(context);
 
     if (context->installMonitor)
         InstallPortMonitor(context);

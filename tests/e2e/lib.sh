@@ -28,10 +28,14 @@
 #                         takes them from
 #   e2e_install_standins [FOLDER]  staged, then monitor and driver registered directly, without
 #                         setup.exe
+#   e2e_add_foreign_printer NAME [PORT]  a printer of another driver ("Foreign printer", copies
+#                         of the stand-ins under other file names) on PORT (default "LPT1:")
+#   e2e_companions        how many tray companions of this prefix are running
 #   e2e_file WINPATH      the Unix path of a Windows path in this prefix ("C:\x\y" only)
 #   e2e_winpath UNIXPATH  the Windows path (drive Z:) of a file outside the prefix
-#   e2e_hold_file WINPATH lock a file really (fileholder.exe, no delete or write sharing) until
-#                         e2e_release_file; a Unix-side rm would ignore the lock
+#   e2e_hold_file WINPATH [nodelete]  lock a file really (fileholder.exe, no delete or write
+#                         sharing; with "nodelete" only deletion is refused, so the file can be
+#                         copied over) until e2e_release_file; a Unix-side rm would ignore it
 #   e2e_release_file      end the hold and wait for the holder
 # Checks (each prints "ok" or "FAIL" with the detail; e2e_end exits 1 after any failure)
 #   e2e_check DESCRIPTION COMMAND...         the command succeeds
@@ -144,7 +148,8 @@ e2e_hold_file() {
     E2E_HOLDER_STOP="$E2E_OUT/holder.stop"
     out="$E2E_OUT/holder.out"
     rm -f "$E2E_HOLDER_STOP" "$out"
-    wine "$E2E_TOOLS/fileholder.exe" "$1" "$(e2e_winpath "$E2E_OUT")\\holder.stop" >"$out" 2>/dev/null &
+    wine "$E2E_TOOLS/fileholder.exe" "$1" "$(e2e_winpath "$E2E_OUT")\\holder.stop" ${2:+"$2"} \
+        >"$out" 2>/dev/null &
     E2E_HOLDER_PID=$!
     # The holder says "held" within a process start; 10 s bound.
     for i in $(seq 100); do
@@ -206,6 +211,31 @@ e2e_stage_standins() {
 
 e2e_install_standins() {
     e2e_stage_standins "$@" && e2e_spoolctl addmonitor >/dev/null && e2e_spoolctl adddriver >/dev/null
+}
+
+e2e_add_foreign_printer() {
+    local driver_dir
+    driver_dir=$(e2e_file 'C:\windows\system32\spool\drivers\x64')
+    if ! e2e_inspect drivers | grep -q '^driver "Foreign printer"'; then
+        mkdir -p "$driver_dir"
+        cp "$E2E_STANDINS/default/tvldrv64.dll" "$driver_dir/frndrv64.dll"
+        cp "$E2E_STANDINS/default/tvlui64.dll" "$driver_dir/frnui64.dll"
+        cp "$E2E_STANDINS/default/tvlhelp.chm" "$driver_dir/frnhelp.chm"
+        e2e_spoolctl adddriver "Foreign printer" frndrv64.dll frnui64.dll frnhelp.chm >/dev/null ||
+            return 1
+        rm -f "$driver_dir/frndrv64.dll" "$driver_dir/frnui64.dll" "$driver_dir/frnhelp.chm"
+    fi
+    e2e_spoolctl addprinter "$1" "${2:-LPT1:}" RAW "Foreign printer" >/dev/null
+}
+
+# Wine runs each Windows process as a Unix process whose environment names its prefix.
+e2e_companions() {
+    local pid count=0
+    for pid in $(pgrep -f 'zentray\.exe'); do
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            count=$((count + 1))
+    done
+    echo "$count"
 }
 
 e2e_setup() {

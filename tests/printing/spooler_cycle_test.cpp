@@ -7,11 +7,13 @@
 
 #include <string>
 
+#include "flows/sequences.h"
 #include "import_hook.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver.h"
 #include "printing/printer_queues.h"
 #include "printing_test_support.h"
+#include "services/pending_renames.h"
 #include "setup_context.h"
 #include "test_paths.h"
 #include "virtual_clock.h"
@@ -318,6 +320,33 @@ TEST_F(RealSpooler, UnknownPrinterIsReportedNotDeleted)
     EXPECT_EQ(0u, Log(context).find(L">DeletePrinter(No such printer)\r\n  Error(16): Can`t open "
                                     L"printer 'No such printer'"));
     EXPECT_EQ(0, context.logDepth);
+}
+
+// An uninstall that could not delete the monitor DLL left it scheduled for the next boot; the
+// version check of a reinstall before that boot finds the file compatible and unregistered.
+TEST_F(RealSpooler, ReinstallOverAMonitorFileScheduledForDeletionLeavesOneTheBootKeeps)
+{
+    const std::wstring monitor = systemDir + L"tvlmon64.dll";
+    ASSERT_TRUE(CopyFileW((StringText(context.moduleDir) + std::wstring(L"tvlmon64.dll")).c_str(),
+                          monitor.c_str(), FALSE));
+    ASSERT_TRUE(MoveFileExW(monitor.c_str(), NULL, MOVEFILE_DELAY_UNTIL_REBOOT));
+    context.installTray = 0;
+
+    ReInstall(&context);
+
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    EXPECT_TRUE(FileExists(monitor)) << LogText(context);
+    EXPECT_TRUE(MonitorRegistered(&context));
+    PendingRenameTable table = LoadPendingRenameTable();
+    for (LONG k = 0; k < table.pairCount; k++) {
+        const WCHAR *source = table.paths[2 * k];
+        EXPECT_FALSE(source && CompareStringOrdinal(StripNtPrefix(source), -1, monitor.c_str(), -1,
+                                                    TRUE) == CSTR_EQUAL)
+            << "the boot would delete the monitor DLL";
+    }
+    ReleasePendingRenameTable(&table);
+    const WCHAR *paths[] = {monitor.c_str()};
+    ForgetPendingDeletions(paths, 1);
 }
 
 } // namespace

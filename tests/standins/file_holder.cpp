@@ -1,5 +1,7 @@
-// fileholder.exe FILE STOPFILE: keeps FILE open without delete or write sharing until STOPFILE
-// exists, so that the file is really locked the way a running program locks its own files.
+// fileholder.exe FILE STOPFILE [nodelete]: keeps FILE open without delete or write sharing until
+// STOPFILE exists, so that the file is really locked the way a running program locks its own
+// files. With "nodelete" it shares reading and writing and refuses only deletion: the file can
+// then be copied over but not deleted, as with a file a reader keeps open.
 //
 // Prints "held" (then flushes) once the file is open, so a caller knows when the lock is in
 // place. Exit codes: 0 released by the stop file, 1 bad arguments, 2 FILE did not open (the
@@ -24,11 +26,13 @@ void Print(const char *text)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 3) {
-        Print("usage: fileholder FILE STOPFILE\r\n");
+    bool noDelete = argc == 4 && lstrcmpW(argv[3], L"nodelete") == 0;
+    if (argc != 3 && !noDelete) {
+        Print("usage: fileholder FILE STOPFILE [nodelete]\r\n");
         return 1;
     }
-    HANDLE file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+    DWORD sharing = noDelete ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
+    HANDLE file = CreateFileW(argv[1], GENERIC_READ, sharing, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         char line[64];

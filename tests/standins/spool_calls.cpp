@@ -24,7 +24,8 @@ BOOL DeleteStandinMonitor()
                           const_cast<LPWSTR>(STANDIN_MONITOR_NAME));
 }
 
-BOOL AddStandinDriver()
+BOOL AddStandinDriver(const WCHAR *name, const WCHAR *driverFile, const WCHAR *configFile,
+                      const WCHAR *helpFile)
 {
     WCHAR dir[MAX_PATH];
     DWORD needed = 0;
@@ -32,14 +33,14 @@ BOOL AddStandinDriver()
                                     reinterpret_cast<LPBYTE>(dir), sizeof(dir), &needed))
         return FALSE;
     WCHAR driver[MAX_PATH], config[MAX_PATH], help[MAX_PATH];
-    _snwprintf(driver, MAX_PATH, L"%s\\tvldrv64.dll", dir);
-    _snwprintf(config, MAX_PATH, L"%s\\tvlui64.dll", dir);
-    _snwprintf(help, MAX_PATH, L"%s\\tvlhelp.chm", dir);
+    _snwprintf(driver, MAX_PATH, L"%s\\%s", dir, driverFile);
+    _snwprintf(config, MAX_PATH, L"%s\\%s", dir, configFile);
+    _snwprintf(help, MAX_PATH, L"%s\\%s", dir, helpFile);
     driver[MAX_PATH - 1] = config[MAX_PATH - 1] = help[MAX_PATH - 1] = 0;
 
     DRIVER_INFO_6W info = {};
     info.cVersion = 3;
-    info.pName = const_cast<LPWSTR>(STANDIN_DRIVER_NAME);
+    info.pName = const_cast<LPWSTR>(name);
     info.pEnvironment = const_cast<LPWSTR>(STANDIN_ENVIRONMENT);
     info.pDriverPath = driver;
     info.pDataFile = driver;
@@ -56,12 +57,13 @@ BOOL DeleteStandinDriver(DWORD deleteFlags)
                                   const_cast<LPWSTR>(STANDIN_DRIVER_NAME), deleteFlags, 0);
 }
 
-HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port, const WCHAR *datatype)
+HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port, const WCHAR *datatype,
+                         const WCHAR *driver)
 {
     PRINTER_INFO_2W info = {};
     info.pPrinterName = const_cast<LPWSTR>(name);
     info.pPortName = const_cast<LPWSTR>(port);
-    info.pDriverName = const_cast<LPWSTR>(STANDIN_DRIVER_NAME);
+    info.pDriverName = const_cast<LPWSTR>(driver);
     info.pComment = const_cast<LPWSTR>(L"");
     info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
     info.pDatatype = const_cast<LPWSTR>(datatype);

@@ -2,10 +2,12 @@
 //
 //   addmonitor [DLL]            AddMonitorW "Zentavo:" with DLL (default tvlmon64.dll)
 //   delmonitor                  DeleteMonitorW "Zentavo:"
-//   adddriver                   AddPrinterDriverExW "Zentavo printer" from the driver folder
+//   adddriver [NAME DRV CFG HLP]  AddPrinterDriverExW "Zentavo printer" (or NAME with the files
+//                               DRV, CFG, HLP) from the driver folder
 //   deldriver [FLAGS]           DeletePrinterDriverExW with delete flags (default 0)
-//   addprinter NAME [PORT [DATATYPE]]  AddPrinterW on PORT (default "Zentavo:") with DATATYPE
-//                               (default "RAW"; "-" leaves it null, as the setup tool does)
+//   addprinter NAME [PORT [DATATYPE [DRIVER]]]  AddPrinterW on PORT (default "Zentavo:") with
+//                               DATATYPE (default "RAW"; "-" leaves it null) and DRIVER (default
+//                               "Zentavo printer")
 //   delprinter NAME             purge and DeletePrinter
 //   subkey NAME VALUE [WHERE]   narrow "SubKey": plain, dsuser or both (default)
 //   setinfo NAME COMMENT LOCATION   SetPrinterW level 2 with a new comment and location
@@ -49,8 +51,9 @@ int Report(BOOL ok)
 
 int Usage()
 {
-    Print("usage: spoolctl addmonitor [DLL] | delmonitor | adddriver | deldriver [FLAGS] |\n"
-          "  addprinter NAME [PORT [DATATYPE|-]] | delprinter NAME | subkey NAME VALUE "
+    Print("usage: spoolctl addmonitor [DLL] | delmonitor | adddriver [NAME DRV CFG HLP] |\n"
+          "  deldriver [FLAGS] | addprinter NAME [PORT [DATATYPE|- [DRIVER]]] | delprinter NAME | "
+          "subkey NAME VALUE "
           "[plain|dsuser|both] |\n"
           "  setinfo NAME COMMENT LOCATION | default NAME | deletelater PATH | delete PATH\n");
     return 2;
@@ -128,19 +131,22 @@ int wmain(int argc, wchar_t **argv)
     const WCHAR *first = argc > 2 ? argv[2] : NULL;
     const WCHAR *second = argc > 3 ? argv[3] : NULL;
     const WCHAR *third = argc > 4 ? argv[4] : NULL;
+    const WCHAR *fourth = argc > 5 ? argv[5] : NULL;
     SetLastError(0);
     if (lstrcmpW(command, L"addmonitor") == 0)
         return Report(AddStandinMonitor(first != NULL ? first : L"tvlmon64.dll"));
     if (lstrcmpW(command, L"delmonitor") == 0)
         return Report(DeleteStandinMonitor());
+    if (lstrcmpW(command, L"adddriver") == 0 && fourth != NULL)
+        return Report(AddStandinDriver(first, second, third, fourth));
     if (lstrcmpW(command, L"adddriver") == 0)
         return Report(AddStandinDriver());
     if (lstrcmpW(command, L"deldriver") == 0)
         return Report(DeleteStandinDriver(first != NULL ? wcstoul(first, NULL, 0) : 0));
     if (lstrcmpW(command, L"addprinter") == 0 && first != NULL) {
         const WCHAR *datatype = third == NULL ? L"RAW" : lstrcmpW(third, L"-") == 0 ? NULL : third;
-        HANDLE printer =
-            AddStandinPrinter(first, second != NULL ? second : STANDIN_MONITOR_NAME, datatype);
+        HANDLE printer = AddStandinPrinter(first, second != NULL ? second : STANDIN_MONITOR_NAME,
+                                           datatype, fourth != NULL ? fourth : STANDIN_DRIVER_NAME);
         DWORD error = GetLastError();
         if (printer != NULL)
             ClosePrinter(printer);

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# "removetray": a running companion is asked to quit, its file and Run value removed; a
+# companion that ignores the request is waited for within the bound; with none, still 6.
+set -uo pipefail
+. "$(dirname "$0")/lib.sh"
+
+e2e_begin companion
+companion=$(e2e_file 'C:\Program Files\Zentavo\zentray.exe')
+companion_log=$(e2e_file 'C:\Program Files\Zentavo\zentray.log')
+events() { awk '{print $3}' "$companion_log" | tr '\n' ' ' | sed 's/ $//'; }
+
+e2e_layout
+e2e_setup install
+e2e_check_eq "install exits 1" "1" "$E2E_CODE"
+e2e_check_eq "companion running" "1" "$(e2e_companions)"
+
+e2e_setup removetray
+e2e_check_eq "removetray exits 6" "6" "$E2E_CODE"
+e2e_check_eq "companion asked to quit and stopped" "start quit stop" "$(events)"
+e2e_check_eq "no companion running" "0" "$(e2e_companions)"
+e2e_check_eq "Run value removed" "run ZentavoTray none" "$(e2e_inspect run)"
+e2e_check "zentray.exe deleted" test ! -e "$companion"
+
+# None running, no value: nothing to do, still 6.
+start=$(date +%s%N)
+e2e_setup removetray
+e2e_check_eq "removetray with no companion exits 6" "6" "$E2E_CODE"
+e2e_log_time "removetray none" "$(e2e_ms_since "$start") ms"
+
+# A companion that ignores the quit request: 20 waits of 5 s and one more, then the value goes
+# anyway.
+e2e_layout
+touch "$(e2e_file 'C:\Program Files\Zentavo\zentray.stubborn')"
+e2e_setup install
+e2e_check_eq "install with a stubborn companion exits 1" "1" "$E2E_CODE"
+start=$(date +%s%N)
+E2E_LIMIT=150 e2e_setup removetray
+elapsed=$(e2e_ms_since "$start")
+e2e_log_time "removetray stubborn" "$elapsed ms"
+echo "     stubborn companion: removetray took $elapsed ms"
+e2e_check_eq "removetray with a stubborn companion exits 6" "6" "$E2E_CODE"
+e2e_check "bounded wait: between 100 s and 115 s" test "$elapsed" -ge 100000 -a "$elapsed" -le 115000
+e2e_check_eq "Run value removed" "run ZentavoTray none" "$(e2e_inspect run)"
+e2e_check_eq "the companion ignored the requests and still runs" "1" "$(e2e_companions)"
+e2e_check "it logged ignoring them" grep -q 'ignore quit' "$companion_log"
+
+e2e_end

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Install without and with the tray companion on a clean system, install again, uninstall: exit
+# codes and the whole spooler and registry state after each, a foreign printer left alone.
+set -uo pipefail
+. "$(dirname "$0")/lib.sh"
+
+e2e_begin install
+system=$(e2e_file 'C:\windows\system32')
+store=$(e2e_file 'C:\windows\system32\spool\drivers\x64\3')
+companion=$(e2e_file 'C:\Program Files\Zentavo\zentray.exe')
+companion_log=$(e2e_file 'C:\Program Files\Zentavo\zentray.log')
+
+e2e_add_foreign_printer Other
+e2e_spoolctl default Other >/dev/null
+e2e_layout
+foreign=$(e2e_inspect)
+
+read -r -d '' ports <<'EOF'
+monitor "Local Port" dll "localspl.dll"
+monitor "Zentavo:" dll "tvlmon64.dll"
+port "COM1:"
+port "COM2:"
+port "COM3:"
+port "COM4:"
+port "FILE:"
+port "LPT1:"
+port "LPT2:"
+port "LPT3:"
+port "Zentavo:"
+driver "Foreign printer" config "C:\windows\system32\spool\drivers\x64\3\frnui64.dll"
+driver "Foreign printer" data "C:\windows\system32\spool\drivers\x64\3\frndrv64.dll"
+driver "Foreign printer" driver "C:\windows\system32\spool\drivers\x64\3\frndrv64.dll"
+driver "Foreign printer" help "C:\windows\system32\spool\drivers\x64\3\frnhelp.chm"
+driver "Foreign printer" version 3 build 2551
+driver "Zentavo printer" config "C:\windows\system32\spool\drivers\x64\3\tvlui64.dll"
+driver "Zentavo printer" data "C:\windows\system32\spool\drivers\x64\3\tvldrv64.dll"
+driver "Zentavo printer" driver "C:\windows\system32\spool\drivers\x64\3\tvldrv64.dll"
+driver "Zentavo printer" help "C:\windows\system32\spool\drivers\x64\3\tvlhelp.chm"
+driver "Zentavo printer" version 3 build 2551
+printer "Other" port "LPT1:" driver "Foreign printer" comment "" location "" attributes 0x00000000
+printer "Zentavo" port "Zentavo:" driver "Zentavo printer" comment "" location "" attributes 0x00000000
+default "Other"
+EOF
+installed_without_tray="$ports
+run ZentavoTray none
+user none
+pending none"
+installed="$ports
+run ZentavoTray REG_SZ \"C:\\Program Files\\Zentavo\\zentray.exe\"
+user none
+pending none"
+
+# "in_notray" on a clean system: everything but the companion.
+e2e_setup in_notray
+e2e_check_eq "in_notray exits 1" "1" "$E2E_CODE"
+e2e_check_eq "no log window" "" "$E2E_LOGWIN"
+e2e_check_eq "monitor, driver, one printer; no Run value" "$installed_without_tray" "$(e2e_inspect)"
+e2e_check "companion never started: no zentray.log" test ! -e "$companion_log"
+e2e_check_eq "no companion running" "0" "$(e2e_companions)"
+e2e_check "monitor DLL in the system folder" test -f "$system/tvlmon64.dll"
+
+# Install with the companion: the same, plus the Run value and one running companion. The new
+# printer "Zentavo" does not become the default.
+e2e_setup install
+e2e_check_eq "install exits 1" "1" "$E2E_CODE"
+e2e_check_eq "no log window" "" "$E2E_LOGWIN"
+e2e_check_eq "whole state after install" "$installed" "$(e2e_inspect)"
+e2e_check_eq "companion started once" "start" "$(awk '{print $3}' "$companion_log" 2>/dev/null)"
+e2e_check_eq "one companion running" "1" "$(e2e_companions)"
+for file in tvldrv64.dll tvlui64.dll tvlhelp.chm; do
+    e2e_check "$file in the driver store" test -f "$store/$file"
+    e2e_check "$file not left staged" test ! -e "$store/../$file"
+done
+
+# Install again: nothing doubled; the companion is stopped and started again from the file
+# the reinstall kept.
+e2e_setup install
+e2e_check_eq "second install exits 1" "1" "$E2E_CODE"
+e2e_check_eq "whole state after the second install" "$installed" "$(e2e_inspect)"
+e2e_check_eq "companion asked to quit, stopped and started again" "start quit stop start" \
+    "$(awk '{print $3}' "$companion_log" | tr '\n' ' ' | sed 's/ $//')"
+e2e_check "zentray.exe kept" test -f "$companion"
+e2e_check_eq "still one companion running" "1" "$(e2e_companions)"
+
+# Uninstall: nothing of the product left; the foreign printer, its driver and the default as
+# they were.
+e2e_setup uninstall
+e2e_check_eq "uninstall exits 2" "2" "$E2E_CODE"
+e2e_check_eq "no log window" "" "$E2E_LOGWIN"
+e2e_check_eq "state as before the first install" "$foreign" "$(e2e_inspect)"
+e2e_check_eq "companion asked to quit and stopped" "quit stop" \
+    "$(tail -n 2 "$companion_log" | awk '{print $3}' | tr '\n' ' ' | sed 's/ $//')"
+e2e_check_eq "no companion running" "0" "$(e2e_companions)"
+e2e_check "zentray.exe deleted" test ! -e "$companion"
+e2e_check "monitor DLL deleted" test ! -e "$system/tvlmon64.dll"
+for file in tvldrv64.dll tvlui64.dll tvlhelp.chm; do
+    e2e_check "$file deleted from the driver store" test ! -e "$store/$file"
+done
+for file in frndrv64.dll frnui64.dll frnhelp.chm; do
+    e2e_check "foreign $file kept" test -f "$store/$file"
+done
+
+e2e_end

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# A reinstall carries every product printer that has a "SubKey" value across, with its name,
+# value, comment, location and default status, and clears "deleted" in its per-user key;
+# a product printer without the value is dropped; a foreign printer is not touched.
+set -uo pipefail
+. "$(dirname "$0")/lib.sh"
+
+e2e_begin reinstall
+user_key='HKCU\Software\Tovalin Software KFT\Zentavo\Zentavos'
+
+e2e_layout
+e2e_setup install
+e2e_check_eq "first install exits 1" "1" "$E2E_CODE"
+
+# "Zentavo" from the install, two more product printers (one on another port: the tool knows
+# its printers by driver), one without a value, and a foreign printer with a value of its own.
+e2e_spoolctl addprinter Second >/dev/null
+e2e_spoolctl addprinter Elsewhere LPT2: >/dev/null
+e2e_spoolctl addprinter Plain >/dev/null
+e2e_add_foreign_printer Other
+e2e_spoolctl subkey Zentavo 'key one' >/dev/null
+e2e_spoolctl subkey Second 'key two' plain >/dev/null
+e2e_spoolctl subkey Elsewhere 'key three' dsuser >/dev/null
+e2e_spoolctl subkey Other 'foreign key' >/dev/null
+e2e_spoolctl setinfo Zentavo 'First comment' 'Room 1' >/dev/null
+e2e_spoolctl setinfo Second 'Second comment' 'Room 2' >/dev/null
+e2e_spoolctl setinfo Other 'Foreign comment' 'Room 9' >/dev/null
+e2e_spoolctl default Second >/dev/null
+for key in 'key one' 'key two' 'foreign key'; do
+    wine reg add "$user_key\\$key" /v deleted /t REG_SZ /d 1 /f >/dev/null 2>&1
+    wine reg add "$user_key\\$key" /v pages /t REG_DWORD /d 7 /f >/dev/null 2>&1
+done
+before=$(e2e_inspect printers default user)
+e2e_check_has "set up: the default is a product printer" "$before" 'default "Second"'
+e2e_check_has "set up: SubKey only under DsUser" "$before" \
+    'printer "Elsewhere" DsUser\SubKey REG_SZ "key three"'
+
+e2e_setup install
+e2e_check_eq "reinstall exits 1" "1" "$E2E_CODE"
+e2e_check_eq "no log window" "" "$E2E_LOGWIN"
+
+# Each kept printer on the product port with both copies of its value; "Plain" had none.
+read -r -d '' expected <<'EOF'
+printer "Elsewhere" DsUser\SubKey REG_SZ "key three"
+printer "Elsewhere" SubKey REG_SZ "key three"
+printer "Elsewhere" port "Zentavo:" driver "Zentavo printer" comment "" location "" attributes 0x00000000
+printer "Other" DsUser\SubKey REG_SZ "foreign key"
+printer "Other" SubKey REG_SZ "foreign key"
+printer "Other" port "LPT1:" driver "Foreign printer" comment "Foreign comment" location "Room 9" attributes 0x00000000
+printer "Second" DsUser\SubKey REG_SZ "key two"
+printer "Second" SubKey REG_SZ "key two"
+printer "Second" port "Zentavo:" driver "Zentavo printer" comment "Second comment" location "Room 2" attributes 0x00000000
+printer "Zentavo" DsUser\SubKey REG_SZ "key one"
+printer "Zentavo" SubKey REG_SZ "key one"
+printer "Zentavo" port "Zentavo:" driver "Zentavo printer" comment "First comment" location "Room 1" attributes 0x00000000
+default "Second"
+user "" (key)
+user "Zentavos" (key)
+user "Zentavos\foreign key" "deleted" REG_SZ "1"
+user "Zentavos\foreign key" "pages" REG_DWORD 7
+user "Zentavos\key one" "pages" REG_DWORD 7
+user "Zentavos\key two" "pages" REG_DWORD 7
+EOF
+e2e_check_eq "kept printers re-created, foreign printer and its key untouched" "$expected" \
+    "$(e2e_inspect printers default user)"
+state=$(e2e_inspect monitors drivers run pending)
+e2e_check_has "monitor still registered" "$state" 'monitor "Zentavo:" dll "tvlmon64.dll"'
+e2e_check_has "driver registered" "$state" 'driver "Zentavo printer" version 3 build 2551'
+e2e_check_has "Run value" "$state" 'run ZentavoTray REG_SZ "C:\Program Files\Zentavo\zentray.exe"'
+e2e_check_has "nothing pending" "$state" 'pending none'
+
+# A default printer of another driver stays the default across a reinstall.
+e2e_spoolctl default Other >/dev/null
+e2e_setup install
+e2e_check_eq "reinstall with a foreign default exits 1" "1" "$E2E_CODE"
+e2e_check_eq "the foreign default stays" 'default "Other"' "$(e2e_inspect default)"
+e2e_check_eq "the same printers again" "$(grep '^printer' <<<"$expected")" "$(e2e_inspect printers)"
+
+e2e_spoolctl delprinter Other >/dev/null
+wine reg delete 'HKCU\Software\Tovalin Software KFT' /f >/dev/null 2>&1
+e2e_end
