@@ -117,7 +117,7 @@ static void KeepPlacedFilesAtReboot(SetupContext *context)
 // monitor would be registered with no DLL behind it.
 static void RecopyMonitorTakenByCleanUp(SetupContext *context)
 {
-    if (context->installMonitor && context->copyMonitor)
+    if ((context->installMonitor && context->copyMonitor) || !StringLength(context->systemDir))
         return;
     CountedString path = NULL;
     Assign(&path, StringText(context->systemDir));
