@@ -30,8 +30,9 @@
 #                         setup.exe
 #   e2e_file WINPATH      the Unix path of a Windows path in this prefix ("C:\x\y" only)
 #   e2e_winpath UNIXPATH  the Windows path (drive Z:) of a file outside the prefix
-#   e2e_hold_file WINPATH lock a file really (fileholder.exe, no delete or write sharing) until
-#                         e2e_release_file; a Unix-side rm would ignore the lock
+#   e2e_hold_file WINPATH [rw]  lock a file really (fileholder.exe, no delete or write sharing;
+#                         with rw, write sharing but no delete sharing) until e2e_release_file;
+#                         a Unix-side rm would ignore the lock
 #   e2e_release_file      end the hold and wait for the holder
 # Checks (each prints "ok" or "FAIL" with the detail; e2e_end exits 1 after any failure)
 #   e2e_check DESCRIPTION COMMAND...         the command succeeds
@@ -144,7 +145,8 @@ e2e_hold_file() {
     E2E_HOLDER_STOP="$E2E_OUT/holder.stop"
     out="$E2E_OUT/holder.out"
     rm -f "$E2E_HOLDER_STOP" "$out"
-    wine "$E2E_TOOLS/fileholder.exe" "$1" "$(e2e_winpath "$E2E_OUT")\\holder.stop" >"$out" 2>/dev/null &
+    wine "$E2E_TOOLS/fileholder.exe" "$1" "$(e2e_winpath "$E2E_OUT")\\holder.stop" ${2:+"$2"} \
+        >"$out" 2>/dev/null &
     E2E_HOLDER_PID=$!
     # The holder says "held" within a process start; 10 s bound.
     for i in $(seq 100); do

@@ -26,6 +26,11 @@ BOOL DeleteStandinMonitor()
 
 BOOL AddStandinDriver()
 {
+    return AddStandinDriverAs(STANDIN_DRIVER_NAME);
+}
+
+BOOL AddStandinDriverAs(const WCHAR *driverName)
+{
     WCHAR dir[MAX_PATH];
     DWORD needed = 0;
     if (!GetPrinterDriverDirectoryW(NULL, const_cast<LPWSTR>(STANDIN_ENVIRONMENT), 1,
@@ -39,7 +44,7 @@ BOOL AddStandinDriver()
 
     DRIVER_INFO_6W info = {};
     info.cVersion = 3;
-    info.pName = const_cast<LPWSTR>(STANDIN_DRIVER_NAME);
+    info.pName = const_cast<LPWSTR>(driverName);
     info.pEnvironment = const_cast<LPWSTR>(STANDIN_ENVIRONMENT);
     info.pDriverPath = driver;
     info.pDataFile = driver;
@@ -58,10 +63,16 @@ BOOL DeleteStandinDriver(DWORD deleteFlags)
 
 HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port, const WCHAR *datatype)
 {
+    return AddStandinPrinterOn(name, port, datatype, STANDIN_DRIVER_NAME);
+}
+
+HANDLE AddStandinPrinterOn(const WCHAR *name, const WCHAR *port, const WCHAR *datatype,
+                           const WCHAR *driverName)
+{
     PRINTER_INFO_2W info = {};
     info.pPrinterName = const_cast<LPWSTR>(name);
     info.pPortName = const_cast<LPWSTR>(port);
-    info.pDriverName = const_cast<LPWSTR>(STANDIN_DRIVER_NAME);
+    info.pDriverName = const_cast<LPWSTR>(driverName);
     info.pComment = const_cast<LPWSTR>(L"");
     info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
     info.pDatatype = const_cast<LPWSTR>(datatype);

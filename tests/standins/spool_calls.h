@@ -14,12 +14,16 @@ BOOL DeleteStandinMonitor();
 // AddPrinterDriverExW level 6, version 3, with the three files as they lie in the printer driver
 // folder (staged there beforehand) and APD_COPY_ALL_FILES.
 BOOL AddStandinDriver();
+// The stand-in driver's files registered under another name: a driver that is not the product's.
+BOOL AddStandinDriverAs(const WCHAR *driverName);
 // DeletePrinterDriverExW with the given delete flags (version flag 0).
 BOOL DeleteStandinDriver(DWORD deleteFlags);
 // AddPrinterW level 2 on `port` with the product driver and print processor "WinPrint"; returns
 // the open printer or null. Wine's spooler needs a datatype (Windows defaults a null one to
 // "RAW"): without one it registers the printer but cannot open it, and fails with 1801.
 HANDLE AddStandinPrinter(const WCHAR *name, const WCHAR *port, const WCHAR *datatype);
+HANDLE AddStandinPrinterOn(const WCHAR *name, const WCHAR *port, const WCHAR *datatype,
+                           const WCHAR *driverName);
 // Purges (result not examined) and deletes a printer opened with delete and administer rights.
 BOOL DeleteStandinPrinter(const WCHAR *name);
 // Writes the narrow "SubKey" value: `where` 1 the printer's driver data, 2 the "DsUser" key,

@@ -12,6 +12,8 @@
 //   default NAME                make NAME the default printer (winspool ordinal 204)
 //   deletelater PATH            MoveFileExW(PATH, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)
 //   delete PATH                 DeleteFileW (a Unix-side delete would ignore Windows locks)
+//   addforeign NAME             a printer that is not the product's: on "FILE:" with the
+//                               driver "Foreign printer" (the stand-in's files, staged first)
 //
 // Prints "ok" or "failed N" (N the last error, which Wine may leave at 0) and exits 0 or 1;
 // 2 for a usage error.
@@ -23,10 +25,11 @@
 
 #include "spool_calls.h"
 
-namespace
-{
+namespace {
 
 typedef BOOL(WINAPI *SetDefaultPrinterFunction)(LPCWSTR);
+
+const WCHAR FOREIGN_DRIVER_NAME[] = L"Foreign printer";
 
 void Print(const char *text)
 {
@@ -53,7 +56,8 @@ int Usage()
     Print("usage: spoolctl addmonitor [DLL] | delmonitor | adddriver | deldriver [FLAGS] |\n"
           "  addprinter NAME [PORT [DATATYPE|-]] | delprinter NAME | subkey NAME VALUE "
           "[plain|dsuser|both] |\n"
-          "  setinfo NAME COMMENT LOCATION | default NAME | deletelater PATH | delete PATH\n");
+          "  setinfo NAME COMMENT LOCATION | default NAME | deletelater PATH | delete PATH |\n"
+          "  addforeign NAME\n");
     return 2;
 }
 
@@ -160,5 +164,15 @@ int wmain(int argc, wchar_t **argv)
         return Report(MoveFileExW(first, NULL, MOVEFILE_DELAY_UNTIL_REBOOT));
     if (lstrcmpW(command, L"delete") == 0 && first != NULL)
         return Report(DeleteFileW(first));
+    if (lstrcmpW(command, L"addforeign") == 0 && first != NULL) {
+        if (!AddStandinDriverAs(FOREIGN_DRIVER_NAME))
+            return Report(FALSE);
+        HANDLE printer = AddStandinPrinterOn(first, L"FILE:", L"RAW", FOREIGN_DRIVER_NAME);
+        DWORD error = GetLastError();
+        if (printer != NULL)
+            ClosePrinter(printer);
+        SetLastError(error);
+        return Report(printer != NULL);
+    }
     return Usage();
 }
