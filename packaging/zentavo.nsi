@@ -14,7 +14,7 @@
 ; them whole):
 ;   0    done
 ;   1    cancelled by the user (NSIS's own)
-;   2    stopped before setup.exe ran, e.g. a file could not be written (NSIS's own)
+;   2    stopped before setup.exe ran: a file could not be written (NSIS's own code for a stop)
 ;   3    setup.exe did not start, or ended with a code it never gives
 ;   100  setup.exe reported errors, and the user did not retry (a silent run never retries)
 ;   101  done, but a reboot must finish it (NSIS's reboot flag is set)
@@ -40,10 +40,9 @@ SetCompressor /SOLID lzma
 
 !define PRODUCT "Zentavo"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentavo"
-!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
-!define RUN_VALUE "ZentavoTray"
 !define TRAY_WINDOW_CLASS "zvs::{05759F8E-103D-41B6-8A61-EFAA89516692}"
 
+!define EXIT_NOT_WRITTEN 2
 !define EXIT_BAD_SETUP 3
 !define EXIT_SETUP_ERRORS 100
 !define EXIT_REBOOT 101
@@ -110,9 +109,20 @@ FunctionEnd
     ${EndIf}
 !macroend
 
+; A file that cannot be written (held open by a running program) is skipped silently in a
+; silent run; an upgrade must not go on with the old file.
+!macro CHECK_WRITTEN
+    ${If} ${Errors}
+        MessageBox MB_OK|MB_ICONSTOP "A file of the product could not be written." /SD IDOK
+        SetErrorLevel ${EXIT_NOT_WRITTEN}
+        Abort
+    ${EndIf}
+!macroend
+
 Section "Zentavo printer" SEC_PRINTER
     SectionIn RO
     ; The setup tool and the components it installs travel together.
+    ClearErrors
     SetOutPath "$INSTDIR\Setup"
     File "${SETUP_EXE}"
     File "${COMPONENTS_DIR}\tvlmon64.dll"
@@ -120,6 +130,7 @@ Section "Zentavo printer" SEC_PRINTER
     File "${COMPONENTS_DIR}\tvlui64.dll"
     File "${COMPONENTS_DIR}\tvlhelp.chm"
     WriteUninstaller "$INSTDIR\Uninstall.exe"
+    !insertmacro CHECK_WRITTEN
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT} printer"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
@@ -129,18 +140,17 @@ Section "Zentavo printer" SEC_PRINTER
 SectionEnd
 
 Section "Tray companion" SEC_TRAY
-    ; A running companion holds its program file, and the install's own removal of the old
-    ; companion deletes whatever file the Run value names, which would be the new one copied
-    ; below: so the old companion is removed before, while the Run value still names it.
-    ReadRegStr $1 HKLM "${RUN_KEY}" "${RUN_VALUE}"
+    ; A running companion holds its program file open, so the new one could not be written:
+    ; setup.exe stops it first (setup.exe install would, but only after the copy).
     FindWindow $0 "${TRAY_WINDOW_CLASS}"
     ${If} $0 <> 0
-    ${OrIf} $1 != ""
-        DetailPrint "Removing the old tray companion"
+        DetailPrint "Stopping the tray companion"
         ExecWait '"$INSTDIR\Setup\setup.exe" removetray'
     ${EndIf}
+    ClearErrors
     SetOutPath "$INSTDIR"
     File "${TRAY_EXE}"
+    !insertmacro CHECK_WRITTEN
 SectionEnd
 
 Section "-Printing components"
