@@ -29,6 +29,8 @@ namespace {
 
 typedef BOOL(WINAPI *SetDefaultPrinterFunction)(LPCWSTR);
 
+const WCHAR FOREIGN_DRIVER_NAME[] = L"Foreign printer";
+
 void Print(const char *text)
 {
     DWORD written;

@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# The product's installer and uninstaller, run silently the way a deployment runs them: what
+# they leave installed, what an upgrade keeps, a reboot requested through their exit code, and
+# what the uninstaller removes.
+set -uo pipefail
+. "$(dirname "$0")/lib.sh"
+
+INSTALLER=$BUILD/bin/zentavo-installer.exe
+REFERENCE=$E2E_DIR/out/packaging-reference.txt
+PRODUCT='C:\Program Files\Zentavo'
+
+# What setup.exe install alone leaves in a fresh prefix, for the installer to match.
+rm -f "$REFERENCE"
+(
+    e2e_begin packaging-reference
+    e2e_layout
+    e2e_setup install
+    e2e_check_eq "setup.exe install alone exits 1" "1" "$E2E_CODE"
+    e2e_inspect >"$REFERENCE"
+    e2e_end
+)
+reference_verdict=$?
+
+e2e_begin packaging
+e2e_check_eq "the reference install passed" "0" "$reference_verdict"
+e2e_check "the installer was built" test -f "$INSTALLER"
+product_dir=$(e2e_file "$PRODUCT")
+tray_log=$product_dir/zentray.log
+
+run_installer() {
+    e2e_run_gui "$INSTALLER" /S "$@"
+}
+
+# The uninstaller normally copies itself out of the folder it removes and runs the copy
+# without waiting; a caller that needs its exit code does the same itself and names the folder.
+run_uninstaller() {
+    local copy=$E2E_OUT/uninstaller
+    rm -rf "$copy"
+    mkdir -p "$copy"
+    cp "$product_dir/Uninstall.exe" "$copy/"
+    # NSIS takes "_?=" only unquoted, up to the end of the command line; Wine quotes an
+    # argument with a space, so the folder goes in as two arguments that Wine joins with one.
+    e2e_run_gui "$copy/Uninstall.exe" /S "_?=${PRODUCT% *}" "${PRODUCT#* }"
+}
+
+tray_events() {
+    awk '$3 == "start" || $3 == "stop" {printf "%s%s", sep, $3; sep = " "}' "$tray_log" 2>/dev/null
+}
+
+# The tool starts the companion without waiting for it, so its "start" line can come after the
+# installer has ended: wait for it, 5 s bound.
+tray_events_after_start() {
+    local i
+    for i in $(seq 50); do
+        [ "$(tray_events | awk '{print $NF}')" = start ] && break
+        sleep 0.1
+    done
+    tray_events
+}
+
+product_files() {
+    (cd "$product_dir" 2>/dev/null && find . -type f ! -name zentray.log | sort)
+}
+
+uninstall_entry() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentavo' \
+        /v UninstallString 2>/dev/null | tr -d '\r' | awk '/UninstallString/ {$1=$2=""; print substr($0, 3)}'
+}
+
+# First install, silent.
+run_installer
+e2e_check_eq "silent install exits 0" "0" "$E2E_CODE"
+e2e_check_eq "no log window opened" "" "$E2E_LOGWIN"
+e2e_check_eq "the same state as setup.exe install alone" "$(cat "$REFERENCE")" "$(e2e_inspect)"
+e2e_check_eq "files laid out for the tool and the companion" \
+    "$(printf '%s\n' ./Setup/setup.exe ./Setup/tvldrv64.dll ./Setup/tvlhelp.chm \
+        ./Setup/tvlmon64.dll ./Setup/tvlui64.dll ./Uninstall.exe ./zentray.exe)" "$(product_files)"
+e2e_check "the laid-out tool is the built one" cmp "$BUILD/bin/setup.exe" "$product_dir/Setup/setup.exe"
+e2e_check_eq "the uninstaller is registered" "\"$PRODUCT\\Uninstall.exe\"" "$(uninstall_entry)"
+e2e_check_eq "the companion was started once" "start" "$(tray_events_after_start)"
+
+# Upgrade over a product printer the user set up, beside a printer of another product.
+e2e_check_eq "a user's product printer" "ok" "$(e2e_spoolctl addprinter Office)"
+e2e_check_eq "with its settings" "ok" "$(e2e_spoolctl subkey Office 'dpi=600;tray=2')"
+e2e_check_eq "and comment" "ok" "$(e2e_spoolctl setinfo Office 'Second floor' 'Room 12')"
+e2e_check "a foreign printer" e2e_add_foreign_printer Foreign FILE:
+e2e_check_eq "the product printer is the default" "ok" "$(e2e_spoolctl default Office)"
+before=$(e2e_inspect printers default)
+run_installer
+e2e_check_eq "upgrade exits 0" "0" "$E2E_CODE"
+state=$(e2e_inspect)
+e2e_check_has "the user's printer is re-created" "$state" \
+    'printer "Office" port "Zentavo:" driver "Zentavo printer" comment "Second floor" location "Room 12" attributes 0x00000000'
+e2e_check_has "with its SubKey" "$state" 'printer "Office" SubKey REG_SZ "dpi=600;tray=2"'
+e2e_check_has "and still the default" "$state" 'default "Office"'
+e2e_check_lacks "no printer \"Zentavo\" added beside it" "$state" \
+    'printer "Zentavo" port "Zentavo:" driver "Zentavo printer" comment "" location "" attributes 0x00000000'
+e2e_check_has "the foreign printer is untouched" "$state" \
+    "$(grep '^printer "Foreign" port' <<<"$before")"
+e2e_check_eq "the old companion stopped, the new one started" "start stop start" \
+    "$(tray_events_after_start)"
+e2e_check_has "and registered" "$state" "run ZentavoTray REG_SZ \"$PRODUCT\\zentray.exe\""
+
+# An upgrade while the companion is not running but still registered must not lose its file.
+e2e_wine "$product_dir/Setup/setup.exe" removetray >/dev/null
+wine reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v ZentavoTray /t REG_SZ \
+    /d "$PRODUCT\\zentray.exe" /f >/dev/null 2>&1
+cp "$E2E_STANDINS/zentray.exe" "$product_dir/"
+run_installer
+e2e_check_eq "upgrade with a registered, stopped companion exits 0" "0" "$E2E_CODE"
+e2e_check "its program file is there" test -f "$product_dir/zentray.exe"
+e2e_check_eq "and it was started" "start stop start stop start" "$(tray_events_after_start)"
+
+# Without the companion.
+run_installer /NOTRAY
+e2e_check_eq "install without the companion exits 0" "0" "$E2E_CODE"
+e2e_check_has "no Run value" "$(e2e_inspect run)" "run ZentavoTray none"
+e2e_check "its program file is gone" test ! -e "$product_dir/zentray.exe"
+e2e_check_eq "it was stopped" "start stop start stop start stop" "$(tray_events)"
+run_installer
+e2e_check_eq "installing it again exits 0" "0" "$E2E_CODE"
+
+# A driver file left in the staging folder and held open there, overwritable but not
+# deletable: the tool leaves it for the reboot and the installer says so through its exit code;
+# nothing of the product is lost.
+cp "$E2E_STANDINS/default/tvlui64.dll" "$(e2e_file 'C:\windows\system32\spool\drivers\x64')/"
+e2e_check "the staged file is held" e2e_hold_file 'C:\windows\system32\spool\drivers\x64\tvlui64.dll' nodelete
+before=$(e2e_inspect monitors drivers printers default run)
+run_installer
+e2e_check_eq "a file left for the reboot: exit 101" "101" "$E2E_CODE"
+e2e_check_eq "no log window opened" "" "$E2E_LOGWIN"
+e2e_check_eq "the product is installed as before" "$before" \
+    "$(e2e_inspect monitors drivers printers default run)"
+e2e_check "the held file is pending deletion" \
+    grep -q 'tvlui64.dll' <<<"$(e2e_inspect pending)"
+e2e_release_file
+e2e_reboot
+e2e_check_has "the reboot deleted it" "$(e2e_inspect pending)" "pending none"
+e2e_check "the staged file is gone" test ! -e "$(e2e_file 'C:\windows\system32\spool\drivers\x64\tvlui64.dll')"
+e2e_check_eq "and the product is intact" "$before" "$(e2e_inspect monitors drivers printers default run)"
+
+# The silent uninstaller with the monitor held open: done at the reboot.
+e2e_check "the monitor is held" e2e_hold_file 'C:\windows\system32\tvlmon64.dll'
+run_uninstaller
+e2e_check_eq "uninstall with a held monitor exits 101" "101" "$E2E_CODE"
+e2e_release_file
+e2e_reboot
+state=$(e2e_inspect)
+for object in 'monitor "Zentavo:"' 'port "Zentavo:"' 'driver "Zentavo printer"' 'printer "Office"'; do
+    e2e_check "no $object left" test -z "$(grep -F "$object" <<<"$state")"
+done
+e2e_check_has "no Run value" "$state" "run ZentavoTray none"
+e2e_check_has "nothing pending after the reboot" "$state" "pending none"
+e2e_check "the monitor file is gone" test ! -e "$(e2e_file 'C:\windows\system32\tvlmon64.dll')"
+e2e_check_eq "no product file left" "" "$(product_files)"
+e2e_check_eq "the companion stopped" "stop" "$(tray_events | awk '{print $NF}')"
+e2e_check_eq "the uninstaller is unregistered" "" "$(uninstall_entry)"
+e2e_check_has "the foreign printer stays" "$state" "$(grep '^printer "Foreign" port' <<<"$before")"
+
+# A driver file that cannot be staged: the tool reports the error in its own log window, and
+# the silent installer, which never retries, ends with the tool's verdict and keeps its files
+# so that a later run can repair.
+cp "$E2E_STANDINS/default/tvldrv64.dll" "$(e2e_file 'C:\windows\system32\spool\drivers\x64')/"
+e2e_check "the staged driver is held" e2e_hold_file 'C:\windows\system32\spool\drivers\x64\tvldrv64.dll'
+run_installer
+e2e_check_eq "errors reported by the tool: exit 100" "100" "$E2E_CODE"
+e2e_check "the tool's log window opened with them" grep -q '^title: .* error log!$' "${E2E_LOGWIN:-/dev/null}"
+e2e_check "the uninstaller is still registered" test -n "$(uninstall_entry)"
+e2e_release_file
+
+# Installed again and removed without a hitch.
+run_installer
+e2e_check_eq "a repairing install exits 0" "0" "$E2E_CODE"
+run_uninstaller
+e2e_check_eq "a clean uninstall exits 0" "0" "$E2E_CODE"
+state=$(e2e_inspect)
+e2e_check "nothing of the product left" test -z "$(grep -F 'Zentavo' <<<"$state" | grep -v '^run ZentavoTray none$')"
+e2e_check_has "nothing pending" "$state" "pending none"
+e2e_check_eq "no product file left" "" "$(product_files)"
+e2e_check "no system file left" test ! -e "$(e2e_file 'C:\windows\system32\tvlmon64.dll')"
+
+e2e_end
