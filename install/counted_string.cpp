@@ -95,3 +95,18 @@ void FreeString(CountedString *s)
         HeapFree(GetProcessHeap(), 0, *s);
     *s = NULL;
 }
+
+static WCHAR FoldAscii(WCHAR c)
+{
+    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
+}
+
+bool EqualFoldingAscii(const WCHAR *a, const WCHAR *b)
+{
+    for (;; a++, b++) {
+        if (FoldAscii(*a) != FoldAscii(*b))
+            return false;
+        if (*a == 0)
+            return true;
+    }
+}

@@ -30,6 +30,10 @@ void FromAnsi(CountedString *s, const char *text);
 void ParentDirectory(CountedString *result, CountedString path);
 void FreeString(CountedString *s);
 
+// Whole-text comparison folding the ASCII letters A-Z only, without locale rules: how command
+// words and product file names are compared.
+bool EqualFoldingAscii(const WCHAR *a, const WCHAR *b);
+
 inline const WCHAR *StringText(CountedString s)
 {
     return s ? s->text : L"";

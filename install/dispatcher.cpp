@@ -15,19 +15,9 @@
 static const int HELP_CLOSE_ROUNDS = 100;
 static const DWORD HELP_CLOSE_WAIT_MS = 50;
 
-static WCHAR FoldAscii(WCHAR c)
-{
-    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
-}
-
 bool CommandWordIs(const WCHAR *argument, const WCHAR *word)
 {
-    for (;; argument++, word++) {
-        if (FoldAscii(*argument) != FoldAscii(*word))
-            return false;
-        if (*argument == 0)
-            return true;
-    }
+    return EqualFoldingAscii(argument, word);
 }
 
 SetupCommand ClassifyCommand(const WCHAR *word)

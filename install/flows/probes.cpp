@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "counted_string.h"
 #include "printing/printer_queues.h"
 #include "services/pending_renames.h"
 #include "services/spooler_queries.h"
@@ -20,11 +21,6 @@ static bool IsProductDriver(const WCHAR *driverName)
     return driverName && wcscmp(driverName, PRODUCT_DRIVER) == 0;
 }
 
-static WCHAR FoldAscii(WCHAR c)
-{
-    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
-}
-
 static bool IsProductFileName(const WCHAR *path)
 {
     static const WCHAR *const names[] = {L"tvlmon64.dll", L"tvldrv64.dll", L"tvlui64.dll"};
@@ -34,12 +30,7 @@ static bool IsProductFileName(const WCHAR *path)
             name = p + 1;
     }
     for (const WCHAR *candidate : names) {
-        const WCHAR *a = name, *b = candidate;
-        while (*a && FoldAscii(*a) == FoldAscii(*b)) {
-            a++;
-            b++;
-        }
-        if (*a == 0 && *b == 0)
+        if (EqualFoldingAscii(name, candidate))
             return true;
     }
     return false;

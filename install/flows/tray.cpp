@@ -20,20 +20,6 @@ static bool IsSeparator(WCHAR c)
     return c == L'\\' || c == L'/';
 }
 
-static WCHAR FoldAscii(WCHAR c)
-{
-    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
-}
-
-static bool SameTextIgnoringAsciiCase(const WCHAR *a, const WCHAR *b)
-{
-    for (; FoldAscii(*a) == FoldAscii(*b); a++, b++) {
-        if (*a == 0)
-            return true;
-    }
-    return false;
-}
-
 void TrayCompanionPath(const SetupContext *context, CountedString *path)
 {
     CountedString dir = NULL;
@@ -153,7 +139,7 @@ static bool IsCompanionFile(const WCHAR *path)
         if (IsSeparator(*p))
             name = p + 1;
     }
-    return SameTextIgnoringAsciiCase(name, TRAY_FILE_NAME);
+    return EqualFoldingAscii(name, TRAY_FILE_NAME);
 }
 
 static void DeleteCompanionFile(const WCHAR *path)
@@ -192,7 +178,7 @@ void RemoveTray(const WCHAR *keepPath)
         if (status != ERROR_SUCCESS) {
             Sleep(TRAY_MISSING_VALUE_PAUSE_MS);
         } else if (type == REG_SZ && path[0] && IsCompanionFile(path) &&
-                   !(keepPath && SameTextIgnoringAsciiCase(path, keepPath))) {
+                   !(keepPath && EqualFoldingAscii(path, keepPath))) {
             DeleteCompanionFile(path);
         }
     }

@@ -37,6 +37,8 @@ protected:
     void SetUp() override
     {
         spoolerStops = 0;
+        // A fresh wineserver starts with the spooler stopped; the probes leave it running.
+        ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING));
         dir = BuildDir() + L"probe-scratch\\";
         CreateDirectoryW(dir.c_str(), NULL);
     }
