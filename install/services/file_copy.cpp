@@ -38,8 +38,13 @@ static bool CopyContents(HANDLE source, HANDLE destination)
             return false;
         if (read > 0) {
             DWORD written = 0;
-            if (!WriteFile(destination, buffer, read, &written, NULL) || written < read)
+            if (!WriteFile(destination, buffer, read, &written, NULL))
                 return false;
+            // A short write leaves no reason of its own; the report must not show a stale one.
+            if (written < read) {
+                SetLastError(ERROR_WRITE_FAULT);
+                return false;
+            }
         }
         if (read < COPY_BUFFER_BYTES)
             return true;
@@ -80,8 +85,12 @@ HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR
         memcpy(outPath, StringText(destPath), (StringLength(destPath) + 1) * sizeof(WCHAR));
     }
 
-    source = CreateFileW(StringText(sourcePath), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                         0, NULL);
+    // Without the tool's own folder a bare name would open whatever lies in the current folder.
+    if (StringLength(context->moduleDir) == 0)
+        SetLastError(ERROR_PATH_NOT_FOUND);
+    else
+        source = CreateFileW(StringText(sourcePath), GENERIC_READ, FILE_SHARE_READ, NULL,
+                             OPEN_EXISTING, 0, NULL);
     if (source == INVALID_HANDLE_VALUE) {
         if (reportErrors)
             LogError(context, ERR_OPEN_SOURCE, L"Cant't open source file: %s", fileName);

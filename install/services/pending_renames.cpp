@@ -154,6 +154,7 @@ void ReleasePendingRenameTable(PendingRenameTable *table)
     table->pairCount = 0;
 }
 
+// Whole paths are compared as the file system compares them, not only over ASCII letters.
 static bool IsOneOf(const WCHAR *path, const WCHAR *const *paths, int count)
 {
     for (int i = 0; i < count; i++) {

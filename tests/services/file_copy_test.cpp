@@ -259,7 +259,8 @@ BOOL WINAPI SecondReadFails(HANDLE file, LPVOID data, DWORD size, LPDWORD read,
         file, data, size, read, overlapped);
 }
 
-// A disk that fills up: the second block is written only in part.
+// A disk that fills up: the second block is written only in part, and the call says nothing
+// about it (the last error still holds what the CREATE_ALWAYS open left).
 int writeCalls;
 BOOL WINAPI SecondWriteFallsShort(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                   LPOVERLAPPED overlapped)
@@ -267,7 +268,7 @@ BOOL WINAPI SecondWriteFallsShort(HANDLE file, LPCVOID data, DWORD size, LPDWORD
     auto real = reinterpret_cast<decltype(&WriteFile)>(SystemFunction("kernel32.dll", "WriteFile"));
     if (++writeCalls == 2) {
         BOOL ok = real(file, data, size / 2, written, overlapped);
-        SetLastError(ERROR_DISK_FULL);
+        SetLastError(ERROR_ALREADY_EXISTS);
         return ok;
     }
     return real(file, data, size, written, overlapped);
@@ -303,6 +304,28 @@ TEST_F(FileCopy, AFailedReadOrShortWriteIsError8AndLeavesNoPartialFile)
         EXPECT_NE(std::wstring::npos, log.find(L"  Copy Failed :(\r\n")) << fault.function;
         EXPECT_EQ(std::wstring::npos, log.find(L"Succeeded")) << fault.function;
     }
+    // The short write is reported as a write fault, not with a stale reason.
+    WCHAR *writeFault = SystemMessageText(ERROR_WRITE_FAULT);
+    ASSERT_NE(nullptr, writeFault);
+    EXPECT_NE(std::wstring::npos, Log(context).find(std::wstring(L" - (") + writeFault + L")"));
+    LocalFree(writeFault);
+}
+
+TEST_F(FileCopy, WithoutTheToolsFolderNothingIsTakenFromTheCurrentFolder)
+{
+    // A file of the component's name in the current folder must not be copied into place.
+    WCHAR current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    SetCurrentDirectoryW(sourceDir.c_str());
+    WriteWholeFile(sourceDir + L"tvlmon64.dll", "planted");
+    FreeString(&context.moduleDir);
+    HRESULT result = CopyProductFile(&context, destDir.c_str(), L"tvlmon64.dll", NULL, true);
+    SetCurrentDirectoryW(current);
+    EXPECT_EQ(E_FAIL, result);
+    EXPECT_FALSE(Exists(destDir + L"\\tvlmon64.dll"));
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_NE(std::wstring::npos,
+              Log(context).find(L"Error(10): Cant't open source file: tvlmon64.dll - ("));
 }
 
 std::vector<std::wstring> Paths(const PendingDelete *node)
