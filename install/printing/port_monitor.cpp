@@ -216,6 +216,7 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
 {
     LogLine(context, L">DeleteMonitor");
     context->logDepth++;
+    bool located = false;
 
     bool hasEntries = list.buffer && list.count > 0;
     if (hasEntries)
@@ -248,8 +249,11 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
         Append(&path, fileName);
     LogLine(context, L"Auto calculated monitor file name: %s", StringText(path));
 
+    // Without the system directory the path is a bare name that would resolve against the
+    // current folder, often the tool's own: such a file is neither read nor deleted.
+    located = StringLength(context->systemDir) > 0;
     if (context->checkMonitorVersion) {
-        LONG build = GetFileBuild(StringText(path));
+        LONG build = located ? GetFileBuild(StringText(path)) : -1;
         if (build > OLDEST_INCOMPATIBLE_BUILD && build <= BUILD_NUMBER) {
             LogLine(context, L"Version (%d) is compatible, proceed without uninstall", (int)build);
             if (index >= 0)
@@ -293,7 +297,7 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
         const WCHAR *file = StringText(path);
         size_t length = StringLength(path);
         // The system directory itself is never deleted.
-        if (length > 0 && file[length - 1] != L'\\' && !DeleteFileW(file))
+        if (located && length > 0 && file[length - 1] != L'\\' && !DeleteFileW(file))
             AddPendingDelete(&context->pendingDeletes, file);
         LogLine(context, L"Monitor was removed :)");
     }

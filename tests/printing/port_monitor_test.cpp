@@ -229,6 +229,35 @@ TEST_F(PortMonitor, OnlyABareRegisteredNameIsTrustedAsTheFileToDelete)
     EXPECT_EQ(0, context.errorCount);
 }
 
+// Records every file DeleteFileW is asked for, deleting nothing.
+std::vector<std::wstring> askedToDelete;
+BOOL WINAPI RecordingDeleteFileW(LPCWSTR path)
+{
+    askedToDelete.push_back(path);
+    return TRUE;
+}
+
+TEST_F(PortMonitor, WithoutTheSystemDirectoryNoBareNameIsReadOrDeleted)
+{
+    // The bare name would resolve against the current folder, often the tool's own.
+    FreeString(&context.systemDir);
+    ImportHook deleteMonitor("winspool.drv", "DeleteMonitorW", (const void *)&FakeDeleteMonitorW);
+    ImportHook deleteFile("kernel32.dll", "DeleteFileW", (const void *)&RecordingDeleteFileW);
+    FakeFileBuild build(2551);
+    calls.deleteSucceedsAt = 1;
+    askedToDelete.clear();
+    MonitorList list = MakeMonitorList({{L"Zentavo:", L"tvlmon64.dll"}});
+    context.checkMonitorVersion = 1;
+    RemovePortMonitor(&context, list);
+    ReleaseMonitorList(&list);
+    EXPECT_TRUE(LinesInOrder(Log(context), {L"Auto calculated monitor file name: tvlmon64.dll",
+                                            L"Version is unknown, proceed with reinstall",
+                                            L"Monitor was removed :)"}));
+    EXPECT_EQ(1, context.installMonitor);
+    EXPECT_TRUE(askedToDelete.empty());
+    EXPECT_EQ(nullptr, context.pendingDeletes);
+}
+
 // Printers around the monitor's port: a foreign one on a port list, the product's own printer
 // (deleted already, so it does not open), a connection, and names that only look alike.
 std::vector<PrinterSpec> PrintersOnThePort()
