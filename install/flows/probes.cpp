@@ -5,21 +5,15 @@
 #include <winspool.h>
 
 #include "counted_string.h"
-#include "printing/printer_queues.h"
+#include "printing/printer_driver.h"
 #include "services/pending_renames.h"
 #include "services/spooler_queries.h"
 #include "services/spooler_service.h"
 
-static const WCHAR PRODUCT_DRIVER[] = L"Zentavo printer";
 // Driver builds up to this one predate the current driver.
 static const LONG CURRENT_DRIVER_BUILD_ABOVE = 2450;
 static const int PENDING_FILE_ATTEMPTS = 2;
 static const DWORD DEFAULT_NAME_CHARS = 260;
-
-static bool IsProductDriver(const WCHAR *driverName)
-{
-    return driverName && wcscmp(driverName, PRODUCT_DRIVER) == 0;
-}
 
 static bool IsProductFileName(const WCHAR *path)
 {

@@ -66,10 +66,20 @@ static void RetryWithSpoolerRestart(SetupContext *context)
     EndSpoolerRestart(&restart);
 }
 
-static bool FileExists(const WCHAR *path)
+static bool FileExists(CountedString path)
 {
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = GetFileAttributesW(StringText(path));
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// `directory` (which ends in a backslash) followed by `name`; empty without a directory.
+static void PathIn(CountedString *path, CountedString directory, const WCHAR *name)
+{
+    FreeString(path);
+    if (StringLength(directory)) {
+        Assign(path, StringText(directory));
+        Append(path, name);
+    }
 }
 
 // An earlier uninstall may have left the monitor or driver files scheduled for deletion at the
@@ -77,39 +87,28 @@ static bool FileExists(const WCHAR *path)
 // not take them.
 static void KeepPlacedFilesAtReboot(SetupContext *context)
 {
-    const WCHAR *driverFiles[] = {context->driverFile, context->uiFile, context->helpFile};
-    CountedString placed[4] = {NULL, NULL, NULL, NULL};
-    const WCHAR *paths[4] = {NULL, NULL, NULL, NULL};
-    int count = 0;
-
     // The monitor file is the one this run copied or the compatible one it kept and registered
-    // again: either way the installed monitor needs it after the boot.
-    if (StringLength(context->systemDir)) {
-        Assign(&placed[count], StringText(context->systemDir));
-        Append(&placed[count], context->monitorFile);
-        if (FileExists(StringText(placed[count])))
-            count++;
-        else
-            FreeString(&placed[count]);
+    // again: either way the installed monitor needs it after the boot. The spooler keeps a
+    // version-3 driver's files in the "3" folder of its directory.
+    CountedString versionDir = NULL;
+    PathIn(&versionDir, context->driverDir, L"3\\");
+    CountedString placed[4] = {NULL, NULL, NULL, NULL};
+    PathIn(&placed[0], context->systemDir, context->monitorFile);
+    PathIn(&placed[1], versionDir, context->driverFile);
+    PathIn(&placed[2], versionDir, context->uiFile);
+    PathIn(&placed[3], versionDir, context->helpFile);
+
+    const WCHAR *paths[4];
+    int count = 0;
+    for (CountedString &path : placed) {
+        if (FileExists(path))
+            paths[count++] = StringText(path);
     }
-    for (const WCHAR *name : driverFiles) {
-        if (!StringLength(context->driverDir))
-            break;
-        // The spooler keeps a version-3 driver's files in the "3" folder of its directory.
-        Assign(&placed[count], StringText(context->driverDir));
-        Append(&placed[count], L"3\\");
-        Append(&placed[count], name);
-        if (FileExists(StringText(placed[count])))
-            count++;
-        else
-            FreeString(&placed[count]);
-    }
-    for (int i = 0; i < count; i++)
-        paths[i] = StringText(placed[i]);
     if (count)
         ForgetPendingDeletions(paths, count);
-    for (int i = 0; i < count; i++)
-        FreeString(&placed[i]);
+    for (CountedString &path : placed)
+        FreeString(&path);
+    FreeString(&versionDir);
 }
 
 // The version check keeps a compatible monitor file in place, but the file may be one an earlier
@@ -120,9 +119,8 @@ static void RecopyMonitorTakenByCleanUp(SetupContext *context)
     if ((context->installMonitor && context->copyMonitor) || !StringLength(context->systemDir))
         return;
     CountedString path = NULL;
-    Assign(&path, StringText(context->systemDir));
-    Append(&path, context->monitorFile);
-    bool gone = !FileExists(StringText(path));
+    PathIn(&path, context->systemDir, context->monitorFile);
+    bool gone = !FileExists(path);
     FreeString(&path);
     if (!gone)
         return;

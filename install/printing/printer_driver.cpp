@@ -9,6 +9,11 @@
 
 const WCHAR DRIVER_NAME[] = L"Zentavo printer";
 
+bool IsProductDriver(const WCHAR *driverName)
+{
+    return driverName && wcscmp(driverName, DRIVER_NAME) == 0;
+}
+
 static const WCHAR DRIVER_MAKER[] = L"Tovalin Software Kft.";
 static const WCHAR DRIVER_MAKER_URL[] = L"https://www.tovalin.hu/";
 static const DWORD DRIVER_VERSION = 3;

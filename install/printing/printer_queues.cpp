@@ -85,7 +85,7 @@ void DeleteProductPrinters(SetupContext *context)
     context->logDepth++;
     for (DWORD i = 0; context->printers.buffer && i < context->printers.count; i++) {
         PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
-        if (!record->pDriverName || wcscmp(record->pDriverName, DRIVER_NAME) != 0)
+        if (!IsProductDriver(record->pDriverName))
             continue;
         // A connection is the server's shared queue: deleting it would delete it for everyone.
         if (!IsLocalPrinter(record))
@@ -234,8 +234,7 @@ static void RestorePrinterSettings(HANDLE printer, const KeptSetting *entry)
     current->pComment = old->pComment;
     current->pLocation = old->pLocation;
     SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(current), 0);
-    if ((old->Attributes & PRINTER_ATTRIBUTE_DEFAULT) && old->pDriverName &&
-        wcscmp(old->pDriverName, DRIVER_NAME) == 0) {
+    if ((old->Attributes & PRINTER_ATTRIBUTE_DEFAULT) && IsProductDriver(old->pDriverName)) {
         if (current->pPrinterName)
             SetDefaultPrinterByName(current->pPrinterName);
     }
