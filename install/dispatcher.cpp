@@ -15,27 +15,22 @@
 static const int HELP_CLOSE_ROUNDS = 100;
 static const DWORD HELP_CLOSE_WAIT_MS = 50;
 
-bool CommandWordIs(const WCHAR *argument, const WCHAR *word)
-{
-    return EqualFoldingAscii(argument, word);
-}
-
 SetupCommand ClassifyCommand(const WCHAR *word)
 {
     if (!word)
         return COMMAND_NONE;
-    if (CommandWordIs(word, L"onChkDrv"))
+    if (EqualFoldingAscii(word, L"onChkDrv"))
         return COMMAND_CHECK_DRIVER;
-    if (CommandWordIs(word, L"onInit"))
+    if (EqualFoldingAscii(word, L"onInit"))
         return COMMAND_ON_INIT;
-    if (CommandWordIs(word, L"un") || CommandWordIs(word, L"uninstall"))
+    if (EqualFoldingAscii(word, L"un") || EqualFoldingAscii(word, L"uninstall"))
         return COMMAND_UNINSTALL;
-    if (CommandWordIs(word, L"removetray"))
+    if (EqualFoldingAscii(word, L"removetray"))
         return COMMAND_REMOVE_TRAY;
-    if (CommandWordIs(word, L"in") || CommandWordIs(word, L"install") ||
-        CommandWordIs(word, L"serverinstall"))
+    if (EqualFoldingAscii(word, L"in") || EqualFoldingAscii(word, L"install") ||
+        EqualFoldingAscii(word, L"serverinstall"))
         return COMMAND_INSTALL;
-    if (CommandWordIs(word, L"in_notray"))
+    if (EqualFoldingAscii(word, L"in_notray"))
         return COMMAND_INSTALL_NO_TRAY;
     if (wcscmp(word, L"def.set") == 0)
         return COMMAND_SET_DEFAULT;

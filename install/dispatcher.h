@@ -30,8 +30,6 @@ enum {
     EXIT_PENDING_FILES = 200,
 };
 
-// Whole-word comparison folding ASCII A-Z only, without locale rules.
-bool CommandWordIs(const WCHAR *argument, const WCHAR *word);
 SetupCommand ClassifyCommand(const WCHAR *word);
 // The caller's window from a decimal argument (wcstol rules, 32-bit), or null unless IsWindow
 // accepts it.
