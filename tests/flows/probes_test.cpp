@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "../printing/printing_test_support.h"
 #include "../services/service_test_support.h"
 #include "flows/probes.h"
 #include "test_paths.h"
@@ -137,6 +138,95 @@ TEST_F(PendingProductFiles, AFileTheSpoolerHeldIsDeletedAfterOneRestart)
     }
     EXPECT_EQ(1, spoolerStops);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str()));
+}
+
+// The spooler as the printer probes see it: FakePrinters opens and reads the printers and answers
+// the default-printer calls; the enumeration lists them and every driver file reads as `build`.
+PrinterList listedPrinters;
+BOOL WINAPI ListedEnumPrintersW(DWORD, LPWSTR, DWORD, LPBYTE buffer, DWORD size, LPDWORD needed,
+                                LPDWORD count)
+{
+    *needed = (DWORD)(listedPrinters.count * sizeof(PRINTER_INFO_2W));
+    *count = listedPrinters.count;
+    if (size < *needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    // The records point into the list's own block, which outlives the probe.
+    memcpy(buffer, listedPrinters.buffer, *needed);
+    return TRUE;
+}
+
+BOOL WINAPI DriverOnDisk(HANDLE, LPWSTR, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed)
+{
+    static const WCHAR path[] = L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\tvldrv64.dll";
+    *needed = (DWORD)(sizeof(DRIVER_INFO_2W) + sizeof(path));
+    if (level != 2 || size < *needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    memset(buffer, 0, *needed);
+    DRIVER_INFO_2W *info = reinterpret_cast<DRIVER_INFO_2W *>(buffer);
+    info->pDriverPath = reinterpret_cast<LPWSTR>(buffer + sizeof(DRIVER_INFO_2W));
+    memcpy(info->pDriverPath, path, sizeof(path));
+    return TRUE;
+}
+
+class PrinterProbes : public ::testing::Test {
+protected:
+    // A foreign printer, one whose driver name differs only in case, then two product printers.
+    std::vector<PrinterSpec> specs = {Spec(L"Office", L"LPT1:", L"Other driver"),
+                                      Spec(L"Case", L"Zentavo:", L"Zentavo Printer"),
+                                      Spec(L"First", L"Zentavo:", L"Zentavo printer"),
+                                      Spec(L"Second", L"Zentavo:", L"Zentavo printer")};
+    FakePrinters spooler{specs};
+    FakeFileBuild build{2551};
+    ImportHook enumPrinters{"winspool.drv", "EnumPrintersW",
+                            reinterpret_cast<const void *>(&ListedEnumPrintersW)};
+    ImportHook driver{"winspool.drv", "GetPrinterDriverW",
+                      reinterpret_cast<const void *>(&DriverOnDisk)};
+    void SetUp() override
+    {
+        listedPrinters = MakePrinterList(specs);
+    }
+    void TearDown() override
+    {
+        ReleasePrinterList(&listedPrinters);
+        EXPECT_EQ(0, spooler.openHandles);
+    }
+};
+
+TEST_F(PrinterProbes, TheFirstProductPrinterAnswersForTheDriverAndTakesTheDefault)
+{
+    const struct {
+        LONG build;
+        bool current;
+    } cases[] = {{2450, false}, {2451, true}, {2551, true}, {-1, false}};
+    for (const auto &c : cases) {
+        build.build = c.build;
+        spooler.opened.clear();
+        EXPECT_EQ(c.current, IsDriverCurrent()) << "build " << c.build;
+        EXPECT_EQ(std::vector<std::wstring>{L"First"}, spooler.opened) << "build " << c.build;
+    }
+
+    MakeProductPrinterDefault();
+    EXPECT_EQ(L"First", spooler.defaultSetTo);
+}
+
+TEST_F(PrinterProbes, OnlyADefaultPrinterOfTheExactProductDriverIsOurs)
+{
+    const struct {
+        const WCHAR *defaultPrinter; // null: there is none
+        bool foreign;
+    } cases[] = {{L"Second", false}, {L"Case", true}, {L"Office", true}, {nullptr, true}};
+    for (const auto &c : cases) {
+        for (FakePrinters::Printer &p : spooler.printers) {
+            p.spec.attributes = PRINTER_ATTRIBUTE_LOCAL;
+            if (c.defaultPrinter && p.spec.name == c.defaultPrinter)
+                p.spec.attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+        }
+        EXPECT_EQ(c.foreign, IsDefaultPrinterForeign()) << "case #" << (&c - cases);
+    }
 }
 
 } // namespace

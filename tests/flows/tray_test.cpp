@@ -69,6 +69,11 @@ void DeleteRunValue()
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_W, TRAY_RUN_VALUE_W);
 }
 
+LSTATUS WINAPI RefusingRegOpenKeyExA(HKEY, LPCSTR, DWORD, REGSAM, PHKEY)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
 std::vector<std::wstring> startedCommandLines;
 BOOL WINAPI RecordingCreateProcessW(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                                     LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID, LPCWSTR,
@@ -121,6 +126,16 @@ TEST_F(RegisterTrayTest, WritesTheRunValueUnquotedAndStartsTheCompanionQuoted)
     EXPECT_EQ((DWORD)REG_SZ, type);
     ASSERT_EQ(1u, startedCommandLines.size());
     EXPECT_EQ(L"\"C:\\Program Files\\Zentavo\\zentray.exe\"", startedCommandLines[0]);
+
+    // A Run key that does not open gets no value; the companion is started all the same.
+    DeleteRunValue();
+    {
+        ImportHook run("advapi32.dll", "RegOpenKeyExA",
+                       reinterpret_cast<const void *>(&RefusingRegOpenKeyExA));
+        RegisterTray(&context);
+    }
+    EXPECT_EQ(L"<none>", ReadRunValue());
+    EXPECT_EQ(2u, startedCommandLines.size());
 }
 
 TEST_F(RegisterTrayTest, DoesNothingWithoutTrayOrOnOldSystems)
@@ -202,6 +217,40 @@ TEST_F(RemoveTrayTest, WithoutCompanionDeletesItsFileAndValue)
     EXPECT_EQ(0, findWindowCalls); // the mutex did not exist: nobody to ask
     EXPECT_FALSE(exists(companion));
     EXPECT_EQ(L"<none>", ReadRunValue());
+    EXPECT_TRUE(clock.sleeps().empty());
+}
+
+HANDLE WINAPI RefusingCreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+TEST_F(RemoveTrayTest, WithoutItsMutexOnlyTheValueGoesAndWithoutTheRunKeyNothingDoes)
+{
+    // No mutex: nobody is asked to quit and the file the value names is not touched.
+    WriteRunPath(companion);
+    findWindowCalls = 0;
+    {
+        ImportHook mutex("kernel32.dll", "CreateMutexA",
+                         reinterpret_cast<const void *>(&RefusingCreateMutexA));
+        ImportHook find("user32.dll", "FindWindowW",
+                        reinterpret_cast<const void *>(&CountingFindWindowW));
+        RemoveTray(nullptr);
+    }
+    EXPECT_EQ(0, findWindowCalls);
+    EXPECT_TRUE(exists(companion));
+    EXPECT_EQ(L"<none>", ReadRunValue());
+
+    // No Run key: the value and the file stay, and there is no pause for a missing value.
+    WriteRunPath(companion);
+    {
+        ImportHook run("advapi32.dll", "RegOpenKeyExA",
+                       reinterpret_cast<const void *>(&RefusingRegOpenKeyExA));
+        RemoveTray(nullptr);
+    }
+    EXPECT_TRUE(exists(companion));
+    EXPECT_EQ(companion, ReadRunValue());
     EXPECT_TRUE(clock.sleeps().empty());
 }
 
@@ -321,7 +370,8 @@ Companion *companionState;
 
 HANDLE WINAPI ExistingCreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name)
 {
-    EXPECT_STREQ(TRAY_MUTEX_NAME, name);
+    // The names and the message are the companion's: written out, not taken from the tool.
+    EXPECT_STREQ("{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}", name);
     HANDLE mutex = CreateEventW(NULL, FALSE, FALSE, NULL); // any waitable handle
     SetLastError(ERROR_ALREADY_EXISTS);
     return mutex;
@@ -329,7 +379,7 @@ HANDLE WINAPI ExistingCreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name)
 
 HWND WINAPI CompanionFindWindowW(LPCWSTR cls, LPCWSTR title)
 {
-    EXPECT_STREQ(TRAY_WINDOW_CLASS, cls);
+    EXPECT_STREQ(L"zvs::{05759F8E-103D-41B6-8A61-EFAA89516692}", cls);
     EXPECT_EQ(nullptr, title);
     Companion *c = companionState;
     if (c->windowVanishesAfterPosts >= 0 && c->posts >= c->windowVanishesAfterPosts)
@@ -339,8 +389,8 @@ HWND WINAPI CompanionFindWindowW(LPCWSTR cls, LPCWSTR title)
 
 BOOL WINAPI CompanionPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    EXPECT_EQ(reinterpret_cast<HWND>(0x1234), window);
-    EXPECT_EQ((UINT)TRAY_QUIT_MESSAGE, message);
+    EXPECT_EQ(reinterpret_cast<HWND>(0x1234), window); // the window that was found
+    EXPECT_EQ(0x0402u, message);
     EXPECT_EQ(0u, wParam);
     EXPECT_EQ(0, lParam);
     companionState->posts++;
