@@ -367,6 +367,36 @@ TEST_F(ParkedPrinters, AreMovedBackWhenTheMonitorCannotBeRemoved)
     ReleaseMonitorList(&list);
 }
 
+BOOL WINAPI RefusingSetPrinterW(HANDLE, DWORD, LPBYTE, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(ParkedPrinters, APortThatCannotBeSetIsOnlyLoggedAndTheOthersAreStillParked)
+{
+    FakePrinters spooler(PrintersOnThePort());
+    ImportHook deleteMonitor("winspool.drv", "DeleteMonitorW", (const void *)&FakeDeleteMonitorW);
+    ImportHook deleteFile("kernel32.dll", "DeleteFileW", (const void *)&FakeDeleteFileW);
+    calls.deleteSucceedsAt = 2;
+    MonitorList list = MakeMonitorList({{L"Zentavo:", L"tvlmon64.dll"}});
+    {
+        ImportHook refuse("winspool.drv", "SetPrinterW", (const void *)&RefusingSetPrinterW);
+        RemovePortMonitor(&context, list);
+    }
+    EXPECT_TRUE(
+        LinesInOrder(Log(context), {L"Can't delete monitor from the first try",
+                                    L"SetPrinter(Office) - failed", L"SetPrinter(Lpt) - failed",
+                                    L"SetPrinter(Zentavo) - failed", L"Monitor was removed :)"}));
+    EXPECT_EQ(0, context.errorCount);
+    EXPECT_EQ(0, spooler.openHandles);
+    ASSERT_NE(nullptr, context.detachedPrinters);
+    EXPECT_STREQ(L"Office", context.detachedPrinters[0]->pPrinterName);
+    EXPECT_STREQ(L"Lpt", context.detachedPrinters[1]->pPrinterName);
+    EXPECT_EQ(0, context.logDepth);
+    ReleaseMonitorList(&list);
+}
+
 TEST_F(ParkedPrinters, StayParkedWhenRegistrationFailsFiveTimes)
 {
     FakePrinters spooler(PrintersOnThePort());

@@ -51,6 +51,7 @@ TEST(FindPrinterDriver, FindsTheExactNameAtEveryLevel)
 
 struct DriverCalls {
     int adds = 0;
+    DWORD addError = 0; // 0: the driver is taken
     std::wstring helpFile;
     std::vector<DWORD> deleteFlags;
     std::vector<DWORD> deleteErrors; // one per call; 0 succeeds; past the end: success
@@ -62,7 +63,8 @@ BOOL WINAPI FakeAddPrinterDriverExW(LPWSTR, DWORD, LPBYTE info, DWORD)
 {
     DriverCalls::current->adds++;
     DriverCalls::current->helpFile = reinterpret_cast<DRIVER_INFO_6W *>(info)->pHelpFile;
-    return TRUE;
+    SetLastError(DriverCalls::current->addError);
+    return DriverCalls::current->addError == 0;
 }
 
 BOOL WINAPI FakeDeletePrinterDriverExW(LPWSTR, LPWSTR environment, LPWSTR name, DWORD flags,
@@ -137,6 +139,23 @@ TEST_F(PrinterDriver, MissingHelpFileAddsTheDriverWithoutIt)
     for (const WCHAR *name : {L"tvldrv64.dll", L"tvlui64.dll"})
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((driverDir + name).c_str()));
     EXPECT_EQ(nullptr, context.pendingDeletes); // an empty help path is never listed
+}
+
+TEST_F(PrinterDriver, ARefusedDriverIsError13AndItsStagedCopiesAreDeletedAllTheSame)
+{
+    ScratchDir components({L"tvldrv64.dll", L"tvlui64.dll", L"tvlhelp.chm"});
+    Assign(&context.moduleDir, components.path().c_str());
+    ImportHook add("winspool.drv", "AddPrinterDriverExW", (const void *)&FakeAddPrinterDriverExW);
+    calls.addError = ERROR_ACCESS_DENIED;
+    InstallPrinterDriver(&context);
+    EXPECT_EQ(1, calls.adds);
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_TRUE(LinesInOrder(Log(context), {L"Error(13): Can`t install a printer driver 'Zentavo "
+                                            L"printer' - (Access denied.)"}));
+    for (const WCHAR *name : {L"tvldrv64.dll", L"tvlui64.dll", L"tvlhelp.chm"})
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((driverDir + name).c_str())) << name;
+    EXPECT_EQ(nullptr, context.pendingDeletes);
+    EXPECT_EQ(0, context.logDepth);
 }
 
 TEST_F(PrinterDriver, RemovalRetriesOnceAfterASpoolerRestart)

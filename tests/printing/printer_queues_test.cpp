@@ -117,6 +117,45 @@ TEST_F(PrinterQueues, NullNameIsReportedWithoutOpeningTheServer)
     EXPECT_EQ(0, context.logDepth);
 }
 
+// Monitors without the product's, as the spooler lists them.
+MonitorList *g_monitors;
+BOOL WINAPI ListedEnumMonitorsW(LPWSTR, DWORD, LPBYTE buffer, DWORD size, LPDWORD needed,
+                                LPDWORD count)
+{
+    *needed = g_monitors->count * (DWORD)sizeof(MONITOR_INFO_2W);
+    *count = g_monitors->count;
+    if (size < *needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    memcpy(buffer, g_monitors->buffer, *needed); // the names stay in the list's block
+    return TRUE;
+}
+
+// Every record handed to AddPrinterW holds the product's fields and nothing else, then goes on
+// to the fake spooler.
+const ImportHook *g_addPrinter;
+HANDLE WINAPI FieldCheckingAddPrinterW(LPWSTR server, DWORD level, LPBYTE buffer)
+{
+    const PRINTER_INFO_2W *r = reinterpret_cast<const PRINTER_INFO_2W *>(buffer);
+    EXPECT_EQ(nullptr, server);
+    EXPECT_EQ(2u, level);
+    EXPECT_STREQ(L"Zentavo:", r->pPortName);
+    EXPECT_STREQ(L"Zentavo printer", r->pDriverName);
+    EXPECT_STREQ(L"WinPrint", r->pPrintProcessor);
+    EXPECT_STREQ(L"", r->pComment); // an empty text, not null
+    EXPECT_EQ(nullptr, r->pServerName);
+    EXPECT_EQ(nullptr, r->pShareName);
+    EXPECT_EQ(nullptr, r->pLocation);
+    EXPECT_EQ(nullptr, r->pDevMode);
+    EXPECT_EQ(nullptr, r->pSepFile);
+    EXPECT_EQ(nullptr, r->pParameters);
+    EXPECT_EQ(nullptr, r->pSecurityDescriptor);
+    EXPECT_EQ(0u, r->Attributes | r->Priority | r->DefaultPriority | r->StartTime | r->UntilTime |
+                      r->Status | r->cJobs | r->AveragePPM);
+    return RealFunction<decltype(AddPrinterW)>(*g_addPrinter)(server, level, buffer);
+}
+
 TEST_F(PrinterQueues, AFailedRecreationIsReportedAndTheOthersStillComeBack)
 {
     std::vector<PrinterSpec> old = {
@@ -133,15 +172,24 @@ TEST_F(PrinterQueues, AFailedRecreationIsReportedAndTheOthersStillComeBack)
     spooler.refuseAdd = L"B";
     spooler.sets.clear();
     FreeString(&context.logText);
+    MonitorList monitors =
+        MakeMonitorList({{L"Local Port", L"localspl.dll"}, {L"Other:", L"other.dll"}});
+    g_monitors = &monitors;
+    ImportHook enumMonitors("winspool.drv", "EnumMonitorsW", (const void *)&ListedEnumMonitorsW);
+    ImportHook addPrinter("winspool.drv", "AddPrinterW", (const void *)&FieldCheckingAddPrinterW);
+    g_addPrinter = &addPrinter;
 
     RestoreKeptPrinters(&context);
 
     EXPECT_EQ((std::vector<std::wstring>{L"C", L"B", L"A"}), spooler.added);
     EXPECT_EQ(1, context.errorCount);
-    EXPECT_TRUE(
-        LinesInOrder(Log(context), {L">AddPrinter(C)", L"OK :)", L">AddPrinter(B)",
-                                    L"Error(15): Can`t add printer 'B' - (Unknown printer driver.)",
-                                    L">AddPrinter(A)", L"OK :)"}));
+    EXPECT_TRUE(LinesInOrder(
+        Log(context),
+        {L">AddPrinter(C)", L"Let's check our port monitors", L"No Zentavo port monitor was found.",
+         L"------- 2 existing monitors ----------", L"1. Local Port", L"2. Other:",
+         L"---------------------------------------", L"OK :)", L">AddPrinter(B)",
+         L"Error(15): Can`t add printer 'B' - (Unknown printer driver.)", L">AddPrinter(A)",
+         L"OK :)"}));
     for (const WCHAR *name : {L"A", L"C"}) {
         FakePrinters::Printer *p = spooler.find(name);
         ASSERT_NE(nullptr, p);
@@ -164,6 +212,35 @@ TEST_F(PrinterQueues, AFailedRecreationIsReportedAndTheOthersStillComeBack)
     spooler.added.clear();
     RestoreKeptPrinters(&context);
     EXPECT_EQ((std::vector<std::wstring>{L"B", L"B", L"B", L"Zentavo"}), spooler.added);
+    ReleaseMonitorList(&monitors);
+}
+
+BOOL WINAPI RefusingDeletePrinter(HANDLE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(PrinterQueues, APrinterThatCannotBeDeletedIsError17AndIsStillAddedAgain)
+{
+    std::vector<PrinterSpec> specs = {Spec(L"A", L"Zentavo:", L"Zentavo printer")};
+    UseSnapshot(specs);
+    FakePrinters spooler(specs);
+    spooler.find(L"A")->subKey = std::string("keyA", 5);
+    {
+        ImportHook refuse("winspool.drv", "DeletePrinter", (const void *)&RefusingDeletePrinter);
+        DeleteProductPrinters(&context);
+    }
+    EXPECT_EQ(L">DeleteAllPrinters\r\n"
+              L"  >DeletePrinter(A)\r\n"
+              L"    Error(17): Can`t delete printer 'A' - (Access denied.)\r\n",
+              Log(context));
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(0, spooler.openHandles);
+
+    RestoreKeptPrinters(&context);
+    EXPECT_EQ(std::vector<std::wstring>{L"A"}, spooler.added);
+    EXPECT_EQ(1, context.errorCount);
 }
 
 TEST_F(PrinterQueues, DefaultMarkFollowsTheQueriedName)
@@ -201,6 +278,26 @@ TEST_F(PrinterQueues, DefaultMarkFollowsTheQueriedName)
     EXPECT_TRUE(PrinterAt(context.printers, 1)->Attributes & PRINTER_ATTRIBUTE_DEFAULT);
     EXPECT_FALSE(PrinterAt(context.printers, 2)->Attributes & PRINTER_ATTRIBUTE_DEFAULT);
     EXPECT_TRUE(Log(context).empty());
+
+    // The query holds 255 characters with the terminator: a longer name is no answer.
+    const struct {
+        size_t length;
+        bool marked;
+    } names[] = {{254, true}, {255, false}};
+    for (const auto &n : names) {
+        std::wstring name(n.length, L'n');
+        spooler.printers[1].spec.name = name;
+        enumerated[1].name = name;
+        PrinterList longer = MakePrinterList(enumerated);
+        g_enumerated = &longer;
+        MarkDefaultPrinter(&context);
+        ASSERT_EQ(3u, context.printers.count);
+        EXPECT_EQ(n.marked,
+                  (PrinterAt(context.printers, 1)->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0)
+            << n.length;
+        ReleasePrinterList(&context.printers); // its records point into `longer`
+        ReleasePrinterList(&longer);
+    }
     ReleasePrinterList(&list);
 }
 

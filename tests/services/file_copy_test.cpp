@@ -121,7 +121,15 @@ TEST_F(FileCopy, CopiesEveryLengthWhole)
     const struct {
         size_t size;
         int writes;
-    } cases[] = {{0, 0}, {1, 1}, {8191, 1}, {8192, 1}, {8193, 2}, {3 * 8192 + 5, 4}};
+    } cases[] = {{0, 0},
+                 {1, 1},
+                 {8191, 1},
+                 {8192, 1},
+                 {8193, 2},
+                 {3 * 8192 + 5, 4},
+                 // Over the longer copy just made: nothing of it may remain.
+                 {8193, 2},
+                 {0, 0}};
     for (const auto &c : cases) {
         std::string data = Pattern(c.size);
         WriteWholeFile(sourceDir + L"tvlmon64.dll", data);
@@ -214,6 +222,15 @@ TEST_F(FileCopy, ALockedDestinationIsRetried100TimesAndWrittenOnceReleased)
               log.find(L"  Error(9): Cant't open destination file: " + target + L" - ("));
     EXPECT_EQ(std::wstring::npos, log.find(L"CreateFile - timeout"));
     EXPECT_NE(std::wstring::npos, log.find(L"  Copy Failed :(\r\n"));
+
+    // With reports off the same failure is only the caller's to handle.
+    {
+        VirtualClock clock;
+        EXPECT_EQ(E_FAIL, CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, false));
+    }
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(log + L">CopyFile locked.dll to " + destDir + L" [0])\r\n  Copy Failed :(\r\n",
+              Log(context));
 
     // Let go after the third wait: the fourth attempt opens it.
     VirtualClock clock;

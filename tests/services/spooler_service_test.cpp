@@ -260,6 +260,20 @@ TEST_F(InjectedSpooler, ASpoolerThatNeverStartsIsGivenUpAfter50PollsOf200Ms)
     ExpectPollSleeps(100);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
+
+    // The end of a restart reports the same; a restart without a context has no log to write.
+    FreeString(&context.logText);
+    context.errorCount = 0;
+    {
+        ImportHook control("advapi32.dll", "ControlService",
+                           reinterpret_cast<const void *>(&IgnoredControlService));
+        SpoolerRestart restart = BeginSpoolerRestart(&context);
+        EndSpoolerRestart(&restart);
+        restart = BeginSpoolerRestart(nullptr);
+        EndSpoolerRestart(&restart);
+    }
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(0u, Log(context).find(L">Restart Spooler\r\nError(4): Can't start the spooler - ("));
 }
 
 TEST_F(InjectedSpooler, ASpoolerThatStartsLateIsSeenAtTheNextPoll)
@@ -306,6 +320,12 @@ TEST_F(InjectedSpooler, ASpoolerThatNeverStopsIsReportedAndTheRestartStillFinish
     ExpectPollSleeps(50);
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(nullptr, restart.service);
+
+    // Without a context the time-out has no log to go to: the restart ends quietly.
+    restart = BeginSpoolerRestart(nullptr);
+    EndSpoolerRestart(&restart);
+    ExpectPollSleeps(100);
+    EXPECT_EQ(1, context.errorCount);
 }
 
 TEST_F(InjectedSpooler, AFailedStopControlIsReportedWithItsCodeAndTheWaitStillRuns)
@@ -323,6 +343,12 @@ TEST_F(InjectedSpooler, AFailedStopControlIsReportedWithItsCodeAndTheWaitStillRu
     EndSpoolerRestart(&restart);
     EXPECT_EQ(2, context.errorCount);
     EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
+
+    // Without a context the refused control and the time-out have no log to go to.
+    restart = BeginSpoolerRestart(nullptr);
+    EXPECT_EQ(1, restart.stopRequested);
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(2, context.errorCount);
 }
 
 TEST_F(InjectedSpooler, ARefusedServiceManagerIsError1AndTheRestartHasNoHandles)
