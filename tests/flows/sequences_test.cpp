@@ -6,9 +6,11 @@
 #include <winspool.h>
 
 #include <string>
+#include <vector>
 
 #include "../printing/printing_test_support.h"
 #include "../services/service_test_support.h"
+#include "dispatcher.h"
 #include "flows/sequences.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver.h"
@@ -98,7 +100,8 @@ TEST_F(Sequences, ReinstallOnACleanSpoolerInstallsEverythingWithoutARestart)
         << LogText(context);
     EXPECT_TRUE(LinesInOrder(
         log, {L">UnInstall", L"1 Monitors found.", L"0 drivers found", L">DeleteAllPrinters",
-              L">DeletePrinterDriver for Windows x64", L"No Zentavo driver was found",
+              L">DeletePrinterDriver for Windows x64",
+              L"BTW, there is no printer drivers on this system.", L"No Zentavo driver was found",
               L">DeleteMonitor", L">AddMonitor", L">Add Printer Driver", L">AddPrinter(Zentavo)"}));
     EXPECT_EQ(0u, CountLines(log, L">Restart Spooler"));
     EXPECT_EQ(nullptr, context.pendingDeletes);
@@ -149,6 +152,124 @@ TEST_F(Sequences, AMonitorFileHeldThroughTheUninstallIsLeftForTheReboot)
     EXPECT_EQ(1u, ScheduleDeletesAtReboot(&context));
     EXPECT_NE(std::wstring::npos, pending.Current().find(L"\\??\\" + monitorPath));
     CloseHandle(held);
+}
+
+// Files that resist deletion, as files the spooler holds do; other paths are deleted as usual.
+std::vector<std::wstring> heldPaths;
+BOOL WINAPI HeldDeleteFileW(LPCWSTR path)
+{
+    for (const std::wstring &held : heldPaths) {
+        if (_wcsicmp(held.c_str(), path) == 0) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+    }
+    return reinterpret_cast<decltype(&DeleteFileW)>(SystemFunction("kernel32.dll", "DeleteFileW"))(
+        path);
+}
+
+TEST_F(Sequences, HeldFilesAreRetriedWithTheSpoolerStoppedThenDroppedOrKeptForTheReboot)
+{
+    ReInstall(&context);
+    ASSERT_TRUE(productInstalled()) << LogText(context);
+
+    // The installed driver DLL resists the removal, its staged copy the install.
+    std::wstring installed = driverDir + L"3\\tvldrv64.dll", staged = driverDir + L"tvldrv64.dll";
+    heldPaths = {installed, staged};
+    fresh();
+    {
+        ImportHook hold("kernel32.dll", "DeleteFileW", (const void *)&HeldDeleteFileW);
+        ReInstall(&context);
+    }
+    std::wstring log = Log(context);
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    // The removal's leftover: retried, once more with the spooler stopped, then dropped. The
+    // install's leftover: retried, once more with the spooler stopped, then kept.
+    EXPECT_TRUE(LinesInOrder(log, {L"DeleteFile-try", L">Restart Spooler", L"DeleteFile-try",
+                                   L">Add Printer Driver", L"DeleteFile-try", L">Restart Spooler",
+                                   L"DeleteFile-try"}));
+    EXPECT_EQ(4u, CountLines(log, L"DeleteFile-try"));
+    EXPECT_EQ(2u, CountLines(log, L">Restart Spooler"));
+    ASSERT_NE(nullptr, context.pendingDeletes);
+    EXPECT_EQ(staged, std::wstring(context.pendingDeletes->path));
+    EXPECT_EQ(nullptr, context.pendingDeletes->next);
+    EXPECT_TRUE(productInstalled());
+}
+
+// The commands around the sequences, in order: "help" when help windows are looked for,
+// "context" when the tool's folder is read to build the context, "window" for the log window.
+std::vector<std::string> commandEvents;
+std::wstring toolPath, windowLog;
+
+HWND WINAPI RecordingFindWindowW(LPCWSTR cls, LPCWSTR title)
+{
+    if (cls && wcscmp(cls, L"HH Parent") == 0)
+        commandEvents.push_back("help");
+    return reinterpret_cast<decltype(&FindWindowW)>(SystemFunction("user32.dll", "FindWindowW"))(
+        cls, title);
+}
+
+// The tool runs from the stand-ins' folder.
+DWORD WINAPI StandInModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    if (module != g_instance || size <= toolPath.size())
+        return reinterpret_cast<decltype(&GetModuleFileNameW)>(
+            SystemFunction("kernel32.dll", "GetModuleFileNameW"))(module, buffer, size);
+    commandEvents.push_back("context");
+    wcscpy(buffer, toolPath.c_str());
+    return (DWORD)toolPath.size();
+}
+
+INT_PTR WINAPI RecordingDialogBoxParamW(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM context)
+{
+    commandEvents.push_back("window");
+    windowLog = StringText(reinterpret_cast<SetupContext *>(context)->logText);
+    return 1;
+}
+
+SHORT WINAPI ShiftHeld(int key)
+{
+    return key == VK_SHIFT ? (SHORT)0x8000 : 0;
+}
+
+HANDLE WINAPI RefusingAddPrinterW(LPWSTR, DWORD, LPBYTE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+TEST_F(Sequences, TheCommandsCloseHelpFirstAndAnErrorOutranksAReboot)
+{
+    toolPath = BuildDir() + L"standins\\default\\setup.exe";
+    ImportHook find("user32.dll", "FindWindowW", (const void *)&RecordingFindWindowW);
+    ImportHook module("kernel32.dll", "GetModuleFileNameW", (const void *)&StandInModuleFileNameW);
+    ImportHook dialog("user32.dll", "DialogBoxParamW", (const void *)&RecordingDialogBoxParamW);
+    ImportHook shift("user32.dll", "GetAsyncKeyState", (const void *)&ShiftHeld);
+
+    // An error report and a staged file left for the reboot: the error decides the code.
+    std::wstring staged = driverDir + L"tvldrv64.dll";
+    heldPaths = {staged};
+    commandEvents.clear();
+    {
+        ImportHook hold("kernel32.dll", "DeleteFileW", (const void *)&HeldDeleteFileW);
+        ImportHook add("winspool.drv", "AddPrinterW", (const void *)&RefusingAddPrinterW);
+        EXPECT_EQ(100, RunInstallCommand(NULL, false));
+    }
+    EXPECT_EQ((std::vector<std::string>{"help", "context", "window"}), commandEvents);
+    EXPECT_NE(std::wstring::npos, pending.Current().find(L"\\??\\" + staged));
+    EXPECT_TRUE(LinesInOrder(windowLog, {L">>0010", L">ReInstall",
+                                         L"Error(15): Can`t add printer 'Zentavo' - (Access "
+                                         L"denied.)"}));
+    EXPECT_EQ(std::wstring::npos, windowLog.find(L">>0020")); // written after the window
+
+    // The uninstall command writes neither marker.
+    commandEvents.clear();
+    WCHAR exe[] = L"setup.exe", word[] = L"uninstall";
+    WCHAR *argv[] = {exe, word};
+    EXPECT_EQ(2, RunCommand(2, argv));
+    EXPECT_EQ((std::vector<std::string>{"help", "context", "window"}), commandEvents);
+    EXPECT_EQ(0u, windowLog.find(L"Zentavo 2551\r\n"));
+    EXPECT_EQ(std::wstring::npos, windowLog.find(L">>00"));
 }
 
 TEST_F(Sequences, ReinstallKeepsTheFilesItPutInPlaceOutOfTheBootTimeDeletion)
