@@ -173,7 +173,8 @@ TEST_F(Sequences, HeldFilesAreRetriedWithTheSpoolerStoppedThenDroppedOrKeptForTh
     ReInstall(&context);
     ASSERT_TRUE(productInstalled()) << LogText(context);
 
-    // The installed driver DLL resists the removal, its staged copy the install.
+    // The installed driver DLL resists the removal (Wine's spooler refuses the delete flags, so
+    // the tool deletes the driver's files itself), its staged copy the install.
     std::wstring installed = driverDir + L"3\\tvldrv64.dll", staged = driverDir + L"tvldrv64.dll";
     heldPaths = {installed, staged};
     fresh();
