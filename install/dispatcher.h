@@ -44,6 +44,9 @@ int RunInstallCommand(HWND parent, bool withTray);
 bool RunUninstallCommand(HWND parent, DWORD *scheduled);
 
 void CloseHelpWindows();
-// Opens the modal log window when an error was reported or Shift is held.
+// Whether this process's window station is one a user sees (not a service's).
+bool OnVisibleWindowStation();
+// Opens the modal log window when an error was reported or Shift is held, on a visible window
+// station only.
 void ShowLogWindowIfNeeded(SetupContext *context, HWND parent);
 INT_PTR CALLBACK LogDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
