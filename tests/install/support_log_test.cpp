@@ -9,6 +9,7 @@
 #include "setup_context.h"
 #include "setup_log.h"
 #include "support_log.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -30,30 +31,6 @@ const WCHAR *commandLine = L"";
 LPWSTR WINAPI FixedCommandLine()
 {
     return const_cast<LPWSTR>(commandLine);
-}
-
-std::string ReadBytes(const std::wstring &path)
-{
-    std::string data;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
-        data.append(buffer, read);
-    CloseHandle(file);
-    return data;
-}
-
-void WriteBytes(const std::wstring &path, const std::string &data)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    DWORD written = 0;
-    WriteFile(file, data.data(), (DWORD)data.size(), &written, NULL);
-    CloseHandle(file);
 }
 
 // One run as the file holds it, lines given without their CR LF.
@@ -144,7 +121,7 @@ TEST_F(SupportLog, RunsAreAppendedNewestLastInUtf8WithBomAndCrLf)
                 "Zentavo 2551\n"
                 "  Error(10): Cant't open source file: tvlui64.dll - (File not found.)\n"
                 "  DeletePrinter B\xC3\xBCro \xE2\x82\xAC");
-    EXPECT_EQ(BOM + first, ReadBytes(logPath));
+    EXPECT_EQ(BOM + first, ReadWholeFile(logPath));
 
     commandLine = L"setup.exe un";
     Log(L"Zentavo 2551");
@@ -153,7 +130,7 @@ TEST_F(SupportLog, RunsAreAppendedNewestLastInUtf8WithBomAndCrLf)
     WriteSupportLog(&context, 101);
     EXPECT_EQ(BOM + first + FileRun("setup.exe un", 2, "Zentavo 2551") +
                   FileRun("setup.exe in_notray 1234", 101, "Zentavo 2551"),
-              ReadBytes(logPath));
+              ReadWholeFile(logPath));
 }
 
 // Text the tool did not write itself (a printer's name, the command line) cannot break a line
@@ -182,7 +159,7 @@ TEST_F(SupportLog, OnlyTheToolsOwnLinesMarkRuns)
         commandLine = c.command;
         Log(c.log);
         WriteSupportLog(&context, 1);
-        EXPECT_EQ(BOM + FileRun(c.fileCommand, 1, c.fileLines), ReadBytes(logPath))
+        EXPECT_EQ(BOM + FileRun(c.fileCommand, 1, c.fileLines), ReadWholeFile(logPath))
             << "case #" << (&c - cases);
     }
 }
@@ -213,9 +190,9 @@ TEST_F(SupportLog, PastTheCapTheOldestRunsAreDroppedWhole)
         {BOM, BOM + run},
     };
     for (const auto &c : cases) {
-        WriteBytes(logPath, c.before);
+        WriteWholeFile(logPath, c.before);
         WriteSupportLog(&context, 1);
-        std::string after = ReadBytes(logPath);
+        std::string after = ReadWholeFile(logPath);
         EXPECT_LE(after.size(), (size_t)CAP) << "case #" << (&c - cases);
         EXPECT_TRUE(after == c.after) << "case #" << (&c - cases) << ": " << after.size()
                                       << " bytes, expected " << c.after.size();
@@ -272,13 +249,13 @@ TEST_F(SupportLog, ALinkIsNeverWrittenThrough)
 {
     Log(L"Zentavo 2551");
     std::wstring other = dir + L"other.txt";
-    WriteBytes(other, "someone else's file");
+    WriteWholeFile(other, "someone else's file");
     ASSERT_TRUE(CreateHardLinkW(logPath.c_str(), other.c_str(), NULL));
     WriteSupportLog(&context, 1);
-    EXPECT_EQ("someone else's file", ReadBytes(other)) << "through a second hard link";
+    EXPECT_EQ("someone else's file", ReadWholeFile(other)) << "through a second hard link";
     DeleteFileW(logPath.c_str());
 
-    WriteBytes(logPath, "a link's own data");
+    WriteWholeFile(logPath, "a link's own data");
     {
         ImportHook open("kernel32.dll", "CreateFileW",
                         reinterpret_cast<const void *>(&RecordingCreateFileW));
@@ -286,7 +263,7 @@ TEST_F(SupportLog, ALinkIsNeverWrittenThrough)
                         reinterpret_cast<const void *>(&SymbolicLinkInformation));
         WriteSupportLog(&context, 1);
     }
-    EXPECT_EQ("a link's own data", ReadBytes(logPath)) << "through a symbolic link";
+    EXPECT_EQ("a link's own data", ReadWholeFile(logPath)) << "through a symbolic link";
 }
 
 TEST_F(SupportLog, AFileThatCannotBeWrittenIsLeftAsItWas)
@@ -297,7 +274,7 @@ TEST_F(SupportLog, AFileThatCannotBeWrittenIsLeftAsItWas)
                         reinterpret_cast<const void *>(&DeniedCreateFileW));
         WriteSupportLog(&context, 1);
     }
-    EXPECT_EQ("<missing>", ReadBytes(logPath)) << "a read-only folder";
+    EXPECT_EQ("<missing>", ReadWholeFile(logPath)) << "a read-only folder";
 
     ASSERT_TRUE(CreateDirectoryW(logPath.c_str(), NULL));
     WriteSupportLog(&context, 1);
@@ -323,14 +300,14 @@ TEST_F(SupportLog, AFileThatCannotBeWrittenIsLeftAsItWas)
     for (const auto &c : cases) {
         DeleteFileW(logPath.c_str());
         if (!c.before.empty())
-            WriteBytes(logPath, c.before);
+            WriteWholeFile(logPath, c.before);
         roomLeft = c.room;
         {
             ImportHook write("kernel32.dll", "WriteFile",
                              reinterpret_cast<const void *>(&FillingWriteFile));
             WriteSupportLog(&context, 1);
         }
-        EXPECT_TRUE(c.after == ReadBytes(logPath)) << "case #" << (&c - cases);
+        EXPECT_TRUE(c.after == ReadWholeFile(logPath)) << "case #" << (&c - cases);
     }
 }
 
@@ -345,8 +322,8 @@ TEST_F(SupportLog, NothingIsWrittenOutsideAnAbsoluteFolder)
         WriteSupportLog(&context, 1);
     }
     SetCurrentDirectoryW(current);
-    EXPECT_EQ("<missing>", ReadBytes(logPath));
-    EXPECT_EQ("<missing>", ReadBytes(L"C:\\setup.log"));
+    EXPECT_EQ("<missing>", ReadWholeFile(logPath));
+    EXPECT_EQ("<missing>", ReadWholeFile(L"C:\\setup.log"));
     DeleteFileW(L"C:\\setup.log");
 }
 
