@@ -57,7 +57,9 @@ void CloseHelpWindows()
     }
 }
 
-bool OnVisibleWindowStation()
+// Whether this process's window station is one a user sees, not a service's; when it cannot
+// be told, the answer is no: a window no one sees would hold the command for good.
+static bool OnVisibleWindowStation()
 {
     HWINSTA station = GetProcessWindowStation();
     USEROBJECTFLAGS flags = {};

@@ -44,8 +44,6 @@ int RunInstallCommand(HWND parent, bool withTray);
 bool RunUninstallCommand(HWND parent, DWORD *scheduled);
 
 void CloseHelpWindows();
-// Whether this process's window station is one a user sees (not a service's).
-bool OnVisibleWindowStation();
 // Opens the modal log window when an error was reported or Shift is held, on a visible window
 // station only.
 void ShowLogWindowIfNeeded(SetupContext *context, HWND parent);
