@@ -9,6 +9,7 @@
 #include "flows/tray.h"
 #include "setup_context.h"
 #include "setup_log.h"
+#include "support_log.h"
 #include "res/resource.h"
 
 // A help window that ignores SC_CLOSE must not hold the install forever: about 5 s in all.
@@ -56,12 +57,33 @@ void CloseHelpWindows()
     }
 }
 
+// Whether this process's window station is one a user sees, not a service's; when it cannot
+// be told, the answer is no: a window no one sees would hold the command for good.
+static bool OnVisibleWindowStation()
+{
+    HWINSTA station = GetProcessWindowStation();
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed))
+        return false;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 void ShowLogWindowIfNeeded(SetupContext *context, HWND parent)
 {
     bool show = context->errorCount != 0 || (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0;
-    if (show)
+    // Where no one can see the window no one can close it: the command would never end.
+    if (show && OnVisibleWindowStation())
         DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_LOG), parent, LogDialogProc,
                         reinterpret_cast<LPARAM>(context));
+}
+
+// An error report outweighs a file left for the reboot.
+static int CommandExitCode(bool errors, DWORD scheduled, int done)
+{
+    if (errors)
+        return EXIT_ERRORS;
+    return scheduled != 0 ? EXIT_REBOOT_NEEDED : done;
 }
 
 int RunInstallCommand(HWND parent, bool withTray)
@@ -72,14 +94,13 @@ int RunInstallCommand(HWND parent, bool withTray)
     LogLine(&context, L">>0010");
     ReInstall(&context);
     DWORD scheduled = ScheduleDeletesAtReboot(&context);
+    int code = CommandExitCode(context.errorCount != 0, scheduled, EXIT_INSTALLED);
+    WriteSupportLog(&context, code);
     ShowLogWindowIfNeeded(&context, parent);
-    LONG errors = context.errorCount;
     // Written after the window closed: the window never shows it.
     LogLine(&context, L">>0020");
     FreeSetupContext(&context);
-    if (errors != 0)
-        return EXIT_ERRORS;
-    return scheduled != 0 ? EXIT_REBOOT_NEEDED : EXIT_INSTALLED;
+    return code;
 }
 
 bool RunUninstallCommand(HWND parent, DWORD *scheduled)
@@ -88,8 +109,9 @@ bool RunUninstallCommand(HWND parent, DWORD *scheduled)
     InitSetupContext(&context, SETUP_X64);
     FullUninstall(&context);
     *scheduled = ScheduleDeletesAtReboot(&context);
-    ShowLogWindowIfNeeded(&context, parent);
     bool errors = context.errorCount != 0;
+    WriteSupportLog(&context, CommandExitCode(errors, *scheduled, EXIT_UNINSTALLED));
+    ShowLogWindowIfNeeded(&context, parent);
     FreeSetupContext(&context);
     return errors;
 }
@@ -115,9 +137,8 @@ int RunCommand(int argc, WCHAR **argv)
     case COMMAND_UNINSTALL: {
         CloseHelpWindows();
         DWORD scheduled = 0;
-        if (RunUninstallCommand(parent, &scheduled))
-            return EXIT_ERRORS;
-        return scheduled != 0 ? EXIT_REBOOT_NEEDED : EXIT_UNINSTALLED;
+        bool errors = RunUninstallCommand(parent, &scheduled);
+        return CommandExitCode(errors, scheduled, EXIT_UNINSTALLED);
     }
     case COMMAND_INSTALL:
         return RunInstallCommand(parent, true);

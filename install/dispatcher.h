@@ -44,6 +44,7 @@ int RunInstallCommand(HWND parent, bool withTray);
 bool RunUninstallCommand(HWND parent, DWORD *scheduled);
 
 void CloseHelpWindows();
-// Opens the modal log window when an error was reported or Shift is held.
+// Opens the modal log window when an error was reported or Shift is held, on a visible window
+// station only.
 void ShowLogWindowIfNeeded(SetupContext *context, HWND parent);
 INT_PTR CALLBACK LogDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

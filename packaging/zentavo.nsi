@@ -83,10 +83,11 @@ Function ${UN}RunSetup
         SetRebootFlag true
         Return
     ${ElseIf} $SetupCode = 100
-        ; The tool has already shown its own log with the errors; a second try often succeeds
-        ; once whatever held the files has let go.
+        ; The tool has already shown its own log with the errors (where anyone could see it)
+        ; and kept it in setup.log; a second try often succeeds once whatever held the files
+        ; has let go.
         MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
-            "The printer setup reported errors; its log window listed them.$\r$\n$\r$\nTry again?" \
+            "The printer setup reported errors; they are listed in $INSTDIR\Setup\setup.log.$\r$\n$\r$\nTry again?" \
             /SD IDCANCEL IDRETRY retry
         SetErrorLevel ${EXIT_SETUP_ERRORS}
         Abort
@@ -189,6 +190,8 @@ Section "Uninstall"
     Delete /REBOOTOK "$INSTDIR\Setup\tvldrv64.dll"
     Delete /REBOOTOK "$INSTDIR\Setup\tvlui64.dll"
     Delete /REBOOTOK "$INSTDIR\Setup\tvlhelp.chm"
+    ; The tool's log of every install and of this uninstall.
+    Delete /REBOOTOK "$INSTDIR\Setup\setup.log"
     Delete /REBOOTOK "$INSTDIR\Uninstall.exe"
     ; Folders go at the reboot only when their files do; a folder that still holds what the
     ; user or the companion wrote stays.

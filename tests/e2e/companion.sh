@@ -14,8 +14,10 @@ e2e_setup install
 e2e_check_eq "install exits 1" "1" "$E2E_CODE"
 e2e_check_eq "companion running" "1" "$(e2e_companions)"
 
+log_before=$(e2e_setup_log | md5sum)
 e2e_setup removetray
 e2e_check_eq "removetray exits 6" "6" "$E2E_CODE"
+e2e_check_eq "removetray wrote nothing to setup.log" "$log_before" "$(e2e_setup_log | md5sum)"
 e2e_check_eq "companion asked to quit and stopped" "start quit stop" "$(events)"
 e2e_check_eq "no companion running" "0" "$(e2e_companions)"
 e2e_check_eq "Run value removed" "run ZentavoTray none" "$(e2e_inspect run)"

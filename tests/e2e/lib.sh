@@ -31,6 +31,8 @@
 #   e2e_add_foreign_printer NAME [PORT]  a printer of another driver ("Foreign printer", copies
 #                         of the stand-ins under other file names) on PORT (default "LPT1:")
 #   e2e_companions        how many tray companions of this prefix are running
+#   e2e_setup_log [last]  the tool's setup.log as plain lines (byte-order mark and CRs removed),
+#                         with "last" its newest run only; fails when there is none
 #   e2e_file WINPATH      the Unix path of a Windows path in this prefix ("C:\x\y" only)
 #   e2e_winpath UNIXPATH  the Windows path (drive Z:) of a file outside the prefix
 #   e2e_hold_file WINPATH [nodelete]  lock a file really (fileholder.exe, no delete or write
@@ -236,6 +238,18 @@ e2e_companions() {
             count=$((count + 1))
     done
     echo "$count"
+}
+
+e2e_setup_log() {
+    local file
+    file=$(e2e_file 'C:\Program Files\Zentavo\Setup\setup.log')
+    [ -f "$file" ] || return 1
+    if [ "${1:-}" = last ]; then
+        tail -c +4 "$file" | tr -d '\r' |
+            awk '/^=== [0-9]/ {run = ""} {run = run $0 "\n"} END {printf "%s", run}'
+    else
+        tail -c +4 "$file" | tr -d '\r'
+    fi
 }
 
 e2e_setup() {

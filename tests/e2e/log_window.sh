@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The log window opens by itself when the tool reported an error: its title, its text, a
-# screenshot, and exit 100. Shift held at the end of a clean install opens it as well.
+# screenshot, and exit 100; setup.log keeps the same lines. On a window station no one sees it
+# never opens. Shift held at the end of a clean install opens it as well.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -23,6 +24,31 @@ if [ -n "$E2E_LOGWIN" ]; then
 else
     e2e_fail "the log window opened by itself"
 fi
+# The run in setup.log: its header, the window's lines, its exit code; UTF-8 with a byte-order
+# mark and CR LF line ends.
+log=$(e2e_file 'C:\Program Files\Zentavo\Setup\setup.log')
+run=$(e2e_setup_log last)
+e2e_check_eq "setup.log begins with a byte-order mark" "efbbbf" \
+    "$(head -c 3 "$log" 2>/dev/null | od -An -tx1 | tr -d ' \n')"
+e2e_check_eq "every line of it ends in CR LF" "$(wc -l <"$log")" "$(grep -c $'\r$' "$log")"
+e2e_check_eq "the run's header: time, build, command line" \
+    '=== DATE TIME build 2551 "C:\Program Files\Zentavo\Setup\setup.exe" install' \
+    "$(head -n 1 <<<"$run" | sed -E 's/^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} /=== DATE TIME /')"
+e2e_check_eq "then the window's lines" "$(tail -n +2 "${E2E_LOGWIN:-/dev/null}")" "$(sed '1d;$d' <<<"$run")"
+e2e_check_eq "then the exit code" "=== exit code 100" "$(tail -n 1 <<<"$run")"
+
+# The same install on a window station that no one sees, as a service or a deployment agent
+# runs it: no window (no one could close it), the exit code at once (the launcher gives up with
+# 124 after 60 s), and the run logged all the same.
+start=$(date +%s%N)
+wine "$E2E_TOOLS/hiddenrun.exe" 'C:\Program Files\Zentavo\Setup\setup.exe' install \
+    >>"$E2E_OUT/gui.out" 2>&1
+code=$?
+echo "     install on a window station no one sees: $(e2e_ms_since "$start") ms"
+e2e_check_eq "on a window station no one sees: exit 100 without a window" "100" "$code"
+e2e_check_eq "its run logged with the same code" "=== exit code 100" \
+    "$(e2e_setup_log last | tail -n 1)"
+
 state=$(e2e_inspect monitors drivers)
 e2e_check_has "the monitor is installed all the same" "$state" 'monitor "Zentavo:" dll "tvlmon64.dll"'
 e2e_check_lacks "no driver without its configuration DLL" "$state" \
@@ -54,4 +80,7 @@ else
     e2e_fail "the log window opened while Shift was held"
 fi
 kill "$notepad" 2>/dev/null
+e2e_check_eq "setup.log holds the four runs in order, each with its code" \
+    "$(printf '%s\n' 'install 100' 'install 100' 'uninstall 2' 'install 1')" \
+    "$(e2e_setup_log | awk '/^=== [0-9]/ {word = $NF} /^=== exit code / {print word, $NF}')"
 e2e_end

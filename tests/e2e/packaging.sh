@@ -73,7 +73,7 @@ e2e_check_eq "silent install exits 0" "0" "$E2E_CODE"
 e2e_check_eq "no log window opened" "" "$E2E_LOGWIN"
 e2e_check_eq "the same state as setup.exe install alone" "$(cat "$REFERENCE")" "$(e2e_inspect)"
 e2e_check_eq "files laid out for the tool and the companion" \
-    "$(printf '%s\n' ./Setup/setup.exe ./Setup/tvldrv64.dll ./Setup/tvlhelp.chm \
+    "$(printf '%s\n' ./Setup/setup.exe ./Setup/setup.log ./Setup/tvldrv64.dll ./Setup/tvlhelp.chm \
         ./Setup/tvlmon64.dll ./Setup/tvlui64.dll ./Uninstall.exe ./zentray.exe)" "$(product_files)"
 e2e_check "the laid-out tool is the built one" cmp "$BUILD/bin/setup.exe" "$product_dir/Setup/setup.exe"
 e2e_check_eq "the uninstaller is registered" "\"$PRODUCT\\Uninstall.exe\"" "$(uninstall_entry)"
@@ -157,14 +157,19 @@ e2e_check_eq "the companion stopped" "stop" "$(tray_events | awk '{print $NF}')"
 e2e_check_eq "the uninstaller is unregistered" "" "$(uninstall_entry)"
 e2e_check_has "the foreign printer stays" "$state" "$(grep '^printer "Foreign" port' <<<"$before")"
 
-# A driver file that cannot be staged: the tool reports the error in its own log window, and
-# the silent installer, which never retries, ends with the tool's verdict and keeps its files
-# so that a later run can repair.
+# A driver file that cannot be staged: the tool reports the error in its own log window and in
+# setup.log, and the silent installer, which never retries, ends with the tool's verdict and
+# keeps its files so that a later run can repair.
 cp "$E2E_STANDINS/default/tvldrv64.dll" "$(e2e_file 'C:\windows\system32\spool\drivers\x64')/"
 e2e_check "the staged driver is held" e2e_hold_file 'C:\windows\system32\spool\drivers\x64\tvldrv64.dll'
 run_installer
 e2e_check_eq "errors reported by the tool: exit 100" "100" "$E2E_CODE"
 e2e_check "the tool's log window opened with them" grep -q '^title: .* error log!$' "${E2E_LOGWIN:-/dev/null}"
+run=$(e2e_setup_log last)
+e2e_check_eq "setup.log ends with that run's code" "=== exit code 100" "$(tail -n 1 <<<"$run")"
+e2e_check_eq "and names the error the window showed" \
+    "$(grep '^ *Error(' "${E2E_LOGWIN:-/dev/null}" || echo 'no error in the window')" \
+    "$(grep '^ *Error(' <<<"$run")"
 e2e_check "the uninstaller is still registered" test -n "$(uninstall_entry)"
 e2e_release_file
 

@@ -7,13 +7,15 @@ set -uo pipefail
 e2e_begin probes
 monitor='C:\windows\system32\tvlmon64.dll'
 
-# Probe COMMAND EXPECTED [DESCRIPTION]: the exit code, and no change to the state.
+# Probe COMMAND EXPECTED [DESCRIPTION]: the exit code, and no change to the state or setup.log.
 probe() {
-    local before
+    local before log_before
     before=$(e2e_inspect)
+    log_before=$(e2e_setup_log | md5sum)
     e2e_setup "$1"
     e2e_check_eq "$1 exits $2${3:+: $3}" "$2" "$E2E_CODE"
     e2e_check_eq "$1 changed nothing" "$before" "$(e2e_inspect)"
+    e2e_check_eq "$1 wrote nothing to setup.log" "$log_before" "$(e2e_setup_log | md5sum)"
 }
 
 e2e_layout

@@ -303,4 +303,35 @@ TEST_F(LogWindow, OpensOnErrorsOrWhileShiftIsHeld)
     }
 }
 
+BOOL WINAPI FailingGetUserObjectInformationW(HANDLE, int, PVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A service's window station has no screen: a modal window there could never be closed.
+TEST_F(LogWindow, NeverOpensWhereNoOneCanSeeIt)
+{
+    ImportHook dialog("user32.dll", "DialogBoxParamW",
+                      reinterpret_cast<const void *>(&CountingDialogBoxParamW));
+    context.errorCount = 1;
+    HWINSTA visible = GetProcessWindowStation();
+    HWINSTA hidden = CreateWindowStationW(L"LogWindowTest", 0, WINSTA_ALL_ACCESS, NULL);
+    ASSERT_NE(nullptr, hidden);
+    ASSERT_TRUE(SetProcessWindowStation(hidden));
+    dialogs = 0;
+    ShowLogWindowIfNeeded(&context, NULL);
+    SetProcessWindowStation(visible);
+    CloseWindowStation(hidden);
+    EXPECT_EQ(0, dialogs) << "on a window station made without WSF_VISIBLE";
+
+    ShowLogWindowIfNeeded(&context, NULL);
+    EXPECT_EQ(1, dialogs) << "back on the visible one";
+
+    ImportHook flags("user32.dll", "GetUserObjectInformationW",
+                     reinterpret_cast<const void *>(&FailingGetUserObjectInformationW));
+    ShowLogWindowIfNeeded(&context, NULL);
+    EXPECT_EQ(1, dialogs) << "when the station cannot be asked";
+}
+
 } // namespace

@@ -10,6 +10,7 @@
 #include "setup_context.h"
 #include "setup_log.h"
 #include "services/file_copy.h"
+#include "test_paths.h"
 #include "virtual_clock.h"
 
 namespace {
@@ -27,33 +28,9 @@ std::string Pattern(size_t size)
     return data;
 }
 
-void WriteWholeFile(const std::wstring &path, const std::string &data)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    DWORD written = 0;
-    WriteFile(file, data.data(), (DWORD)data.size(), &written, NULL);
-    CloseHandle(file);
-    ASSERT_EQ(data.size(), written);
-}
-
 bool Exists(const std::wstring &path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadWholeFile(const std::wstring &path)
-{
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    std::string data(GetFileSize(file, NULL), 0);
-    DWORD read = 0;
-    if (!data.empty())
-        ReadFile(file, &data[0], (DWORD)data.size(), &read, NULL);
-    CloseHandle(file);
-    return data;
 }
 
 // A source folder standing in for the tool's directory and a destination folder, both removed

@@ -1,5 +1,7 @@
 #include "test_paths.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 std::wstring TestExeDir()
@@ -41,4 +43,28 @@ int RunProgram(const std::wstring &path, const std::wstring &arguments, unsigned
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return (int)code;
+}
+
+std::string ReadWholeFile(const std::wstring &path)
+{
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string data(GetFileSize(file, NULL), 0);
+    DWORD read = 0;
+    if (!data.empty())
+        ReadFile(file, &data[0], (DWORD)data.size(), &read, NULL);
+    CloseHandle(file);
+    return data;
+}
+
+void WriteWholeFile(const std::wstring &path, const std::string &data)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, data.data(), (DWORD)data.size(), &written, NULL);
+    CloseHandle(file);
+    ASSERT_EQ(data.size(), written);
 }

@@ -1,4 +1,5 @@
-// Where the tests find the built programs and put what they save.
+// Where the tests find the built programs and put what they save, and whole files read and
+// written.
 #pragma once
 
 #include <string>
@@ -13,3 +14,8 @@ std::wstring BuildDir();
 // Runs a program with the given arguments and returns its exit code, or -1 when it did not run
 // or outlived `timeoutMs`.
 int RunProgram(const std::wstring &path, const std::wstring &arguments, unsigned timeoutMs);
+
+// A file's bytes, or "<missing>" when it cannot be opened.
+std::string ReadWholeFile(const std::wstring &path);
+// Creates or replaces a file with exactly these bytes.
+void WriteWholeFile(const std::wstring &path, const std::string &data);

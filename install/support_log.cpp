@@ -1,0 +1,244 @@
+// The support log file: runs appended newest last, the oldest dropped whole past the size cap.
+#include "support_log.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "setup_context.h"
+
+static const BYTE UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
+static const DWORD BOM_BYTES = sizeof(UTF8_BOM);
+// The UTF-8 conversion counts in int: a run this long is no log the tool writes.
+static const size_t MAX_RUN_CHARS = 64 * 1024 * 1024;
+// The fixed part of the header, and the exit line.
+static const size_t RUN_LINE_CHARS = 64;
+
+// The tool runs elevated: it writes only into a folder named by an absolute path.
+static bool IsAbsolutePath(const WCHAR *path)
+{
+    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    bool drive = letter && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    bool unc = (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/');
+    return drive || unc;
+}
+
+// One line of the file. A control character inside it (a line break in a printer name, say)
+// becomes U+FFFD, and a line that would read as a run boundary gets one leading space: only the
+// tool's own header and exit lines start with the mark.
+static bool AppendFileLine(CountedString *run, const WCHAR *text, size_t count, bool boundary)
+{
+    bool ok = true;
+    if (!boundary && count >= 3 && wcsncmp(text, SUPPORT_LOG_MARK, 3) == 0)
+        ok = Append(run, L" ");
+    size_t start = StringLength(*run);
+    ok = ok && AppendCount(run, text, count);
+    if (!ok)
+        return false;
+    for (size_t i = start; i < StringLength(*run); i++) {
+        if ((*run)->text[i] < 0x20 && (*run)->text[i] != L'\t')
+            (*run)->text[i] = 0xFFFD;
+    }
+    return Append(run, L"\r\n");
+}
+
+// The run as UTF-16: header, the log's lines as the window shows them, the exit line.
+static bool BuildRunText(CountedString *run, const SetupContext *context, int exitCode)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    WCHAR line[RUN_LINE_CHARS];
+    _snwprintf(line, RUN_LINE_CHARS, L"%s%04u-%02u-%02u %02u:%02u:%02u build %d ", SUPPORT_LOG_MARK,
+               now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, BUILD_NUMBER);
+    line[RUN_LINE_CHARS - 1] = 0;
+    CountedString header = NULL;
+    bool ok = Assign(&header, line) && Append(&header, GetCommandLineW()) &&
+              AppendFileLine(run, StringText(header), StringLength(header), true);
+    FreeString(&header);
+
+    const WCHAR *text = StringText(context->logText);
+    const WCHAR *end = text + StringLength(context->logText);
+    while (ok && text < end) {
+        const WCHAR *lineEnd = text;
+        while (lineEnd < end && !(lineEnd[0] == L'\r' && lineEnd + 1 < end && lineEnd[1] == L'\n'))
+            lineEnd++;
+        ok = AppendFileLine(run, text, (size_t)(lineEnd - text), false);
+        text = lineEnd < end ? lineEnd + 2 : end;
+    }
+
+    _snwprintf(line, RUN_LINE_CHARS, L"%sexit code %d", SUPPORT_LOG_MARK, exitCode);
+    line[RUN_LINE_CHARS - 1] = 0;
+    return ok && AppendFileLine(run, line, wcslen(line), true);
+}
+
+// The run as UTF-8 in a heap block the caller frees; null when it cannot be made.
+static char *RunBytes(CountedString run, DWORD *bytes)
+{
+    size_t length = StringLength(run);
+    if (length == 0 || length > MAX_RUN_CHARS)
+        return NULL;
+    int size = WideCharToMultiByte(CP_UTF8, 0, run->text, (int)length, NULL, 0, NULL, NULL);
+    if (size <= 0)
+        return NULL;
+    char *utf8 = static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, (SIZE_T)size));
+    if (!utf8)
+        return NULL;
+    if (WideCharToMultiByte(CP_UTF8, 0, run->text, (int)length, utf8, size, NULL, NULL) != size) {
+        HeapFree(GetProcessHeap(), 0, utf8);
+        return NULL;
+    }
+    *bytes = (DWORD)size;
+    return utf8;
+}
+
+// Opens the file itself, never what a link names: a reparse point is opened as such, and both
+// it and a file with a second hard link are refused. The folder may have been prepared by
+// someone who wants the elevated tool to write elsewhere.
+static HANDLE OpenOwnFile(const WCHAR *path)
+{
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        info.nNumberOfLinks != 1) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+static bool WriteAll(HANDLE file, const void *data, DWORD bytes)
+{
+    DWORD written = 0;
+    return bytes == 0 || (WriteFile(file, data, bytes, &written, NULL) && written == bytes);
+}
+
+static bool SeekTo(HANDLE file, ULONGLONG offset)
+{
+    LARGE_INTEGER position;
+    position.QuadPart = (LONGLONG)offset;
+    return SetFilePointerEx(file, position, NULL, FILE_BEGIN) != 0;
+}
+
+// Reads the last `bytes` bytes of the file, from `offset`.
+static bool ReadTail(HANDLE file, ULONGLONG offset, BYTE *buffer, DWORD bytes)
+{
+    if (!SeekTo(file, offset))
+        return false;
+    DWORD done = 0;
+    while (done < bytes) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer + done, bytes - done, &read, NULL) || read == 0)
+            return false;
+        done += read;
+    }
+    return true;
+}
+
+// A run starts where a line begins with the mark and a digit (the header's date).
+static bool IsRunStart(const BYTE *text, DWORD at, DWORD length)
+{
+    static const char mark[] = "=== ";
+    const DWORD markBytes = sizeof(mark) - 1;
+    return length - at > markBytes && memcmp(text + at, mark, markBytes) == 0 &&
+           text[at + markBytes] >= '0' && text[at + markBytes] <= '9';
+}
+
+// Where the old runs to keep begin: the first run start from which the rest fits in `budget`
+// bytes; `length` when none does. `from` is the first byte that may start a line on its own.
+static DWORD KeptRunsStart(const BYTE *old, DWORD from, DWORD length, DWORD budget)
+{
+    for (DWORD at = from; at < length; at++) {
+        bool lineStart = at == from || old[at - 1] == '\n';
+        if (lineStart && length - at <= budget && IsRunStart(old, at, length))
+            return at;
+    }
+    return length;
+}
+
+// Appends the run, or, when the file would grow past the cap, writes it again with the oldest
+// runs dropped. A failed write cuts the file back to the last whole run it held.
+static void StoreRun(HANDLE file, const char *run, DWORD runBytes)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size))
+        return;
+    ULONGLONG fileBytes = (ULONGLONG)size.QuadPart;
+    ULONGLONG offset = fileBytes > SUPPORT_LOG_MAX_BYTES ? fileBytes - SUPPORT_LOG_MAX_BYTES : 0;
+    DWORD oldBytes = (DWORD)(fileBytes - offset);
+    BYTE *old = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, oldBytes ? oldBytes : 1));
+    if (!old)
+        return;
+    if (!ReadTail(file, offset, old, oldBytes)) {
+        HeapFree(GetProcessHeap(), 0, old);
+        return;
+    }
+    bool bom = offset == 0 && oldBytes >= BOM_BYTES && memcmp(old, UTF8_BOM, BOM_BYTES) == 0;
+
+    ULONGLONG goodEnd = 0;
+    bool ok;
+    if (offset == 0 && (oldBytes == 0 || bom) &&
+        (ULONGLONG)oldBytes + runBytes + (oldBytes ? 0 : BOM_BYTES) <= SUPPORT_LOG_MAX_BYTES) {
+        goodEnd = oldBytes;
+        ok = SeekTo(file, oldBytes) && (oldBytes != 0 || WriteAll(file, UTF8_BOM, BOM_BYTES)) &&
+             WriteAll(file, run, runBytes);
+    } else {
+        // A file that is not all the tool's own (no mark, cut in a line) keeps only whole runs.
+        DWORD budget = runBytes + BOM_BYTES < SUPPORT_LOG_MAX_BYTES
+                           ? SUPPORT_LOG_MAX_BYTES - BOM_BYTES - runBytes
+                           : 0;
+        DWORD from = offset == 0 ? (bom ? BOM_BYTES : 0) : oldBytes;
+        if (offset != 0) {
+            // Mid-file: the first byte after a line end is the first possible line start.
+            for (DWORD at = 0; at < oldBytes; at++) {
+                if (old[at] == '\n') {
+                    from = at + 1;
+                    break;
+                }
+            }
+        }
+        DWORD kept = KeptRunsStart(old, from, oldBytes, budget);
+        ok = SeekTo(file, 0) && WriteAll(file, UTF8_BOM, BOM_BYTES) &&
+             WriteAll(file, old + kept, oldBytes - kept);
+        if (ok)
+            goodEnd = BOM_BYTES + (oldBytes - kept);
+        ok = ok && WriteAll(file, run, runBytes);
+    }
+    if (ok)
+        SetEndOfFile(file);
+    else if (SeekTo(file, goodEnd))
+        SetEndOfFile(file);
+    HeapFree(GetProcessHeap(), 0, old);
+}
+
+void WriteSupportLog(const SetupContext *context, int exitCode)
+{
+    const WCHAR *folder = StringText(context->moduleDir);
+    if (!IsAbsolutePath(folder))
+        return;
+    CountedString path = NULL;
+    CountedString run = NULL;
+    char *bytes = NULL;
+    DWORD runBytes = 0;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!Assign(&path, folder) || !Append(&path, SUPPORT_LOG_NAME))
+        goto done;
+    if (!BuildRunText(&run, context, exitCode))
+        goto done;
+    bytes = RunBytes(run, &runBytes);
+    if (!bytes)
+        goto done;
+    file = OpenOwnFile(StringText(path));
+    if (file == INVALID_HANDLE_VALUE)
+        goto done;
+    StoreRun(file, bytes, runBytes);
+    CloseHandle(file);
+done:
+    if (bytes)
+        HeapFree(GetProcessHeap(), 0, bytes);
+    FreeString(&run);
+    FreeString(&path);
+}

@@ -1,0 +1,19 @@
+// The support log: every install and uninstall run kept in setup.log beside the tool.
+#pragma once
+
+#include <windows.h>
+
+struct SetupContext;
+
+const WCHAR SUPPORT_LOG_NAME[] = L"setup.log";
+// The file stays within this size: the oldest runs are dropped whole to make room.
+const DWORD SUPPORT_LOG_MAX_BYTES = 1024 * 1024;
+// Every run starts with a line "=== YYYY-MM-DD hh:mm:ss build N COMMAND LINE" and ends with
+// "=== exit code N"; no other line of the file starts with this mark.
+const WCHAR SUPPORT_LOG_MARK[] = L"=== ";
+
+// Appends one run to setup.log in the tool's folder: the header with the local time, the build
+// and this process's command line, the log as the log window shows it, and the exit code. UTF-8
+// with a byte-order mark, CR LF line ends. A file that is a link, or that cannot be opened,
+// read or written, is left as it was: the log is then simply missing.
+void WriteSupportLog(const SetupContext *context, int exitCode);
