@@ -326,6 +326,60 @@ TEST_F(FileCopy, WithoutTheToolsFolderNothingIsTakenFromTheCurrentFolder)
     EXPECT_EQ(1, context.errorCount);
     EXPECT_NE(std::wstring::npos,
               Log(context).find(L"Error(10): Cant't open source file: tvlmon64.dll - ("));
+
+    // Without the destination's directory nothing is written into the current folder either.
+    Assign(&context.moduleDir, sourceDir.c_str());
+    SetCurrentDirectoryW((destDir + L"\\").c_str());
+    result = CopyProductFile(&context, L"", L"tvlmon64.dll", NULL, true);
+    SetCurrentDirectoryW(current);
+    EXPECT_EQ(E_FAIL, result);
+    EXPECT_FALSE(Exists(destDir + L"\\tvlmon64.dll"));
+    EXPECT_EQ(2, context.errorCount);
+    EXPECT_NE(std::wstring::npos,
+              Log(context).find(L"Error(9): Cant't open destination file: tvlmon64.dll - ("));
+}
+
+TEST(PlainAbsolutePath, OnlyPlainNamesBelowADriveRootAreWrittenOrDeleted)
+{
+    const struct {
+        const WCHAR *path;
+        bool accepted;
+    } cases[] = {
+        {L"C:\\windows\\system32\\tvlmon64.dll", true},
+        {L"z:\\a b\\x.y.dll", true},
+        {L"tvlmon64.dll", false},
+        {L"3\\tvlui64.dll", false},
+        {L"C:tvlmon64.dll", false},
+        {L"\\windows\\tvlmon64.dll", false},
+        {L"\\\\server\\share\\tvlmon64.dll", false},
+        {L"\\\\?\\C:\\tvlmon64.dll", false},
+        {L"\\??\\C:\\tvlmon64.dll", false},
+        {L"\\Device\\HarddiskVolume1\\tvlmon64.dll", false},
+        {L"C:\\windows\\system32\\", false},
+        {L"C:\\", false},
+        {L"C:\\a\\\\tvlmon64.dll", false},
+        {L"C:\\a\\..\\tvlmon64.dll", false},
+        {L"C:\\a\\.\\tvlmon64.dll", false},
+        {L"C:\\a\\tvlmon64.dll.", false},
+        {L"C:\\a\\tvlmon64.dll ", false},
+        {L"C:\\a /tvlmon64.dll", false},
+        {L"C:\\a\\x.txt:tvlmon64.dll", false},
+        {L"C:\\a\\tvlmon6?.dll", false},
+        {L"C:\\a\\tvl\ttab.dll", false},
+        {L"", false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.accepted, IsPlainAbsolutePath(c.path)) << c.path;
+        // A refused path never reaches the list of files to delete later.
+        PendingDelete *head = NULL;
+        AddPendingDelete(&head, c.path);
+        EXPECT_EQ(c.accepted, head != NULL) << c.path;
+        FreePendingDeleteList(head);
+    }
+    EXPECT_FALSE(IsPlainAbsolutePath(NULL));
+    SetLastError(0);
+    EXPECT_FALSE(DeleteOwnFile(L"tvlmon64.dll"));
+    EXPECT_EQ((DWORD)ERROR_BAD_PATHNAME, GetLastError());
 }
 
 std::vector<std::wstring> Paths(const PendingDelete *node)
