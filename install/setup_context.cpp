@@ -32,13 +32,32 @@ void DirectoryWithSeparator(CountedString *result, const WCHAR *path)
         AppendCount(result, path, (size_t)(cut - path) + 1);
 }
 
+// The component files of each file set (x86, x64): monitor, driver, configuration DLL, help file.
+static const int FILE_SET_FILES = 4;
+static const WCHAR *const FILE_SETS[2][FILE_SET_FILES] = {
+    {L"tvlmon32.dll", L"tvldrv32.dll", L"tvlui32.dll", L"tvlhelp.chm"},
+    {L"tvlmon64.dll", L"tvldrv64.dll", L"tvlui64.dll", L"tvlhelp.chm"},
+};
+
+bool IsProductComponentName(const WCHAR *name)
+{
+    for (int set = 0; set < 2; set++) {
+        for (int i = 0; i < FILE_SET_FILES; i++) {
+            if (EqualFoldingAscii(name, FILE_SETS[set][i]))
+                return true;
+        }
+    }
+    return false;
+}
+
 void SelectFileSet(SetupContext *context, bool x64)
 {
+    const WCHAR *const *files = FILE_SETS[x64 ? 1 : 0];
     context->isX64 = x64 ? 1 : 0;
     context->environment = x64 ? L"Windows x64" : L"Windows NT x86";
-    context->monitorFile = x64 ? L"tvlmon64.dll" : L"tvlmon32.dll";
-    context->driverFile = x64 ? L"tvldrv64.dll" : L"tvldrv32.dll";
-    context->uiFile = x64 ? L"tvlui64.dll" : L"tvlui32.dll";
+    context->monitorFile = files[0];
+    context->driverFile = files[1];
+    context->uiFile = files[2];
 
     DWORD needed = 0;
     WCHAR *directory = NULL;
@@ -69,7 +88,7 @@ void SelectFileSet(SetupContext *context, bool x64)
 done:
     if (directory)
         HeapFree(GetProcessHeap(), 0, directory);
-    context->helpFile = L"tvlhelp.chm";
+    context->helpFile = files[3];
 }
 
 void InitSetupContext(SetupContext *context, DWORD mode)

@@ -51,5 +51,7 @@ extern HINSTANCE g_instance;
 void InitSetupContext(SetupContext *context, DWORD mode);
 void FreeSetupContext(SetupContext *context);
 void SelectFileSet(SetupContext *context, bool x64);
+// Whether `name` is the file name of a component of either file set (ASCII letters folded).
+bool IsProductComponentName(const WCHAR *name);
 // The directory of a path with its last backslash, slash or colon kept; empty without one.
 void DirectoryWithSeparator(CountedString *result, const WCHAR *path);

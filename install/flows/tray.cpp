@@ -2,6 +2,7 @@
 #include "flows/tray.h"
 
 #include <string.h>
+#include <wchar.h>
 
 #include "setup_context.h"
 
@@ -68,7 +69,8 @@ static void StartCompanion(const WCHAR *path)
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION process;
-    if (CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
+    // The full path as the program's name: no search of the current folder or the search path.
+    if (CreateProcessW(path, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
                        &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
@@ -81,6 +83,12 @@ void RegisterTray(SetupContext *context)
         return;
     CountedString path = NULL;
     TrayCompanionPath(context, &path);
+    // With the tool at a drive root, or without its folder, the path is the bare file name:
+    // every user's logon would run whatever their search path finds under it.
+    if (!IsPlainAbsolutePath(StringText(path))) {
+        FreeString(&path);
+        return;
+    }
 
     HKEY run;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY, 0, KEY_ALL_ACCESS, &run) == ERROR_SUCCESS) {
@@ -125,27 +133,16 @@ static void AskCompanionToQuit(HANDLE mutex)
 }
 
 // The elevated tool deletes what a registry value names: only the companion's own file, named
-// by an absolute path.
+// by a plain absolute path.
 static bool IsCompanionFile(const WCHAR *path)
 {
-    bool driveAbsolute =
-        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-        path[1] == L':' && IsSeparator(path[2]);
-    bool uncAbsolute = IsSeparator(path[0]) && IsSeparator(path[1]);
-    if (!driveAbsolute && !uncAbsolute)
-        return false;
-    const WCHAR *name = path;
-    for (const WCHAR *p = path; *p; p++) {
-        if (IsSeparator(*p))
-            name = p + 1;
-    }
-    return EqualFoldingAscii(name, TRAY_FILE_NAME);
+    return IsPlainAbsolutePath(path) && EqualFoldingAscii(wcsrchr(path, L'\\') + 1, TRAY_FILE_NAME);
 }
 
 static void DeleteCompanionFile(const WCHAR *path)
 {
     for (int attempt = 0; attempt < TRAY_DELETE_ATTEMPTS; attempt++) {
-        if (DeleteFileW(path))
+        if (DeleteOwnFile(path))
             return;
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND)

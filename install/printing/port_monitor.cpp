@@ -205,18 +205,10 @@ void InstallPortMonitor(SetupContext *context)
     context->logDepth--;
 }
 
-// A name the spooler resolves inside the system directory: no separator, drive or "..".
-static bool IsBareFileName(const WCHAR *name)
-{
-    return name && *name && !wcspbrk(name, L"\\/:") && !wcsstr(name, L"..") &&
-           wcscmp(name, L".") != 0;
-}
-
 void RemovePortMonitor(SetupContext *context, const MonitorList &list)
 {
     LogLine(context, L">DeleteMonitor");
     context->logDepth++;
-    bool located = false;
 
     bool hasEntries = list.buffer && list.count > 0;
     if (hasEntries)
@@ -235,12 +227,13 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
     const WCHAR *fileName = context->monitorFile;
     if (hasEntries && index >= 0) {
         LogLine(context, L"Trying to get monitor filename from MONITOR_INFO_2");
-        // The name comes from the registration: anything but a bare name could make this
-        // elevated tool delete a file outside the system directory.
+        // Anyone who can register a monitor names its DLL: only the product's own name is
+        // believed, or this elevated tool would read and delete a system file such as the
+        // spooler's own. A short (8.3) spelling counts as another name.
         const WCHAR *registered =
             list.level == 2 ? reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[index].pDLLName
                             : NULL;
-        if (IsBareFileName(registered))
+        if (registered && fileName && EqualFoldingAscii(registered, fileName))
             fileName = registered;
     } else {
         LogLine(context, L"Computing monitor filename");
@@ -249,11 +242,10 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
         Append(&path, fileName);
     LogLine(context, L"Auto calculated monitor file name: %s", StringText(path));
 
-    // Without the system directory the path is a bare name that would resolve against the
-    // current folder, often the tool's own: such a file is neither read nor deleted.
-    located = StringLength(context->systemDir) > 0;
     if (context->checkMonitorVersion) {
-        LONG build = located ? GetFileBuild(StringText(path)) : -1;
+        // Without the system directory the path is a bare name that would resolve against the
+        // current folder, often the tool's own: such a file is neither read nor deleted.
+        LONG build = IsPlainAbsolutePath(StringText(path)) ? GetFileBuild(StringText(path)) : -1;
         if (build > OLDEST_INCOMPATIBLE_BUILD && build <= BUILD_NUMBER) {
             LogLine(context, L"Version (%d) is compatible, proceed without uninstall", (int)build);
             if (index >= 0)
@@ -293,14 +285,10 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
         }
     }
 
-    {
-        const WCHAR *file = StringText(path);
-        size_t length = StringLength(path);
-        // The system directory itself is never deleted.
-        if (located && length > 0 && file[length - 1] != L'\\' && !DeleteFileW(file))
-            AddPendingDelete(&context->pendingDeletes, file);
-        LogLine(context, L"Monitor was removed :)");
-    }
+    // Neither a bare name nor the system directory itself is ever deleted.
+    if (!DeleteOwnFile(StringText(path)))
+        AddPendingDelete(&context->pendingDeletes, StringText(path));
+    LogLine(context, L"Monitor was removed :)");
 
 done:
     FreeString(&path);

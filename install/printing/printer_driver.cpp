@@ -55,7 +55,7 @@ int FindPrinterDriver(const DriverList &list)
 // Deletes a product file now or lists it for a later attempt.
 static void DeleteOrList(SetupContext *context, const WCHAR *path)
 {
-    if (path[0] && !DeleteFileW(path))
+    if (!DeleteOwnFile(path))
         AddPendingDelete(&context->pendingDeletes, path);
 }
 
@@ -112,7 +112,8 @@ static void DeleteInstalledDriverFiles(SetupContext *context)
             _snwprintf(path, SETUP_PATH_BUFFER, L"%s3\\%s", StringText(context->driverDir), name);
         if (written < 0 || written >= (int)SETUP_PATH_BUFFER)
             continue; // a cut path would name another file
-        if (DeleteFileW(path))
+        // Without the driver directory the path would be the relative "3\<name>".
+        if (DeleteOwnFile(path))
             continue;
         DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)

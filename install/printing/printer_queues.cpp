@@ -205,11 +205,19 @@ bool ClearDeletedMark(const char *subPath)
     if (written < 0 || written >= (int)sizeof(path))
         return false; // a cut path would name another key
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return false;
     LONG result = RegDeleteValueA(key, DELETED_MARK);
     RegCloseKey(key);
     return result == ERROR_SUCCESS;
+}
+
+// Anyone who may manage the printer sets its "SubKey": as a path it could reach any key of the
+// user's, so only a single key name below the product's key is used.
+static bool IsSubKeyName(const char *value)
+{
+    return value[0] && !strpbrk(value, "\\/") && strcmp(value, ".") != 0 &&
+           strcmp(value, "..") != 0;
 }
 
 // Gives a re-created printer its kept value, comment, location and default status.
@@ -218,7 +226,7 @@ static void RestorePrinterSettings(HANDLE printer, const KeptSetting *entry)
     if (SetSubKeySetting(printer, entry->subKeyValue)) {
         char value[SUBKEY_BUFFER];
         GetSubKeySetting(printer, value);
-        if (value[0]) {
+        if (IsSubKeyName(value)) {
             char subPath[sizeof(SUBKEY_PATH_PREFIX) + SUBKEY_BUFFER];
             strcpy(subPath, SUBKEY_PATH_PREFIX);
             strcat(subPath, value);

@@ -16,6 +16,36 @@ static const int OPEN_ATTEMPTS = 100;
 static const DWORD OPEN_RETRY_MS = 50;
 static const DWORD OPEN_TIMEOUT_MS = 10000;
 
+bool IsPlainAbsolutePath(const WCHAR *path)
+{
+    if (!path || !((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) ||
+        path[1] != L':' || path[2] != L'\\')
+        return false;
+    const WCHAR *name = path + 3;
+    for (const WCHAR *p = name;; p++) {
+        if (*p == L'\\' || *p == 0) {
+            // Windows drops a trailing dot or space when it opens a name: the file reached would
+            // not be the one written, and "." and ".." would leave the folder.
+            if (p == name || p[-1] == L'.' || p[-1] == L' ')
+                return false;
+            if (*p == 0)
+                return true;
+            name = p + 1;
+        } else if (*p < 32 || wcschr(L"/:*?\"<>|", *p)) {
+            return false;
+        }
+    }
+}
+
+BOOL DeleteOwnFile(const WCHAR *path)
+{
+    if (!IsPlainAbsolutePath(path)) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return FALSE;
+    }
+    return DeleteFileW(path);
+}
+
 // `directory`, a backslash unless it is empty or ends in one, then `name`.
 static bool ComposePath(CountedString *path, const WCHAR *directory, const WCHAR *name)
 {
@@ -96,7 +126,11 @@ HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR
             LogError(context, ERR_OPEN_SOURCE, L"Cant't open source file: %s", fileName);
         goto done;
     }
-    destination = CreateFileWithRetry(context, StringText(destPath));
+    // Without its directory the destination is a bare name in whatever the current folder is.
+    if (!IsPlainAbsolutePath(StringText(destPath)))
+        SetLastError(ERROR_BAD_PATHNAME);
+    else
+        destination = CreateFileWithRetry(context, StringText(destPath));
     if (destination == INVALID_HANDLE_VALUE) {
         if (reportErrors)
             LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
@@ -111,7 +145,7 @@ HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR
         // A truncated DLL must not stay behind for the spooler to load.
         CloseHandle(destination);
         destination = INVALID_HANDLE_VALUE;
-        DeleteFileW(StringText(destPath));
+        DeleteOwnFile(StringText(destPath));
     }
 
 done:
@@ -157,6 +191,8 @@ WCHAR *DuplicateWideString(const WCHAR *text)
 
 void AddPendingDelete(PendingDelete **head, const WCHAR *path)
 {
+    if (!IsPlainAbsolutePath(path))
+        return;
     for (PendingDelete *node = *head; node; node = node->next) {
         if (wcscmp(node->path, path) == 0)
             return;
@@ -194,7 +230,7 @@ void RetryPendingDeletes(SetupContext *context)
     while (node) {
         PendingDelete *next = node->next;
         // A missing folder is no proof that the file is gone: such entries stay listed.
-        if (DeleteFileW(node->path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+        if (DeleteOwnFile(node->path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
             if (kept)
                 kept->next = next;
             else

@@ -6,6 +6,9 @@
 #include "pending_renames.h"
 
 #include <string.h>
+#include <wchar.h>
+
+#include "setup_context.h"
 
 static const char SESSION_MANAGER_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 static const WCHAR PENDING_RENAMES_VALUE[] = L"PendingFileRenameOperations";
@@ -128,12 +131,23 @@ PendingRenameTable LoadPendingRenameTable()
     return table;
 }
 
+// Any program may schedule a deletion, often of a path in a folder an ordinary user controls and
+// can swap for a link: done now by this elevated tool, it could delete any file. Only a product
+// component's file, named by a plain absolute path, is deleted ahead of the boot.
+static bool IsOwnPendingDeletion(const WCHAR *source)
+{
+    const WCHAR *path = StripNtPrefix(source);
+    return IsPlainAbsolutePath(path) && IsProductComponentName(wcsrchr(path, L'\\') + 1);
+}
+
 void ApplyPendingDeletions(PendingRenameTable *table)
 {
     for (LONG k = 0; k < table->pairCount; k++) {
-        // Only deletions (no target); renames stay for the boot that was asked for.
+        // Only deletions (no target); renames stay for the boot that was asked for, and so do
+        // other programs' deletions.
         if (table->exists[2 * k] == 1 && table->paths[2 * k] && !table->paths[2 * k + 1] &&
-            DeleteFileW(StripNtPrefix(table->paths[2 * k])))
+            IsOwnPendingDeletion(table->paths[2 * k]) &&
+            DeleteOwnFile(StripNtPrefix(table->paths[2 * k])))
             table->exists[2 * k] = 0;
     }
 }

@@ -272,6 +272,9 @@ static const WORD DEFAULT_PRINTER_SETTER_ORDINAL = 204;
 static void *WinspoolOrdinal(WORD ordinal)
 {
     HMODULE winspool = GetModuleHandleW(L"winspool.drv");
+    // Delay-loaded: no spooler call may have loaded it yet.
+    if (!winspool)
+        winspool = LoadLibraryExW(L"winspool.drv", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
     return winspool ? reinterpret_cast<void *>(GetProcAddress(winspool, MAKEINTRESOURCEA(ordinal)))
                     : NULL;
 }

@@ -74,12 +74,13 @@ LSTATUS WINAPI RefusingRegOpenKeyExA(HKEY, LPCSTR, DWORD, REGSAM, PHKEY)
     return ERROR_ACCESS_DENIED;
 }
 
-std::vector<std::wstring> startedCommandLines;
-BOOL WINAPI RecordingCreateProcessW(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+std::vector<std::wstring> startedCommandLines, startedPrograms;
+BOOL WINAPI RecordingCreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                                     LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID, LPCWSTR,
                                     LPSTARTUPINFOW startup, LPPROCESS_INFORMATION)
 {
     startedCommandLines.push_back(commandLine);
+    startedPrograms.push_back(program ? program : L"<none>");
     EXPECT_EQ((DWORD)NORMAL_PRIORITY_CLASS, flags);
     EXPECT_EQ((DWORD)STARTF_USESHOWWINDOW, startup->dwFlags);
     EXPECT_EQ(SW_SHOW, startup->wShowWindow);
@@ -106,6 +107,7 @@ protected:
     void SetUp() override
     {
         startedCommandLines.clear();
+        startedPrograms.clear();
         reportedMajorVersion = 6;
         context.installTray = 1;
         DeleteRunValue();
@@ -126,6 +128,9 @@ TEST_F(RegisterTrayTest, WritesTheRunValueUnquotedAndStartsTheCompanionQuoted)
     EXPECT_EQ((DWORD)REG_SZ, type);
     ASSERT_EQ(1u, startedCommandLines.size());
     EXPECT_EQ(L"\"C:\\Program Files\\Zentavo\\zentray.exe\"", startedCommandLines[0]);
+    // The program is named in full: nothing is looked for along the search path.
+    EXPECT_EQ(std::vector<std::wstring>{L"C:\\Program Files\\Zentavo\\zentray.exe"},
+              startedPrograms);
 
     // A Run key that does not open gets no value; the companion is started all the same.
     DeleteRunValue();
@@ -136,6 +141,17 @@ TEST_F(RegisterTrayTest, WritesTheRunValueUnquotedAndStartsTheCompanionQuoted)
     }
     EXPECT_EQ(L"<none>", ReadRunValue());
     EXPECT_EQ(2u, startedCommandLines.size());
+}
+
+TEST_F(RegisterTrayTest, ABareCompanionNameIsNeitherRegisteredNorStarted)
+{
+    // The tool at a drive root, or without its folder (a module path too long for its buffer).
+    for (const WCHAR *moduleDir : {L"C:\\", L"C:", L""}) {
+        Assign(&context.moduleDir, moduleDir);
+        RegisterTray(&context);
+        EXPECT_EQ(L"<none>", ReadRunValue()) << moduleDir;
+    }
+    EXPECT_TRUE(startedCommandLines.empty());
 }
 
 TEST_F(RegisterTrayTest, DoesNothingWithoutTrayOrOnOldSystems)

@@ -195,12 +195,16 @@ TEST_F(PortMonitor, VersionWindowKeepsCompatibleBuilds)
     }
 }
 
-TEST_F(PortMonitor, OnlyABareRegisteredNameIsTrustedAsTheFileToDelete)
+TEST_F(PortMonitor, OnlyTheProductsOwnRegisteredNameIsTrustedAsTheFileToDelete)
 {
     const struct {
         const WCHAR *registered, *deleted;
     } cases[] = {
-        {L"own.dll", L"own.dll"},
+        {L"TVLMON64.DLL", L"TVLMON64.DLL"},
+        {L"localspl.dll", L"tvlmon64.dll"}, // the spooler's own DLL
+        {L"TVLMON~1.DLL", L"tvlmon64.dll"}, // a short name may be another file's
+        {L"tvlmon32.dll", L"tvlmon64.dll"}, // the other file set's
+        {L"own.dll", L"tvlmon64.dll"},
         {L"..\\..\\boot.ini", L"tvlmon64.dll"},
         {L"C:\\important.dll", L"tvlmon64.dll"},
         {L"C:important.dll", L"tvlmon64.dll"},

@@ -226,6 +226,27 @@ TEST_F(PrinterDriver, HeldDriverFilesAreListedForLater)
     EXPECT_EQ(held, context.pendingDeletes->path);
     EXPECT_EQ(nullptr, context.pendingDeletes->next);
     DeleteFileW(held.c_str());
+
+    // Without the driver directory the paths would be "3\<name>" in the current folder: such a
+    // file is neither deleted nor listed.
+    file = CreateFileW(held.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+    FreePendingDeleteList(context.pendingDeletes);
+    context.pendingDeletes = NULL;
+    FreeString(&context.driverDir);
+    WCHAR current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    SetCurrentDirectoryW(driverDir.c_str());
+    calls.deleteFlags.clear();
+    calls.deleteErrors = {ERROR_INVALID_PARAMETER, 0};
+    Remove();
+    SetCurrentDirectoryW(current);
+    EXPECT_EQ((std::vector<DWORD>{DPD_DELETE_ALL_FILES, 0}), calls.deleteFlags);
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(held.c_str()));
+    EXPECT_EQ(nullptr, context.pendingDeletes);
+    DeleteFileW(held.c_str());
+    RemoveDirectoryW(versionDir.c_str());
 }
 
 } // namespace

@@ -243,6 +243,49 @@ TEST_F(PrinterQueues, APrinterThatCannotBeDeletedIsError17AndIsStillAddedAgain)
     EXPECT_EQ(1, context.errorCount);
 }
 
+std::vector<std::string> openedUserKeys;
+std::vector<REGSAM> openedUserAccess;
+LSTATUS WINAPI RecordingRegOpenKeyExA(HKEY root, LPCSTR name, DWORD, REGSAM access, PHKEY key)
+{
+    EXPECT_EQ(HKEY_CURRENT_USER, root);
+    openedUserKeys.push_back(name);
+    openedUserAccess.push_back(access);
+    *key = NULL;
+    return ERROR_FILE_NOT_FOUND;
+}
+
+// "SubKey" is printer data that anyone who manages the printer sets: it is carried across byte
+// for byte, but used as a key name only when it is a single name below the product's key.
+TEST_F(PrinterQueues, OnlyASingleKeyNameIsUsedToClearTheDeletedMark)
+{
+    const char *values[] = {"keyA", "..\\..\\Software", "a\\b", "a/b", ".", "..", "...", "\\"};
+    std::vector<PrinterSpec> old;
+    for (size_t i = 0; i < sizeof(values) / sizeof(values[0]); i++)
+        old.push_back(Spec(std::wstring(1, (WCHAR)(L'A' + i)), L"Zentavo:", L"Zentavo printer"));
+    UseSnapshot(old);
+    FakePrinters spooler(old);
+    for (size_t i = 0; i < old.size(); i++)
+        spooler.find(old[i].name)->subKey = std::string(values[i]) + '\0';
+    DeleteProductPrinters(&context);
+    openedUserKeys.clear();
+    openedUserAccess.clear();
+    {
+        ImportHook open("advapi32.dll", "RegOpenKeyExA",
+                        reinterpret_cast<const void *>(&RecordingRegOpenKeyExA));
+        RestoreKeptPrinters(&context);
+    }
+    for (size_t i = 0; i < old.size(); i++) {
+        FakePrinters::Printer *p = spooler.find(old[i].name);
+        ASSERT_NE(nullptr, p);
+        EXPECT_EQ(std::string(values[i]) + '\0', p->subKey);
+        EXPECT_EQ(std::string(values[i]) + '\0', p->dsUserSubKey);
+    }
+    EXPECT_EQ((std::vector<std::string>{"Software\\Tovalin Software KFT\\Zentavo\\Zentavos\\...",
+                                        "Software\\Tovalin Software KFT\\Zentavo\\Zentavos\\keyA"}),
+              openedUserKeys);
+    EXPECT_EQ(std::vector<REGSAM>(2, KEY_SET_VALUE), openedUserAccess);
+}
+
 TEST_F(PrinterQueues, DefaultMarkFollowsTheQueriedName)
 {
     std::vector<PrinterSpec> specs = {Spec(L"One", L"LPT1:", L"x"), Spec(L"Two", L"LPT1:", L"x"),

@@ -305,21 +305,78 @@ TEST_F(FileCopy, AFailedReadOrShortWriteIsError8AndLeavesNoPartialFile)
     LocalFree(writeFault);
 }
 
-TEST_F(FileCopy, WithoutTheToolsFolderNothingIsTakenFromTheCurrentFolder)
+TEST_F(FileCopy, NothingIsTakenFromOrWrittenIntoTheCurrentFolder)
 {
-    // A file of the component's name in the current folder must not be copied into place.
+    // Without the tool's folder a file of the component's name in the current folder must not
+    // be copied into place; without the destination's directory nothing may be written there.
+    WriteWholeFile(sourceDir + L"tvlmon64.dll", "planted");
+    const struct {
+        bool toolsFolder;
+        std::wstring destination, current, report;
+    } cases[] = {
+        {false, destDir, sourceDir, L"Error(10): Cant't open source file: tvlmon64.dll - ("},
+        {true, L"", destDir + L"\\", L"Error(9): Cant't open destination file: tvlmon64.dll - ("},
+    };
     WCHAR current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
-    SetCurrentDirectoryW(sourceDir.c_str());
-    WriteWholeFile(sourceDir + L"tvlmon64.dll", "planted");
-    FreeString(&context.moduleDir);
-    HRESULT result = CopyProductFile(&context, destDir.c_str(), L"tvlmon64.dll", NULL, true);
-    SetCurrentDirectoryW(current);
-    EXPECT_EQ(E_FAIL, result);
-    EXPECT_FALSE(Exists(destDir + L"\\tvlmon64.dll"));
-    EXPECT_EQ(1, context.errorCount);
-    EXPECT_NE(std::wstring::npos,
-              Log(context).find(L"Error(10): Cant't open source file: tvlmon64.dll - ("));
+    for (const auto &c : cases) {
+        FreeString(&context.logText);
+        if (c.toolsFolder)
+            Assign(&context.moduleDir, sourceDir.c_str());
+        else
+            FreeString(&context.moduleDir);
+        SetCurrentDirectoryW(c.current.c_str());
+        HRESULT result =
+            CopyProductFile(&context, c.destination.c_str(), L"tvlmon64.dll", NULL, true);
+        SetCurrentDirectoryW(current);
+        EXPECT_EQ(E_FAIL, result);
+        EXPECT_FALSE(Exists(destDir + L"\\tvlmon64.dll"));
+        EXPECT_NE(std::wstring::npos, Log(context).find(c.report));
+    }
+    EXPECT_EQ(2, context.errorCount);
+}
+
+TEST(PlainAbsolutePath, OnlyPlainNamesBelowADriveRootAreWrittenOrDeleted)
+{
+    const struct {
+        const WCHAR *path;
+        bool accepted;
+    } cases[] = {
+        {L"C:\\windows\\system32\\tvlmon64.dll", true},
+        {L"z:\\a b\\x.y.dll", true},
+        {L"tvlmon64.dll", false},
+        {L"3\\tvlui64.dll", false},
+        {L"C:tvlmon64.dll", false},
+        {L"\\windows\\tvlmon64.dll", false},
+        {L"\\\\server\\share\\tvlmon64.dll", false},
+        {L"\\\\?\\C:\\tvlmon64.dll", false},
+        {L"\\??\\C:\\tvlmon64.dll", false},
+        {L"\\Device\\HarddiskVolume1\\tvlmon64.dll", false},
+        {L"C:\\windows\\system32\\", false},
+        {L"C:\\", false},
+        {L"C:\\a\\\\tvlmon64.dll", false},
+        {L"C:\\a\\..\\tvlmon64.dll", false},
+        {L"C:\\a\\.\\tvlmon64.dll", false},
+        {L"C:\\a\\tvlmon64.dll.", false},
+        {L"C:\\a\\tvlmon64.dll ", false},
+        {L"C:\\a /tvlmon64.dll", false},
+        {L"C:\\a\\x.txt:tvlmon64.dll", false},
+        {L"C:\\a\\tvlmon6?.dll", false},
+        {L"C:\\a\\tvl\ttab.dll", false},
+        {L"", false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.accepted, IsPlainAbsolutePath(c.path)) << c.path;
+        // A refused path never reaches the list of files to delete later.
+        PendingDelete *head = NULL;
+        AddPendingDelete(&head, c.path);
+        EXPECT_EQ(c.accepted, head != NULL) << c.path;
+        FreePendingDeleteList(head);
+    }
+    EXPECT_FALSE(IsPlainAbsolutePath(NULL));
+    SetLastError(0);
+    EXPECT_FALSE(DeleteOwnFile(L"tvlmon64.dll"));
+    EXPECT_EQ((DWORD)ERROR_BAD_PATHNAME, GetLastError());
 }
 
 std::vector<std::wstring> Paths(const PendingDelete *node)

@@ -93,7 +93,7 @@ protected:
         WCHAR temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
         dir = std::wstring(temp) + L"pending_renames_" + std::to_wstring(GetCurrentProcessId());
-        file = dir + L"\\scheduled.dll";
+        file = dir + L"\\tvlmon64.dll";
         subdir = dir + L"\\folder";
         CreateDirectoryW(dir.c_str(), NULL);
         CreateDirectoryW(subdir.c_str(), NULL);
@@ -102,7 +102,8 @@ protected:
     void TearDown() override
     {
         DeleteFileW(file.c_str());
-        DeleteFileW((dir + L"\\other.dll").c_str());
+        DeleteFileW((dir + L"\\tvlui32.dll").c_str());
+        DeleteFileW((dir + L"\\victim.txt").c_str());
         RemoveDirectoryW(subdir.c_str());
         EXPECT_TRUE(RemoveDirectoryW(dir.c_str())) << "a test left files behind";
     }
@@ -145,7 +146,7 @@ TEST_F(PendingRenames, APendingDeletionOfAnExistingFileIsCarriedOutNow)
 
 TEST_F(PendingRenames, RenamesFoldersAndUnprefixedTextsAreTreatedAsWritten)
 {
-    std::wstring other = dir + L"\\other.dll";
+    std::wstring other = dir + L"\\tvlui32.dll"; // the other file set's, still the product's
     MakeFile(other);
     PendingRenameTable table = Parse(MultiString({
         L"\\??\\" + file, L"\\??\\" + dir + L"\\renamed.dll", // a rename: never touched
@@ -161,6 +162,41 @@ TEST_F(PendingRenames, RenamesFoldersAndUnprefixedTextsAreTreatedAsWritten)
     EXPECT_TRUE(Exists(subdir));
     EXPECT_FALSE(Exists(other));
     EXPECT_EQ((std::vector<LONG>{1, 0, 0, 0, 0, 0, 0, 0}), Flags(table));
+    ReleasePendingRenameTable(&table);
+}
+
+// Each form below reaches the product-named file now, but not the same file at the boot, or it
+// names another program's file: all are left for the boot.
+TEST_F(PendingRenames, OnlyTheProductsOwnFilesByPlainAbsolutePathsAreDeletedNow)
+{
+    std::wstring victim = dir + L"\\victim.txt";
+    MakeFile(victim);
+    std::wstring bare = file.substr(2); // "\\...\\tvlmon64.dll" on the current drive
+    WCHAR current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    SetCurrentDirectoryW(dir.c_str());
+    PendingRenameTable table = Parse(MultiString({
+        L"\\??\\" + victim, L"",                  // another program's file
+        L"\\\\?\\" + file, L"",                   // no Win32 path
+        L"tvlmon64.dll", L"",                     // relative to the current folder
+        file.substr(0, 2) + L"tvlmon64.dll", L"", // relative to the drive's current folder
+        bare, L"",                                // rooted without a drive
+        file + L".", L"",                         // Windows drops the trailing dot
+        file + L" ", L"",                         // and the trailing space
+        subdir + L"\\..\\tvlmon64.dll", L"",      // ".." is not resolved at the boot
+        L"\\??\\" + file, L"",                    // the product's own: deleted
+    }));
+    SetCurrentDirectoryW(current);
+    ASSERT_EQ(9, table.pairCount);
+    EXPECT_EQ((std::vector<LONG>{1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}),
+              Flags(table));
+    SetCurrentDirectoryW(dir.c_str());
+    ApplyPendingDeletions(&table);
+    SetCurrentDirectoryW(current);
+    EXPECT_TRUE(Exists(victim));
+    EXPECT_FALSE(Exists(file));
+    EXPECT_EQ((std::vector<LONG>{1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 0, 0}),
+              Flags(table));
     ReleasePendingRenameTable(&table);
 }
 
