@@ -78,13 +78,15 @@ e2e_check_has "set up: the hostile SubKey" "$seeded" \
     'printer "Hostile" SubKey REG_SZ "..\..\Software"'
 
 # Every file of drive C: and D: with its checksum, but the product's own files, the companion's
-# log beside it, the planted DLLs' markers (checked on their own), and the users' folders (Wine
-# links some of them to the Unix home).
+# log beside it, the tool's setup.log beside each copy of the tool, the planted DLLs' markers
+# (checked on their own), and the users' folders (Wine links some of them to the Unix home).
 snapshot() {
     (cd "$WINEPREFIX" && find drive_c droot -path drive_c/users -prune -o -type f -print0 |
         sort -z | xargs -0 sha256sum) |
         grep -Ev '/(tvlmon64\.dll|tvldrv64\.dll|tvlui64\.dll|tvlhelp\.chm|zentray\.exe)$' |
-        grep -Ev '^[0-9a-f]+  drive_c/Program Files/Zentavo/zentray\.log$' | grep -Eiv '\.loaded$'
+        grep -Ev '^[0-9a-f]+  drive_c/Program Files/Zentavo/zentray\.log$' |
+        grep -Ev '^[0-9a-f]+  (drive_c/Program Files/Zentavo/Setup|droot)/setup\.log$' |
+        grep -Eiv '\.loaded$'
 }
 
 # The markers the planted DLLs left in a folder, in lower case (they take the importer's case).
