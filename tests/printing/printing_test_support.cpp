@@ -297,6 +297,8 @@ static DWORD WINAPI FakeGetPrinterDataA(HANDLE handle, LPSTR, LPDWORD type, LPBY
                                         LPDWORD needed)
 {
     FakePrinters::Printer *p = FromHandle(handle);
+    if (p && p->readError)
+        return p->readError;
     return p ? ReadValue(p->subKey, type, data, size, needed) : ERROR_INVALID_HANDLE;
 }
 
@@ -306,6 +308,8 @@ static DWORD WINAPI FakeGetPrinterDataExA(HANDLE handle, LPCSTR key, LPCSTR, LPD
     FakePrinters::Printer *p = FromHandle(handle);
     if (!p || strcmp(key, "DsUser") != 0)
         return ERROR_INVALID_HANDLE;
+    if (p->readError)
+        return p->readError;
     return ReadValue(p->dsUserSubKey, type, data, size, needed);
 }
 

@@ -82,6 +82,7 @@ public:
         bool deleted = false;
         std::string subKey;       // value under "PrinterDriverData"; empty: none
         std::string dsUserSubKey; // value under "DsUser"; empty: none
+        DWORD readError = 0;      // the answer of every "SubKey" read when not 0
     };
     struct SetCall {
         std::wstring printer;

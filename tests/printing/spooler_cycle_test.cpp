@@ -89,6 +89,7 @@ protected:
             DeleteFileW((driverDir + L"3\\" + name).c_str());
         }
         RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Tovalin Software KFT");
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Tovalin Software KFT");
         FreeSetupContext(&context);
         EXPECT_FALSE(MonitorRegistered(&context));
         EXPECT_FALSE(DriverRegistered());
