@@ -2,6 +2,7 @@
 // commands run them, with the spooler restarts they made and the time they slept.
 // Run from the tool's folder (beside the components); asserts nothing.
 #include <windows.h>
+#include <winspool.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +22,47 @@ void WINAPI CountingSleep(DWORD ms)
 {
     slept += ms;
     reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"))(ms);
+}
+
+// What the install writes into REG_BINARY values: the kept printers' records.
+DWORD recordsWritten, recordBytes;
+LSTATUS WINAPI CountingSetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
+                                const BYTE *data, DWORD bytes)
+{
+    if (type == REG_BINARY) {
+        recordsWritten++;
+        recordBytes += bytes + (DWORD)(wcslen(name) + 1) * sizeof(WCHAR);
+    }
+    return reinterpret_cast<decltype(&RegSetValueExW)>(
+        SystemFunction("advapi32.dll", "RegSetValueExW"))(key, name, reserved, type, data, bytes);
+}
+
+// `count` product printers with a "SubKey" value, a comment and a location, as users keep them.
+void AddKeptPrinters(int count)
+{
+    for (int i = 0; i < count; i++) {
+        WCHAR name[32], comment[32], location[32];
+        char value[32];
+        swprintf(name, 32, L"Kept %d", i);
+        swprintf(comment, 32, L"comment %d", i);
+        swprintf(location, 32, L"room %d", i);
+        snprintf(value, sizeof(value), "key %d", i);
+        PRINTER_INFO_2W info = {};
+        info.pPrinterName = name;
+        info.pPortName = const_cast<LPWSTR>(L"Zentavo:");
+        info.pDriverName = const_cast<LPWSTR>(L"Zentavo printer");
+        info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+        info.pDatatype = const_cast<LPWSTR>(L"RAW");
+        info.pComment = comment;
+        info.pLocation = location;
+        HANDLE printer = AddPrinterW(NULL, 2, reinterpret_cast<LPBYTE>(&info));
+        if (!printer)
+            continue;
+        SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
+                        reinterpret_cast<LPBYTE>(value), (DWORD)strlen(value) + 1);
+        SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&info), 0);
+        ClosePrinter(printer);
+    }
 }
 
 size_t CountLines(const WCHAR *log, const WCHAR *line)
@@ -91,5 +133,24 @@ int wmain(int argc, WCHAR **argv)
     }
     Report("install", installs);
     Report("uninstall", uninstalls);
+
+    // An install that carries kept printers across, each round keeping and re-creating them.
+    ImportHook setValue("advapi32.dll", "RegSetValueExW",
+                        reinterpret_cast<const void *>(&CountingSetValue));
+    for (int kept : {0, 10, 50}) {
+        Run(true);
+        AddKeptPrinters(kept);
+        std::vector<Figures> runs;
+        recordsWritten = recordBytes = 0;
+        for (int i = 0; i < rounds; i++)
+            runs.push_back(Run(true));
+        char name[32];
+        snprintf(name, sizeof(name), "kept %d", kept);
+        Report(name, runs);
+        if (recordsWritten)
+            printf("%-10s %lu records written, %lu bytes each with its name\n", "",
+                   (unsigned long)recordsWritten, (unsigned long)(recordBytes / recordsWritten));
+        Run(false);
+    }
     return 0;
 }

@@ -86,7 +86,7 @@ for file in tvlmon64.dll tvldrv64.dll tvlui64.dll tvlhelp.chm; do
     e2e_setup install
     e2e_check_eq "without $file: exit 100" "100" "$E2E_CODE"
     e2e_check "without $file: error 10 names it" grep -qF \
-        "Error(10): Cant't open source file: C:\Program Files\Zentavo\Setup\$file" \
+        "Error(10): Cant't open source file: C:\Program Files\Zentavo\Setup\\$file" \
         "${E2E_LOGWIN:-/dev/null}"
     e2e_check_eq "without $file: nothing changed" "$whole" "$(e2e_inspect)"
     mv "$setup_dir/$file.away" "$setup_dir/$file"

@@ -40,15 +40,6 @@ HANDLE OpenNamed(const WCHAR *name)
     return OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults) ? printer : NULL;
 }
 
-std::wstring DefaultPrinterName()
-{
-    auto query = reinterpret_cast<BOOL(WINAPI *)(LPWSTR, LPDWORD)>(reinterpret_cast<void *>(
-        GetProcAddress(GetModuleHandleW(L"winspool.drv"), MAKEINTRESOURCEA(203))));
-    WCHAR name[256] = {};
-    DWORD size = 256;
-    return query(name, &size) ? name : L"";
-}
-
 // Every printer of the product driver as "name|SubKey|comment|location", sorted; duplicates
 // show twice.
 std::vector<std::wstring> ProductPrinters()
@@ -201,12 +192,12 @@ protected:
             GetProcAddress(GetModuleHandleW(L"winspool.drv"), MAKEINTRESOURCEA(204))));
         setDefault(L"Kept B");
         ASSERT_EQ(KEPT_PRINTERS, ProductPrinters());
-        ASSERT_EQ(L"Kept B", DefaultPrinterName());
+        ASSERT_EQ(L"Kept B", DefaultPrinter());
     }
     void expectKeptPrintersBack()
     {
         EXPECT_EQ(KEPT_PRINTERS, ProductPrinters());
-        EXPECT_EQ(L"Kept B", DefaultPrinterName());
+        EXPECT_EQ(L"Kept B", DefaultPrinter());
         EXPECT_EQ(0u, KeptRecordCount());
     }
 };
@@ -292,20 +283,9 @@ TEST_F(Sequences, ReinstallKeepsTheFilesItPutInPlaceOutOfTheBootTimeDeletion)
 
     // A refused write is reported: the boot would delete the new monitor.
     pending.Set(REG_MULTI_SZ, value.data(), (DWORD)(value.size() * 2));
-    struct Refuse {
-        static LSTATUS WINAPI SetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
-                                       const BYTE *data, DWORD bytes)
-        {
-            if (name && wcscmp(name, L"PendingFileRenameOperations") == 0)
-                return ERROR_ACCESS_DENIED;
-            return reinterpret_cast<decltype(&RegSetValueExW)>(SystemFunction(
-                "advapi32.dll", "RegSetValueExW"))(key, name, reserved, type, data, bytes);
-        }
-    };
     fresh();
     {
-        ImportHook refuse("advapi32.dll", "RegSetValueExW",
-                          reinterpret_cast<const void *>(&Refuse::SetValue));
+        RefusedRegistryValue refuse(L"PendingFileRenameOperations");
         ReInstall(&context);
     }
     EXPECT_EQ(1, context.errorCount);

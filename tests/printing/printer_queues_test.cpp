@@ -289,19 +289,8 @@ TEST_F(PrinterQueues, EarlierRecordsMergeWithThePrintersKeptNowAndLeaveOnceBack)
     spooler.find(L"Unwritten")->subKey = std::string("keyW", 5);
     WriteRecord(L"B", REG_BINARY, Record(0, "keyB", L"comment B", L"room B"));
     WriteRecord(L"Gone", REG_BINARY, Record(1, "keyG", L"comment G", L"room G"));
-    struct Refuse {
-        static LSTATUS WINAPI SetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
-                                       const BYTE *data, DWORD bytes)
-        {
-            if (name && wcscmp(name, L"Unwritten") == 0)
-                return ERROR_ACCESS_DENIED;
-            return reinterpret_cast<decltype(&RegSetValueExW)>(SystemFunction(
-                "advapi32.dll", "RegSetValueExW"))(key, name, reserved, type, data, bytes);
-        }
-    };
     {
-        ImportHook refuse("advapi32.dll", "RegSetValueExW",
-                          reinterpret_cast<const void *>(&Refuse::SetValue));
+        RefusedRegistryValue refuse(L"Unwritten");
         DeleteProductPrinters(&context);
     }
 

@@ -460,3 +460,34 @@ FakeFileBuild::FakeFileBuild(LONG b)
 {
     current = this;
 }
+
+std::wstring DefaultPrinter()
+{
+    auto query = reinterpret_cast<BOOL(WINAPI *)(LPWSTR, LPDWORD)>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleW(L"winspool.drv"), MAKEINTRESOURCEA(203))));
+    WCHAR name[256] = {};
+    DWORD size = 256;
+    return query(name, &size) ? name : L"";
+}
+
+std::wstring RefusedRegistryValue::refused_;
+
+RefusedRegistryValue::RefusedRegistryValue(const std::wstring &name)
+    : hook_("advapi32.dll", "RegSetValueExW", reinterpret_cast<const void *>(&SetValue))
+{
+    refused_ = name;
+}
+
+RefusedRegistryValue::~RefusedRegistryValue()
+{
+    refused_.clear();
+}
+
+LSTATUS WINAPI RefusedRegistryValue::SetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
+                                              const BYTE *data, DWORD bytes)
+{
+    if (name && refused_ == name)
+        return ERROR_ACCESS_DENIED;
+    return reinterpret_cast<decltype(&RegSetValueExW)>(
+        SystemFunction("advapi32.dll", "RegSetValueExW"))(key, name, reserved, type, data, bytes);
+}

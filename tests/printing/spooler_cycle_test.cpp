@@ -41,15 +41,6 @@ bool DriverRegistered()
     return found;
 }
 
-std::wstring DefaultPrinter()
-{
-    auto query = reinterpret_cast<BOOL(WINAPI *)(LPWSTR, LPDWORD)>(reinterpret_cast<void *>(
-        GetProcAddress(GetModuleHandleW(L"winspool.drv"), MAKEINTRESOURCEA(203))));
-    WCHAR name[256] = {};
-    DWORD size = 256;
-    return query(name, &size) ? name : L"";
-}
-
 // Whatever a test leaves registered or copied is removed through the raw calls.
 class RealSpooler : public ::testing::Test {
 protected:
