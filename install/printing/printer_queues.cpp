@@ -210,10 +210,13 @@ void TakeUpKeptRecords(SetupContext *context)
             index++; // changed while it is read: left for the next run
             continue;
         }
+        // Longer than any record of ours (also when it grew since it was listed): dropped.
         KeptSetting *entry = NULL;
-        if (bytes <= KEPT_RECORD_BYTES &&
-            RegQueryValueExW(key, name, NULL, &type, data, &bytes) == ERROR_SUCCESS)
-            entry = EntryFromRecord(name, type, data, bytes);
+        if (bytes <= KEPT_RECORD_BYTES) {
+            bytes = KEPT_RECORD_BYTES;
+            if (RegQueryValueExW(key, name, NULL, &type, data, &bytes) == ERROR_SUCCESS)
+                entry = EntryFromRecord(name, type, data, bytes);
+        }
         if (!entry || FindKeptSetting(context->keptSettings, name) ||
             NameTakenByOther(context, name)) {
             LogLine(context, L"Kept printer record '%s' dropped", name);
