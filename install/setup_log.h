@@ -29,6 +29,7 @@ enum {
     ERR_ADD_PRINTER = 15,
     ERR_OPEN_PRINTER = 16,
     ERR_DELETE_PRINTER = 17,
+    ERR_KEEP_PLACED_FILES = 18,
 };
 
 void LogAppend(SetupContext *context, const WCHAR *text);

@@ -104,8 +104,10 @@ static void KeepPlacedFilesAtReboot(SetupContext *context)
         if (FileExists(path))
             paths[count++] = StringText(path);
     }
-    if (count)
-        ForgetPendingDeletions(paths, count);
+    // Left scheduled, the boot would delete what this install just put in place.
+    if (count && ForgetPendingDeletions(paths, count) < 0)
+        LogError(context, ERR_KEEP_PLACED_FILES,
+                 L"Can`t keep the installed files from the deletion at reboot");
     for (CountedString &path : placed)
         FreeString(&path);
     FreeString(&versionDir);
@@ -130,10 +132,54 @@ static void RecopyMonitorTakenByCleanUp(SetupContext *context)
         CopyProductFile(context, StringText(context->systemDir), context->monitorFile, NULL, true);
 }
 
+// Whether the install can happen at all: the four component files can be read from the tool's
+// folder and both destination folders are known. Each failure gets the report the failing step
+// would have written; the removal must not start when the install cannot follow it.
+static bool InstallCanHappen(SetupContext *context)
+{
+    bool can = true;
+    if (!StringLength(context->systemDir)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        LogError(context, ERR_SYSTEM_DIRECTORY, L"Can`t retrieve system directory.");
+        can = false;
+    }
+    if (!StringLength(context->driverDir)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        LogError(context, ERR_DRIVER_DIRECTORY, L"Can`t retrieve printer driver directory.");
+        can = false;
+    }
+    const WCHAR *files[4] = {context->monitorFile, context->driverFile, context->uiFile,
+                             context->helpFile};
+    for (const WCHAR *file : files) {
+        CountedString path = NULL;
+        PathIn(&path, context->moduleDir, file);
+        HANDLE source = INVALID_HANDLE_VALUE;
+        if (StringLength(path))
+            source = CreateFileW(StringText(path), GENERIC_READ, FILE_SHARE_READ, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+        else
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        if (source == INVALID_HANDLE_VALUE) {
+            LogError(context, ERR_OPEN_SOURCE, L"Cant't open source file: %s",
+                     StringLength(path) ? StringText(path) : file);
+            can = false;
+        } else {
+            CloseHandle(source);
+        }
+        FreeString(&path);
+    }
+    return can;
+}
+
 void ReInstall(SetupContext *context)
 {
     LogLine(context, L">ReInstall");
     context->logDepth += 2;
+    if (!InstallCanHappen(context)) {
+        LogLine(context, L"Nothing is removed: the install could not follow");
+        context->logDepth -= 2;
+        return;
+    }
     context->checkMonitorVersion = 1;
 
     UnInstall(context);
@@ -165,6 +211,8 @@ void ReInstall(SetupContext *context)
 void FullUninstall(SetupContext *context)
 {
     UnInstall(context);
+    // The printers are gone for good: nothing is left to re-create.
+    ForgetKeptRecords();
     CarryOutPendingDeletions();
     RetryWithSpoolerRestart(context);
 }

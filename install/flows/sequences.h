@@ -5,7 +5,9 @@ struct SetupContext;
 
 // Removes the product's printers, driver, monitor and tray companion.
 void UnInstall(SetupContext *context);
-// Removes everything, clears what the spooler held, and installs everything again.
+// Removes everything, clears what the spooler held, and installs everything again; removes
+// nothing when a component file or a destination folder is missing.
 void ReInstall(SetupContext *context);
-// Removes everything and clears the files still waiting for deletion.
+// Removes everything, the written-down kept printers included, and clears the files still
+// waiting for deletion.
 void FullUninstall(SetupContext *context);

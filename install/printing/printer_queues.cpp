@@ -23,15 +23,234 @@ static const DWORD DELETE_PRINTER_ACCESS = DELETE | PRINTER_ACCESS_ADMINISTER;
 // The default printer's name is queried into this many characters.
 static const DWORD DEFAULT_NAME_CHARS = 255;
 
+// A kept printer is written down here before it is deleted and removed once it is back, so that
+// a reinstall that fails or ends half way loses none: one REG_BINARY value per printer, named by
+// the printer. Its data, in this order, without padding or terminators:
+//   DWORD flags            KEPT_DEFAULT when the printer was the default one
+//   DWORD subKeyBytes      1 to SUBKEY_BUFFER - 1, no zero byte among them
+//   DWORD commentChars     0 to KEPT_TEXT_CHARS
+//   DWORD locationChars    0 to KEPT_TEXT_CHARS
+//   the "SubKey" text (narrow), the comment and the location (UTF-16)
+// Anything else found there is dropped, never used in part.
+static const WCHAR KEPT_RECORDS_KEY[] = L"Software\\Tovalin Software KFT\\Zentavo\\Kept printers";
+static const DWORD KEPT_DEFAULT = 1;
+static const DWORD KEPT_HEADER_DWORDS = 4;
+static const DWORD KEPT_HEADER_BYTES = KEPT_HEADER_DWORDS * sizeof(DWORD);
+// No printer's name or text of ours is longer; a record with longer ones is no record of ours.
+static const DWORD KEPT_NAME_CHARS = 256;
+static const DWORD KEPT_TEXT_CHARS = 1024;
+static const DWORD KEPT_RECORD_BYTES =
+    KEPT_HEADER_BYTES + SUBKEY_BUFFER + 2 * KEPT_TEXT_CHARS * sizeof(WCHAR);
+
 void FreeKeptSettingsList(KeptSetting *entry)
 {
     while (entry) {
         KeptSetting *next = entry->next;
         if (entry->subKeyValue)
             GlobalFree(entry->subKeyValue);
+        if (entry->recordBlock)
+            GlobalFree(entry->recordBlock);
         GlobalFree(entry);
         entry = next;
     }
+}
+
+static KeptSetting *FindKeptSetting(KeptSetting *entry, const WCHAR *name)
+{
+    for (; entry; entry = entry->next) {
+        if (wcscmp(entry->printerRecord->pPrinterName, name) == 0)
+            return entry;
+    }
+    return NULL;
+}
+
+static DWORD TextChars(const WCHAR *text)
+{
+    return text ? (DWORD)wcslen(text) : 0;
+}
+
+// Writes and flushes the record of one printer; false (with the last error set) when it is not
+// on disk.
+static bool WriteKeptRecord(const PRINTER_INFO_2W *record, const char *subKey)
+{
+    DWORD header[KEPT_HEADER_DWORDS];
+    header[0] = (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) ? KEPT_DEFAULT : 0;
+    header[1] = (DWORD)strlen(subKey);
+    header[2] = TextChars(record->pComment);
+    header[3] = TextChars(record->pLocation);
+    if (TextChars(record->pPrinterName) > KEPT_NAME_CHARS || header[2] > KEPT_TEXT_CHARS ||
+        header[3] > KEPT_TEXT_CHARS) {
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return false;
+    }
+    DWORD bytes = KEPT_HEADER_BYTES + header[1] + (header[2] + header[3]) * sizeof(WCHAR);
+    BYTE *data = static_cast<BYTE *>(GlobalAlloc(GPTR, bytes));
+    if (!data)
+        return false;
+    BYTE *at = data;
+    memcpy(at, header, KEPT_HEADER_BYTES);
+    at += KEPT_HEADER_BYTES;
+    memcpy(at, subKey, header[1]);
+    at += header[1];
+    if (header[2])
+        memcpy(at, record->pComment, header[2] * sizeof(WCHAR));
+    at += header[2] * sizeof(WCHAR);
+    if (header[3])
+        memcpy(at, record->pLocation, header[3] * sizeof(WCHAR));
+
+    HKEY key = NULL;
+    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY, 0, NULL, 0, KEY_SET_VALUE,
+                                  NULL, &key, NULL);
+    if (result == ERROR_SUCCESS) {
+        result = RegSetValueExW(key, record->pPrinterName, 0, REG_BINARY, data, bytes);
+        // Written is not enough: the record must outlive a power loss right after the deletion.
+        if (result == ERROR_SUCCESS)
+            result = RegFlushKey(key);
+        RegCloseKey(key);
+    }
+    GlobalFree(data);
+    SetLastError((DWORD)result);
+    return result == ERROR_SUCCESS;
+}
+
+// A new entry for a written-down record of `bytes` bytes, or null when the record is malformed
+// (or no memory is left).
+static KeptSetting *EntryFromRecord(const WCHAR *name, DWORD type, const BYTE *data, DWORD bytes)
+{
+    DWORD header[KEPT_HEADER_DWORDS];
+    DWORD nameChars = (DWORD)wcslen(name);
+    if (type != REG_BINARY || bytes < KEPT_HEADER_BYTES || nameChars == 0 ||
+        nameChars > KEPT_NAME_CHARS)
+        return NULL;
+    memcpy(header, data, KEPT_HEADER_BYTES);
+    if ((header[0] & ~KEPT_DEFAULT) || header[1] == 0 || header[1] >= SUBKEY_BUFFER ||
+        header[2] > KEPT_TEXT_CHARS || header[3] > KEPT_TEXT_CHARS ||
+        bytes != KEPT_HEADER_BYTES + header[1] + (header[2] + header[3]) * sizeof(WCHAR))
+        return NULL;
+    const BYTE *subKey = data + KEPT_HEADER_BYTES;
+    if (memchr(subKey, 0, header[1]))
+        return NULL;
+
+    // The record and its three texts in one block, each text terminated.
+    SIZE_T recordBytes =
+        sizeof(PRINTER_INFO_2W) + (nameChars + header[2] + header[3] + 3) * sizeof(WCHAR);
+    KeptSetting *entry = static_cast<KeptSetting *>(GlobalAlloc(GPTR, sizeof(KeptSetting)));
+    PRINTER_INFO_2W *record = static_cast<PRINTER_INFO_2W *>(GlobalAlloc(GPTR, recordBytes));
+    char *value = static_cast<char *>(GlobalAlloc(GPTR, header[1] + 1));
+    if (!entry || !record || !value) {
+        if (entry)
+            GlobalFree(entry);
+        if (record)
+            GlobalFree(record);
+        if (value)
+            GlobalFree(value);
+        return NULL;
+    }
+    memcpy(value, subKey, header[1]);
+    WCHAR *text = reinterpret_cast<WCHAR *>(record + 1);
+    record->pPrinterName = text;
+    memcpy(text, name, nameChars * sizeof(WCHAR));
+    text += nameChars + 1;
+    record->pComment = text;
+    memcpy(text, subKey + header[1], header[2] * sizeof(WCHAR));
+    text += header[2] + 1;
+    record->pLocation = text;
+    memcpy(text, subKey + header[1] + header[2] * sizeof(WCHAR), header[3] * sizeof(WCHAR));
+    record->pDriverName = const_cast<LPWSTR>(DRIVER_NAME);
+    record->pPortName = const_cast<LPWSTR>(MONITOR_NAME);
+    record->Attributes = (header[0] & KEPT_DEFAULT) ? PRINTER_ATTRIBUTE_DEFAULT : 0;
+    entry->subKeyValue = value;
+    entry->printerRecord = record;
+    entry->recordBlock = record;
+    return entry;
+}
+
+// A printer of that name that is not ours: re-creating the kept one would make two.
+static bool NameTakenByOther(const SetupContext *context, const WCHAR *name)
+{
+    for (DWORD i = 0; context->printers.buffer && i < context->printers.count; i++) {
+        const PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
+        if (record->pPrinterName && wcscmp(record->pPrinterName, name) == 0 &&
+            (!IsProductDriver(record->pDriverName) || !IsLocalPrinter(record)))
+            return true;
+    }
+    return false;
+}
+
+void TakeUpKeptRecords(SetupContext *context)
+{
+    HKEY key = NULL;
+    DWORD values = 0, nameChars = 0, dataBytes = 0;
+    WCHAR *name = NULL;
+    BYTE *data = NULL;
+    KeptSetting **tail = &context->keptSettings;
+
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return;
+    if (RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, &nameChars, &dataBytes,
+                         NULL, NULL) != ERROR_SUCCESS ||
+        values == 0)
+        goto done;
+    name = static_cast<WCHAR *>(GlobalAlloc(GPTR, (nameChars + 1) * sizeof(WCHAR)));
+    data = static_cast<BYTE *>(GlobalAlloc(GPTR, KEPT_RECORD_BYTES));
+    if (!name || !data)
+        goto done;
+    while (*tail)
+        tail = &(*tail)->next;
+
+    for (DWORD index = 0;;) {
+        DWORD chars = nameChars + 1;
+        DWORD type = 0;
+        DWORD bytes = 0;
+        LONG result = RegEnumValueW(key, index, name, &chars, NULL, &type, NULL, &bytes);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result != ERROR_SUCCESS) {
+            index++; // changed while it is read: left for the next run
+            continue;
+        }
+        // Longer than any record of ours (also when it grew since it was listed): dropped.
+        KeptSetting *entry = NULL;
+        if (bytes <= KEPT_RECORD_BYTES) {
+            bytes = KEPT_RECORD_BYTES;
+            if (RegQueryValueExW(key, name, NULL, &type, data, &bytes) == ERROR_SUCCESS)
+                entry = EntryFromRecord(name, type, data, bytes);
+        }
+        if (!entry || FindKeptSetting(context->keptSettings, name) ||
+            NameTakenByOther(context, name)) {
+            LogLine(context, L"Kept printer record '%s' dropped", name);
+            FreeKeptSettingsList(entry);
+            RegDeleteValueW(key, name);
+            continue; // the next value now has this index
+        }
+        LogLine(context, L"Kept printer '%s' taken up from an earlier run", name);
+        *tail = entry;
+        tail = &entry->next;
+        index++;
+    }
+
+done:
+    if (name)
+        GlobalFree(name);
+    if (data)
+        GlobalFree(data);
+    RegCloseKey(key);
+}
+
+void ForgetKeptRecords()
+{
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY);
+}
+
+static void RemoveKeptRecord(const WCHAR *name)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY, 0, KEY_SET_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return;
+    RegDeleteValueW(key, name);
+    RegCloseKey(key);
 }
 
 bool IsLocalPrinter(const PRINTER_INFO_2W *record)
@@ -83,6 +302,7 @@ void DeleteProductPrinters(SetupContext *context)
 {
     LogLine(context, L">DeleteAllPrinters");
     context->logDepth++;
+    TakeUpKeptRecords(context);
     for (DWORD i = 0; context->printers.buffer && i < context->printers.count; i++) {
         PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
         if (!IsProductDriver(record->pDriverName))
@@ -90,7 +310,15 @@ void DeleteProductPrinters(SetupContext *context)
         // A connection is the server's shared queue: deleting it would delete it for everyone.
         if (!IsLocalPrinter(record))
             continue;
-        KeepPrinterSetting(context, record);
+        // A printer already kept (written down by an earlier run that did not finish, or a
+        // second of the same name) is at most a part of what the record holds.
+        bool kept = record->pPrinterName &&
+                    FindKeptSetting(context->keptSettings, record->pPrinterName) != NULL;
+        if (!kept && !KeepPrinterSetting(context, record)) {
+            LogLine(context, L"Printer '%s' is not deleted: its settings could not be kept (%d)",
+                    record->pPrinterName, (int)GetLastError());
+            continue;
+        }
         DeletePrinterQueue(context, record->pPrinterName);
     }
     context->logDepth--;
@@ -102,50 +330,79 @@ static bool IsSubKeyText(DWORD result, DWORD type, const char *buffer)
     return result == ERROR_SUCCESS && type == REG_SZ && memchr(buffer, 0, SUBKEY_BUFFER) != NULL;
 }
 
-void GetSubKeySetting(HANDLE printer, char *buffer)
+// Nothing usable was there: absent, too long for the buffer, or no text.
+static bool IsNoValue(DWORD result)
+{
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ||
+           result == ERROR_PATH_NOT_FOUND || result == ERROR_MORE_DATA;
+}
+
+// Reads "SubKey" as GetSubKeySetting does; ERROR_SUCCESS with the value, ERROR_FILE_NOT_FOUND
+// when the printer has no usable one, or the error of a read that did not happen.
+static DWORD ReadSubKeySetting(HANDLE printer, char *buffer)
 {
     DWORD type = 0;
     DWORD needed = 0;
     // Zero-filled first, so that a shorter unterminated value still ends within the buffer.
     memset(buffer, 0, SUBKEY_BUFFER);
-    DWORD result = GetPrinterDataA(printer, const_cast<LPSTR>(SUBKEY_VALUE), &type,
-                                   reinterpret_cast<LPBYTE>(buffer), SUBKEY_BUFFER, &needed);
-    if (IsSubKeyText(result, type, buffer))
-        return;
+    DWORD plain = GetPrinterDataA(printer, const_cast<LPSTR>(SUBKEY_VALUE), &type,
+                                  reinterpret_cast<LPBYTE>(buffer), SUBKEY_BUFFER, &needed);
+    if (IsSubKeyText(plain, type, buffer))
+        return ERROR_SUCCESS;
     memset(buffer, 0, SUBKEY_BUFFER);
     type = 0;
-    result = GetPrinterDataExA(printer, SUBKEY_COPY_KEY, SUBKEY_VALUE, &type,
-                               reinterpret_cast<LPBYTE>(buffer), SUBKEY_BUFFER, &needed);
-    if (IsSubKeyText(result, type, buffer))
-        return;
+    DWORD copy = GetPrinterDataExA(printer, SUBKEY_COPY_KEY, SUBKEY_VALUE, &type,
+                                   reinterpret_cast<LPBYTE>(buffer), SUBKEY_BUFFER, &needed);
+    if (IsSubKeyText(copy, type, buffer))
+        return ERROR_SUCCESS;
     memset(buffer, 0, SUBKEY_BUFFER);
+    if (!IsNoValue(plain))
+        return plain;
+    if (!IsNoValue(copy))
+        return copy;
+    return ERROR_FILE_NOT_FOUND;
 }
 
-void KeepPrinterSetting(SetupContext *context, PRINTER_INFO_2W *record)
+void GetSubKeySetting(HANDLE printer, char *buffer)
 {
+    ReadSubKeySetting(printer, buffer);
+}
+
+bool KeepPrinterSetting(SetupContext *context, PRINTER_INFO_2W *record)
+{
+    // Nothing to keep; the deletion reports the missing name.
+    if (!record->pPrinterName)
+        return true;
     HANDLE printer = NULL;
-    if (!record->pPrinterName || !OpenPrinterW(record->pPrinterName, &printer, NULL))
-        return;
+    if (!OpenPrinterW(record->pPrinterName, &printer, NULL))
+        return false;
     char value[SUBKEY_BUFFER];
-    GetSubKeySetting(printer, value);
-    if (value[0]) {
-        size_t bytes = strlen(value) + 1;
-        KeptSetting *entry = static_cast<KeptSetting *>(GlobalAlloc(GPTR, sizeof(KeptSetting)));
-        char *copy = static_cast<char *>(GlobalAlloc(GPTR, bytes));
-        if (entry && copy) {
-            memcpy(copy, value, bytes);
-            entry->subKeyValue = copy;
-            entry->printerRecord = record;
-            entry->next = context->keptSettings;
-            context->keptSettings = entry;
-        } else {
-            if (entry)
-                GlobalFree(entry);
-            if (copy)
-                GlobalFree(copy);
-        }
-    }
+    DWORD read = ReadSubKeySetting(printer, value);
     ClosePrinter(printer);
+    if (read == ERROR_FILE_NOT_FOUND)
+        return true; // not kept, deleted as before
+    if (read != ERROR_SUCCESS) {
+        SetLastError(read);
+        return false;
+    }
+    size_t bytes = strlen(value) + 1;
+    KeptSetting *entry = static_cast<KeptSetting *>(GlobalAlloc(GPTR, sizeof(KeptSetting)));
+    char *copy = static_cast<char *>(GlobalAlloc(GPTR, bytes));
+    if (entry && copy && WriteKeptRecord(record, value)) {
+        memcpy(copy, value, bytes);
+        entry->subKeyValue = copy;
+        entry->printerRecord = record;
+        entry->next = context->keptSettings;
+        context->keptSettings = entry;
+        return true;
+    }
+    DWORD error = GetLastError();
+    if (entry)
+        GlobalFree(entry);
+    if (copy)
+        GlobalFree(copy);
+    SetLastError(error);
+    return false;
 }
 
 HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name)
@@ -220,10 +477,12 @@ static bool IsSubKeyName(const char *value)
            strcmp(value, "..") != 0;
 }
 
-// Gives a re-created printer its kept value, comment, location and default status.
-static void RestorePrinterSettings(HANDLE printer, const KeptSetting *entry)
+// Gives a re-created printer its kept value, comment, location and default status; true when
+// the value is back on the printer.
+static bool RestorePrinterSettings(HANDLE printer, const KeptSetting *entry)
 {
-    if (SetSubKeySetting(printer, entry->subKeyValue)) {
+    bool valueBack = SetSubKeySetting(printer, entry->subKeyValue);
+    if (valueBack) {
         char value[SUBKEY_BUFFER];
         GetSubKeySetting(printer, value);
         if (IsSubKeyName(value)) {
@@ -238,7 +497,7 @@ static void RestorePrinterSettings(HANDLE printer, const KeptSetting *entry)
     DWORD size = 0;
     PRINTER_INFO_2W *current = GetPrinterInfo2(printer, &size);
     if (!current)
-        return;
+        return valueBack;
     current->pComment = old->pComment;
     current->pLocation = old->pLocation;
     SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(current), 0);
@@ -247,6 +506,7 @@ static void RestorePrinterSettings(HANDLE printer, const KeptSetting *entry)
             SetDefaultPrinterByName(current->pPrinterName);
     }
     GlobalFree(current);
+    return valueBack;
 }
 
 void RestoreKeptPrinters(SetupContext *context)
@@ -256,7 +516,9 @@ void RestoreKeptPrinters(SetupContext *context)
         HANDLE printer = AddPrinterQueue(context, entry->printerRecord->pPrinterName);
         if (!printer)
             continue;
-        RestorePrinterSettings(printer, entry);
+        // Without its value back the printer would not be kept next time: the record stays.
+        if (RestorePrinterSettings(printer, entry))
+            RemoveKeptRecord(entry->printerRecord->pPrinterName);
         ClosePrinter(printer);
         restored++;
     }

@@ -168,75 +168,163 @@ void ReleasePendingRenameTable(PendingRenameTable *table)
     table->pairCount = 0;
 }
 
-// Whole paths are compared as the file system compares them, not only over ASCII letters.
-static bool IsOneOf(const WCHAR *path, const WCHAR *const *paths, int count)
+// The long form of an existing file's path (a placed file may be named in its 8.3 spelling,
+// on either side); the path itself when it has none. The caller frees a returned copy.
+static WCHAR *LongPathOf(const WCHAR *path)
 {
-    for (int i = 0; i < count; i++) {
-        if (paths[i] && CompareStringOrdinal(path, -1, paths[i], -1, TRUE) == CSTR_EQUAL)
-            return true;
+    DWORD chars = GetLongPathNameW(path, NULL, 0);
+    if (chars == 0)
+        return NULL;
+    WCHAR *full = static_cast<WCHAR *>(GlobalAlloc(GPTR, (SIZE_T)chars * sizeof(WCHAR)));
+    if (full && GetLongPathNameW(path, full, chars) < chars)
+        return full;
+    if (full)
+        GlobalFree(full);
+    return NULL;
+}
+
+// Whole paths are compared as the file system compares them, not only over ASCII letters, and
+// in their long forms.
+static bool IsOneOf(const WCHAR *path, WCHAR *const *longPaths, int count)
+{
+    WCHAR *longPath = LongPathOf(path);
+    const WCHAR *compared = longPath ? longPath : path;
+    bool found = false;
+    for (int i = 0; i < count && !found; i++) {
+        found = longPaths[i] &&
+                CompareStringOrdinal(compared, -1, longPaths[i], -1, TRUE) == CSTR_EQUAL;
     }
-    return false;
+    if (longPath)
+        GlobalFree(longPath);
+    return found;
+}
+
+// The value as a new block and its byte count; null when it is missing, empty, or no
+// multi-string.
+static BYTE *ReadRenameMultiString(HKEY key, DWORD *bytes)
+{
+    DWORD type = 0, size = 0, read = 0;
+    *bytes = 0;
+    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, NULL, &size) != ERROR_SUCCESS ||
+        size == 0 || type != REG_MULTI_SZ)
+        return NULL;
+    BYTE *block = static_cast<BYTE *>(GlobalAlloc(GPTR, size));
+    read = size;
+    if (block &&
+        RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, block, &read) == ERROR_SUCCESS &&
+        read <= size && type == REG_MULTI_SZ) {
+        *bytes = read;
+        return block;
+    }
+    if (block)
+        GlobalFree(block);
+    return NULL;
+}
+
+// Copies `block` into `kept` (as large) without the pending deletions of `longPaths`; returns
+// how many pairs were left out.
+static int LeaveOutDeletions(const BYTE *block, DWORD read, WCHAR *const *longPaths, int count,
+                             BYTE *kept, DWORD *keptBytes)
+{
+    const WCHAR *text = reinterpret_cast<const WCHAR *>(block);
+    LONGLONG available = read / 2;
+    LONGLONG limit = ((LONGLONG)read - 2) / 2;
+    LONGLONG position = 0;
+    int removed = 0;
+    *keptBytes = 0;
+    // Whole pairs are copied or left out; whatever follows the last whole pair (the final
+    // terminator, an odd string, an odd byte) is copied as it is.
+    while (position < limit) {
+        LONGLONG source = MeasureString(text, position, available);
+        if (source < 0 || position + source + 1 >= limit)
+            break;
+        LONGLONG target = MeasureString(text, position + source + 1, available);
+        if (target < 0)
+            break;
+        LONGLONG pairChars = source + 1 + target + 1;
+        if (source > 0 && target == 0 &&
+            IsOneOf(StripNtPrefix(text + position), longPaths, count)) {
+            removed++;
+        } else {
+            memcpy(kept + *keptBytes, text + position, (size_t)pairChars * sizeof(WCHAR));
+            *keptBytes += (DWORD)(pairChars * sizeof(WCHAR));
+        }
+        position += pairChars;
+    }
+    DWORD rest = read - (DWORD)(position * sizeof(WCHAR));
+    memcpy(kept + *keptBytes, block + position * sizeof(WCHAR), rest);
+    *keptBytes += rest;
+    return removed;
 }
 
 int ForgetPendingDeletions(const WCHAR *const *paths, int count)
 {
     HKEY key = NULL;
-    BYTE *block = NULL;
-    BYTE *kept = NULL;
-    DWORD type = 0, size = 0, read = 0;
-    int removed = 0;
-
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                      &key) != ERROR_SUCCESS)
-        return 0;
-    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, NULL, &size) != ERROR_SUCCESS ||
-        size == 0 || type != REG_MULTI_SZ)
-        goto done;
-    block = static_cast<BYTE *>(GlobalAlloc(GPTR, size));
-    kept = static_cast<BYTE *>(GlobalAlloc(GPTR, size));
-    read = size;
-    if (!block || !kept ||
-        RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, block, &read) != ERROR_SUCCESS ||
-        read > size || type != REG_MULTI_SZ)
-        goto done;
-
-    {
-        const WCHAR *text = reinterpret_cast<const WCHAR *>(block);
-        LONGLONG available = read / 2;
-        LONGLONG limit = ((LONGLONG)read - 2) / 2;
-        LONGLONG position = 0;
-        DWORD keptBytes = 0;
-        // Whole pairs are copied or left out; whatever follows the last whole pair (the final
-        // terminator, an odd string, an odd byte) is copied as it is.
-        while (position < limit) {
-            LONGLONG source = MeasureString(text, position, available);
-            if (source < 0 || position + source + 1 >= limit)
-                break;
-            LONGLONG target = MeasureString(text, position + source + 1, available);
-            if (target < 0)
-                break;
-            LONGLONG pairChars = source + 1 + target + 1;
-            if (source > 0 && target == 0 &&
-                IsOneOf(StripNtPrefix(text + position), paths, count)) {
-                removed++;
-            } else {
-                memcpy(kept + keptBytes, text + position, (size_t)pairChars * sizeof(WCHAR));
-                keptBytes += (DWORD)(pairChars * sizeof(WCHAR));
-            }
-            position += pairChars;
+    bool writable = true;
+    int result = 0;
+    WCHAR **longPaths = static_cast<WCHAR **>(GlobalAlloc(GPTR, (SIZE_T)count * sizeof(WCHAR *)));
+    if (!longPaths)
+        return -1;
+    for (int i = 0; i < count; i++) {
+        longPaths[i] = LongPathOf(paths[i]);
+        if (!longPaths[i] && paths[i]) {
+            SIZE_T bytes = (wcslen(paths[i]) + 1) * sizeof(WCHAR);
+            longPaths[i] = static_cast<WCHAR *>(GlobalAlloc(GPTR, bytes));
+            if (longPaths[i])
+                memcpy(longPaths[i], paths[i], bytes);
         }
-        DWORD rest = read - (DWORD)(position * sizeof(WCHAR));
-        memcpy(kept + keptBytes, block + position * sizeof(WCHAR), rest);
-        keptBytes += rest;
-        if (removed)
-            RegSetValueExW(key, PENDING_RENAMES_VALUE, 0, REG_MULTI_SZ, kept, keptBytes);
     }
 
-done:
-    if (block)
-        GlobalFree(block);
-    if (kept)
-        GlobalFree(kept);
-    RegCloseKey(key);
-    return removed;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS) {
+        // Nothing to write is no failure; something to remove that cannot be is one.
+        writable = false;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, &key) !=
+            ERROR_SUCCESS)
+            key = NULL;
+    }
+    // Another program may schedule its own file between the read and the write: the value is
+    // read again just before the write, and the work starts over once if it changed.
+    for (int attempt = 0; key && attempt < 2; attempt++) {
+        DWORD read = 0, keptBytes = 0, again = 0;
+        BYTE *block = ReadRenameMultiString(key, &read);
+        BYTE *kept = block ? static_cast<BYTE *>(GlobalAlloc(GPTR, read)) : NULL;
+        BYTE *now = NULL;
+        int removed = 0;
+        if (block && !kept)
+            result = -1;
+        else if (kept)
+            removed = LeaveOutDeletions(block, read, longPaths, count, kept, &keptBytes);
+        if (removed && !writable) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            result = -1;
+        } else if (removed && attempt == 0 &&
+                   !((now = ReadRenameMultiString(key, &again)) && again == read &&
+                     memcmp(now, block, read) == 0)) {
+            result = 0; // changed meanwhile: once more from the start
+        } else if (removed) {
+            LONG written =
+                RegSetValueExW(key, PENDING_RENAMES_VALUE, 0, REG_MULTI_SZ, kept, keptBytes);
+            SetLastError((DWORD)written);
+            result = written == ERROR_SUCCESS ? removed : -1;
+            attempt = 2;
+        } else {
+            attempt = 2;
+        }
+        if (now)
+            GlobalFree(now);
+        if (kept)
+            GlobalFree(kept);
+        if (block)
+            GlobalFree(block);
+    }
+
+    if (key)
+        RegCloseKey(key);
+    for (int i = 0; i < count; i++) {
+        if (longPaths[i])
+            GlobalFree(longPaths[i]);
+    }
+    GlobalFree(longPaths);
+    return result;
 }

@@ -20,6 +20,7 @@ void ReleasePendingRenameTable(PendingRenameTable *table);
 // The path after a leading "\??\", or the path itself.
 const WCHAR *StripNtPrefix(const WCHAR *path);
 // Removes from the system's value exactly the pending deletions (empty target) whose source,
-// without its "\??\" prefix, is one of `paths` (case-insensitive); every other byte of the
-// value stays as it was. Returns how many pairs were removed.
+// without its "\??\" prefix, is one of `paths` (case-insensitive, in the long forms of the
+// paths); every other byte of the value stays as it was. Returns how many pairs were removed,
+// or -1 (with the last error set) when they could not be.
 int ForgetPendingDeletions(const WCHAR *const *paths, int count);

@@ -53,17 +53,38 @@ done:
     return result;
 }
 
+// Asks the service to start; false only when it refused for a reason that waiting cannot end
+// (disabled, no rights, marked for deletion, its program missing, ...).
+static bool RequestStart(SC_HANDLE service)
+{
+    if (StartServiceW(service, 0, NULL))
+        return true;
+    switch (GetLastError()) {
+    case ERROR_SERVICE_ALREADY_RUNNING:    // the polls see it running
+    case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: // a stop still finishing: asked again once stopped
+    case ERROR_SERVICE_DATABASE_LOCKED:
+    case ERROR_SERVICE_REQUEST_TIMEOUT: // its process may still come up
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool StartSpoolerAndWait(SC_HANDLE service)
 {
     SERVICE_STATUS status;
 
-    // A running service refuses the start; the polls below still see it running.
-    StartServiceW(service, 0, NULL);
+    if (!RequestStart(service))
+        return false;
     ZeroMemory(&status, sizeof(status));
     QueryServiceStatus(service, &status);
     for (int poll = 0; poll < SPOOLER_POLLS; poll++) {
         if (status.dwCurrentState == SERVICE_RUNNING)
             return true;
+        // Found stopped after the request was made: it was refused (or the service stopped
+        // again), so it is asked once more; a stopped spooler is never simply waited for.
+        if (poll > 0 && status.dwCurrentState == SERVICE_STOPPED && !RequestStart(service))
+            return false;
         Sleep(SPOOLER_POLL_MS);
         QueryServiceStatus(service, &status);
     }
@@ -100,6 +121,11 @@ SpoolerRestart BeginSpoolerRestart(SetupContext *context)
         if (error != ERROR_SERVICE_NOT_ACTIVE && context)
             LogError(context, ERR_CONTROL_SERVICE, L"ControlService failed with code %d (0x%x)",
                      (int)error, (unsigned)error);
+        // The services that depend on it keep it running however long one waits.
+        if (error == ERROR_DEPENDENT_SERVICES_RUNNING) {
+            restart.stopRequested = 1;
+            return restart;
+        }
     }
     restart.stopRequested = 1;
 

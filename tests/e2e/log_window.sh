@@ -7,7 +7,7 @@ set -uo pipefail
 
 e2e_begin log_window
 
-# The configuration DLL missing beside the tool: the driver cannot be staged.
+# The configuration DLL missing beside the tool: the install cannot happen, nothing is touched.
 e2e_layout
 rm "$(e2e_file 'C:\Program Files\Zentavo\Setup\tvlui64.dll')"
 rm -f "$E2E_DIR/shots/log_window-1.png"
@@ -16,7 +16,8 @@ e2e_check_eq "install with a missing component exits 100" "100" "$E2E_CODE"
 if [ -n "$E2E_LOGWIN" ]; then
     text=$(cat "$E2E_LOGWIN")
     e2e_check_has "error title" "$text" "title: Zentavo build 2551- Install error log!"
-    e2e_check "the copy's error report" grep -q "Error(10): Cant't open source file: tvlui64.dll" \
+    e2e_check "the missing file's error report" grep -qF \
+        "Error(10): Cant't open source file: C:\\Program Files\\Zentavo\\Setup\\tvlui64.dll" \
         "$E2E_LOGWIN"
     e2e_check "the first log line" grep -q "Zentavo 2551" "$E2E_LOGWIN"
     e2e_check "the window never shows the closing line" test -z "$(grep '>>0020' "$E2E_LOGWIN")"
@@ -50,7 +51,7 @@ e2e_check_eq "its run logged with the same code" "=== exit code 100" \
     "$(e2e_setup_log last | tail -n 1)"
 
 state=$(e2e_inspect monitors drivers)
-e2e_check_has "the monitor is installed all the same" "$state" 'monitor "Zentavo:" dll "tvlmon64.dll"'
+e2e_check_lacks "no monitor either" "$state" 'monitor "Zentavo:" dll "tvlmon64.dll"'
 e2e_check_lacks "no driver without its configuration DLL" "$state" \
     'driver "Zentavo printer" version 3 build 2551'
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A reinstall carries every product printer that has a "SubKey" value across, with its name,
 # value, comment, location and default status, and clears "deleted" in its per-user key;
-# a product printer without the value is dropped; a foreign printer is not touched.
+# a product printer without the value is dropped; a foreign printer is not touched. An install
+# that cannot finish (a component missing, the process killed half way) loses none of them.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -75,6 +76,51 @@ e2e_setup install
 e2e_check_eq "reinstall with a foreign default exits 1" "1" "$E2E_CODE"
 e2e_check_eq "the foreign default stays" 'default "Other"' "$(e2e_inspect default)"
 e2e_check_eq "the same printers again" "$(grep '^printer' <<<"$expected")" "$(e2e_inspect printers)"
+
+# A component missing from the tool's folder: error 10 names it and nothing at all is removed.
+e2e_spoolctl default Second >/dev/null
+whole=$(e2e_inspect)
+setup_dir=$(e2e_file 'C:\Program Files\Zentavo\Setup')
+for file in tvlmon64.dll tvldrv64.dll tvlui64.dll tvlhelp.chm; do
+    mv "$setup_dir/$file" "$setup_dir/$file.away"
+    e2e_setup install
+    e2e_check_eq "without $file: exit 100" "100" "$E2E_CODE"
+    e2e_check "without $file: error 10 names it" grep -qF \
+        "Error(10): Cant't open source file: C:\Program Files\Zentavo\Setup\\$file" \
+        "${E2E_LOGWIN:-/dev/null}"
+    e2e_check_eq "without $file: nothing changed" "$whole" "$(e2e_inspect)"
+    mv "$setup_dir/$file.away" "$setup_dir/$file"
+done
+
+# Killed while it waits for a driver file held open, after it deleted the printers and wrote
+# them down, before it re-created them: the next install brings them back.
+records='HKLM\Software\Tovalin Software KFT\Zentavo\Kept printers'
+stage='C:\windows\system32\spool\drivers\x64\tvldrv64.dll'
+cp "$E2E_STANDINS/default/tvldrv64.dll" "$(e2e_file "$stage")"
+e2e_hold_file "$stage"
+wine 'C:\Program Files\Zentavo\Setup\setup.exe' install >>"$E2E_OUT/gui.out" 2>&1 &
+pid=$!
+gone=0
+# The copy waits about 5 s for the held file; the printers go well before.
+for _ in $(seq 50); do
+    if ! e2e_inspect printers | grep -q 'driver "Zentavo printer"'; then
+        gone=1
+        break
+    fi
+    sleep 0.1
+done
+kill -KILL "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+e2e_check_eq "killed once the printers were deleted" "1" "$gone"
+e2e_check_eq "three printers written down" "3" \
+    "$(wine reg query "$records" 2>/dev/null | grep -c REG_BINARY)"
+e2e_release_file
+e2e_setup install
+e2e_check_eq "install after the kill exits 1" "1" "$E2E_CODE"
+e2e_check_eq "the printers are back with their settings and the default" \
+    "$(grep '^printer\|^default' <<<"$expected")" "$(e2e_inspect printers default)"
+e2e_check_eq "nothing left written down" "0" \
+    "$(wine reg query "$records" 2>/dev/null | grep -c REG_BINARY)"
 
 e2e_spoolctl delprinter Other >/dev/null
 wine reg delete 'HKCU\Software\Tovalin Software KFT' /f >/dev/null 2>&1

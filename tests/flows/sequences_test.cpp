@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,63 @@ bool FileExists(const std::wstring &path)
 std::wstring Indented(int depth, const std::wstring &line)
 {
     return std::wstring(2 * depth, L' ') + line + L"\r\n";
+}
+
+const WCHAR KEPT_RECORDS[] = L"Software\\Tovalin Software KFT\\Zentavo\\Kept printers";
+const WCHAR *const KEPT_NAMES[] = {L"Kept A", L"Kept B", L"Kept C"};
+
+HANDLE OpenNamed(const WCHAR *name)
+{
+    HANDLE printer = NULL;
+    PRINTER_DEFAULTSW defaults = {NULL, NULL, PRINTER_ALL_ACCESS};
+    return OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults) ? printer : NULL;
+}
+
+// Every printer of the product driver as "name|SubKey|comment|location", sorted; duplicates
+// show twice.
+std::vector<std::wstring> ProductPrinters()
+{
+    std::vector<std::wstring> found;
+    DWORD needed = 0, count = 0;
+    EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, 2, NULL, 0, &needed, &count);
+    std::vector<BYTE> buffer(needed + 1);
+    if (!EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, 2, buffer.data(), needed, &needed, &count))
+        return found;
+    auto *records = reinterpret_cast<PRINTER_INFO_2W *>(buffer.data());
+    for (DWORD i = 0; i < count; i++) {
+        if (!records[i].pDriverName || wcscmp(records[i].pDriverName, L"Zentavo printer") != 0)
+            continue;
+        std::wstring line = records[i].pPrinterName;
+        HANDLE printer = OpenNamed(records[i].pPrinterName);
+        char value[64] = {};
+        DWORD type = 0, size = 0;
+        if (printer)
+            GetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), &type,
+                            reinterpret_cast<LPBYTE>(value), sizeof(value) - 1, &size);
+        if (printer)
+            ClosePrinter(printer);
+        line += L"|" + std::wstring(value, value + strlen(value));
+        line += L"|" + std::wstring(records[i].pComment ? records[i].pComment : L"");
+        line += L"|" + std::wstring(records[i].pLocation ? records[i].pLocation : L"");
+        found.push_back(line);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+const std::vector<std::wstring> KEPT_PRINTERS = {L"Kept A|key a|comment A|room A",
+                                                 L"Kept B|key b|comment B|room B",
+                                                 L"Kept C|key c|comment C|room C"};
+
+DWORD KeptRecordCount()
+{
+    HKEY key = NULL;
+    DWORD values = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL, NULL);
+    RegCloseKey(key);
+    return values;
 }
 
 class Sequences : public ::testing::Test {
@@ -58,12 +116,13 @@ protected:
     void TearDown() override
     {
         FreeSetupContext(&context);
-        HANDLE printer = NULL;
-        PRINTER_DEFAULTSW defaults = {NULL, NULL, PRINTER_ALL_ACCESS};
-        while (OpenPrinterW(const_cast<LPWSTR>(L"Zentavo"), &printer, &defaults)) {
-            DeletePrinter(printer);
-            ClosePrinter(printer);
+        for (const WCHAR *name : {L"Zentavo", KEPT_NAMES[0], KEPT_NAMES[1], KEPT_NAMES[2]}) {
+            while (HANDLE printer = OpenNamed(name)) {
+                DeletePrinter(printer);
+                ClosePrinter(printer);
+            }
         }
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEPT_RECORDS);
         DeletePrinterDriverExW(NULL, const_cast<LPWSTR>(L"Windows x64"),
                                const_cast<LPWSTR>(L"Zentavo printer"), 0, 0);
         DeleteMonitorW(NULL, NULL, const_cast<LPWSTR>(L"Zentavo:"));
@@ -86,6 +145,61 @@ protected:
         if (printer)
             ClosePrinter(printer);
         return found && FileExists(monitorPath) && FileExists(driverDir + L"3\\tvldrv64.dll");
+    }
+    // A reinstall in a child process that ends just before its k-th spooler change (0: never);
+    // its exit code: 200 when it was ended, 100 + the changes it made, 1 after error reports.
+    int reinstallInChild(int k)
+    {
+        // Without its trailing backslash, which would escape the closing quote.
+        std::wstring moduleDir = StringText(context.moduleDir);
+        moduleDir.pop_back();
+        return RunProgram(TestExeDir() + L"reinstall_until.exe",
+                          std::to_wstring(k) + L" \"" + moduleDir + L"\"", 60000);
+    }
+    // The product installed (here, or by a child) with three kept printers instead of
+    // "Zentavo"; "Kept B" is the default.
+    void installWithKeptPrinters(bool here = true)
+    {
+        if (here)
+            ReInstall(&context);
+        else
+            ASSERT_GT(reinstallInChild(0), 100);
+        ASSERT_TRUE(productInstalled()) << LogText(context);
+        for (const WCHAR *name : KEPT_NAMES) {
+            PRINTER_INFO_2W info = {};
+            std::wstring comment = std::wstring(L"comment ") + name[5];
+            std::wstring location = std::wstring(L"room ") + name[5];
+            info.pPrinterName = const_cast<LPWSTR>(name);
+            info.pPortName = const_cast<LPWSTR>(L"Zentavo:");
+            info.pDriverName = const_cast<LPWSTR>(L"Zentavo printer");
+            info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+            info.pDatatype = const_cast<LPWSTR>(L"RAW");
+            info.pComment = &comment[0];
+            info.pLocation = &location[0];
+            HANDLE printer = AddPrinterW(NULL, 2, reinterpret_cast<LPBYTE>(&info));
+            ASSERT_NE(nullptr, printer);
+            char value[] = "key x";
+            value[4] = (char)towlower(name[5]);
+            ASSERT_EQ(ERROR_SUCCESS,
+                      SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
+                                      reinterpret_cast<LPBYTE>(value), sizeof(value)));
+            SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&info), 0);
+            ClosePrinter(printer);
+        }
+        HANDLE plain = OpenNamed(L"Zentavo");
+        ASSERT_TRUE(plain && DeletePrinter(plain));
+        ClosePrinter(plain);
+        auto setDefault = reinterpret_cast<BOOL(WINAPI *)(LPCWSTR)>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"winspool.drv"), MAKEINTRESOURCEA(204))));
+        setDefault(L"Kept B");
+        ASSERT_EQ(KEPT_PRINTERS, ProductPrinters());
+        ASSERT_EQ(L"Kept B", DefaultPrinter());
+    }
+    void expectKeptPrintersBack()
+    {
+        EXPECT_EQ(KEPT_PRINTERS, ProductPrinters());
+        EXPECT_EQ(L"Kept B", DefaultPrinter());
+        EXPECT_EQ(0u, KeptRecordCount());
     }
 };
 
@@ -287,6 +401,88 @@ TEST_F(Sequences, ReinstallKeepsTheFilesItPutInPlaceOutOfTheBootTimeDeletion)
     EXPECT_TRUE(productInstalled());
     std::wstring expected = other + L'\0' + L'\0' + L'\0';
     EXPECT_EQ(expected, pending.Current());
+
+    // A refused write is reported: the boot would delete the new monitor.
+    pending.Set(REG_MULTI_SZ, value.data(), (DWORD)(value.size() * 2));
+    fresh();
+    {
+        RefusedRegistryValue refuse(L"PendingFileRenameOperations");
+        ReInstall(&context);
+    }
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(1u, CountLines(Log(context), L"Error(18): Can`t keep the installed files from the "
+                                           L"deletion at reboot - (Access denied.)"))
+        << LogText(context);
+}
+
+TEST_F(Sequences, KeptPrintersComeBackAtTheNextInstallWhenTheDriverIsRefused)
+{
+    installWithKeptPrinters();
+    fresh();
+    {
+        struct Refuse {
+            static BOOL WINAPI AddDriver(LPWSTR, DWORD, LPBYTE, DWORD)
+            {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+        };
+        ImportHook refuse("winspool.drv", "AddPrinterDriverExW",
+                          reinterpret_cast<const void *>(&Refuse::AddDriver));
+        ReInstall(&context);
+    }
+    // Without the driver Wine's spooler adds no printer: the three stay written down.
+    EXPECT_TRUE(LinesInOrder(Log(context), {L">DeleteAllPrinters", L">DeletePrinter(Kept A)", L"OK",
+                                            L">DeletePrinter(Kept C)", L"OK"}));
+    EXPECT_EQ(1u, CountLines(Log(context), L"Error(15): Can`t add printer 'Kept B' - (Unknown "
+                                           L"printer driver.)"));
+    EXPECT_TRUE(ProductPrinters().empty());
+    EXPECT_EQ(3u, KeptRecordCount());
+
+    fresh();
+    ReInstall(&context);
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    expectKeptPrintersBack();
+
+    // A full uninstall leaves nothing written down.
+    fresh();
+    ReInstall(&context);
+    ASSERT_EQ(KEPT_PRINTERS, ProductPrinters());
+    fresh();
+    HKEY key = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS, 0, NULL, 0,
+                                             KEY_SET_VALUE, NULL, &key, NULL));
+    RegSetValueExW(key, L"Left over", 0, REG_BINARY, reinterpret_cast<const BYTE *>("x"), 1);
+    RegCloseKey(key);
+    FullUninstall(&context);
+    EXPECT_TRUE(ProductPrinters().empty());
+    EXPECT_EQ(0u, KeptRecordCount());
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS, 0, KEY_READ, &key));
+}
+
+// For every k, a reinstall ended before its k-th spooler change (a child process stopped there),
+// then a normal install: the three printers with their settings and the default are back.
+TEST_F(Sequences, AReinstallEndedBeforeAnySpoolerChangeLosesNoPrinter)
+{
+    // Every install runs in a child: the spooler keeps a registered monitor mapped in the process
+    // that used it, and the old build below must be written over the installed one.
+    installWithKeptPrinters(false);
+    // An older monitor build, so that the reinstall removes and adds the monitor as well.
+    const std::wstring oldMonitor = BuildDir() + L"standins\\monitor-2450\\tvlmon64.dll";
+    ASSERT_TRUE(CopyFileW(oldMonitor.c_str(), monitorPath.c_str(), FALSE)) << GetLastError();
+    int calls = reinstallInChild(0) - 100;
+    // 3 x (purge, delete), the driver twice (Wine refuses the deletion with its files), the
+    // monitor; the monitor, the driver, 3 x (add, two values, settings), the default.
+    EXPECT_EQ(3 * 2 + 2 + 1 + 2 + 3 * 4 + 1, calls);
+    expectKeptPrintersBack();
+
+    for (int k = 1; k <= calls; k++) {
+        SCOPED_TRACE(k);
+        ASSERT_TRUE(CopyFileW(oldMonitor.c_str(), monitorPath.c_str(), FALSE)) << GetLastError();
+        ASSERT_EQ(200, reinstallInChild(k));
+        EXPECT_GT(reinstallInChild(0), 100);
+        expectKeptPrintersBack();
+    }
 }
 
 } // namespace

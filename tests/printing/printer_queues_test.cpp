@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,16 +17,61 @@ namespace {
 // What the faked printer enumeration returns.
 PrinterList *g_enumerated;
 
+const WCHAR KEPT_RECORDS[] = L"Software\\Tovalin Software KFT\\Zentavo\\Kept printers";
+
+// A kept printer's record as the tool writes it.
+std::vector<BYTE> Record(DWORD flags, const std::string &subKey, const std::wstring &comment,
+                         const std::wstring &location)
+{
+    DWORD header[4] = {flags, (DWORD)subKey.size(), (DWORD)comment.size(), (DWORD)location.size()};
+    std::vector<BYTE> data(reinterpret_cast<BYTE *>(header), reinterpret_cast<BYTE *>(header + 4));
+    data.insert(data.end(), subKey.begin(), subKey.end());
+    const BYTE *c = reinterpret_cast<const BYTE *>(comment.data());
+    data.insert(data.end(), c, c + comment.size() * 2);
+    const BYTE *l = reinterpret_cast<const BYTE *>(location.data());
+    data.insert(data.end(), l, l + location.size() * 2);
+    return data;
+}
+
+void WriteRecord(const std::wstring &name, DWORD type, const std::vector<BYTE> &data)
+{
+    HKEY key = NULL;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    RegSetValueExW(key, name.c_str(), 0, type, data.data(), (DWORD)data.size());
+    RegCloseKey(key);
+}
+
+// The names of the records still written down, sorted.
+std::vector<std::wstring> RecordNames()
+{
+    std::vector<std::wstring> names;
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return names;
+    WCHAR name[1024];
+    for (DWORD i = 0;; i++) {
+        DWORD chars = 1024;
+        if (RegEnumValueW(key, i, name, &chars, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        names.push_back(name);
+    }
+    RegCloseKey(key);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 class PrinterQueues : public ::testing::Test {
 protected:
     SetupContext context = {};
     void SetUp() override
     {
         MakeContext(&context);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEPT_RECORDS);
     }
     void TearDown() override
     {
         FreeSetupContext(&context);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEPT_RECORDS);
     }
     void UseSnapshot(const std::vector<PrinterSpec> &specs)
     {
@@ -284,6 +330,117 @@ TEST_F(PrinterQueues, OnlyASingleKeyNameIsUsedToClearTheDeletedMark)
                                         "Software\\Tovalin Software KFT\\Zentavo\\Zentavos\\keyA"}),
               openedUserKeys);
     EXPECT_EQ(std::vector<REGSAM>(2, KEY_SET_VALUE), openedUserAccess);
+}
+
+TEST_F(PrinterQueues, WrittenDownRecordsAreTakenUpWholeOrDropped)
+{
+    UseSnapshot({Spec(L"Taken", L"LPT1:", L"Other driver")});
+    std::vector<BYTE> good = Record(1, "key", L"comment", L"room");
+    std::vector<BYTE> longer = good;
+    longer.push_back(0);
+    const struct {
+        std::wstring name;
+        DWORD type;
+        std::vector<BYTE> data;
+    } dropped[] = {
+        {L"As text", REG_SZ, good},
+        {L"Short", REG_BINARY, std::vector<BYTE>(good.begin(), good.begin() + 15)},
+        {L"Longer", REG_BINARY, longer},
+        {L"Unknown flag", REG_BINARY, Record(2, "key", L"", L"")},
+        {L"No value", REG_BINARY, Record(0, "", L"c", L"")},
+        {L"Value too long", REG_BINARY, Record(0, std::string(64, 'v'), L"", L"")},
+        {L"Zero in value", REG_BINARY, Record(0, std::string("k\0y", 3), L"", L"")},
+        {L"Comment too long", REG_BINARY, Record(0, "key", std::wstring(1025, L'c'), L"")},
+        {L"Location too long", REG_BINARY, Record(0, "key", L"", std::wstring(1025, L'l'))},
+        {std::wstring(257, L'n'), REG_BINARY, good},
+        {L"Huge", REG_BINARY, std::vector<BYTE>(70000, 0)},
+        {L"Taken", REG_BINARY, good}, // the name is a printer of another driver now
+    };
+    for (const auto &d : dropped)
+        WriteRecord(d.name, d.type, d.data);
+    WriteRecord(L"Old", REG_BINARY, good);
+    WriteRecord(
+        L"Longest", REG_BINARY,
+        Record(0, std::string(63, 'k'), std::wstring(1024, L'c'), std::wstring(1024, L'l')));
+
+    TakeUpKeptRecords(&context);
+
+    EXPECT_EQ((std::vector<std::wstring>{L"Longest", L"Old"}), RecordNames());
+    std::wstring log = Log(context);
+    for (const auto &d : dropped)
+        EXPECT_EQ(1u, CountLines(log, L"Kept printer record '" + d.name + L"' dropped"))
+            << LogText(context);
+    EXPECT_EQ(2u, CountLines(log, L"Kept printer 'Old' taken up from an earlier run") +
+                      CountLines(log, L"Kept printer 'Longest' taken up from an earlier run"));
+    std::vector<std::wstring> names;
+    for (KeptSetting *entry = context.keptSettings; entry; entry = entry->next) {
+        const PRINTER_INFO_2W *record = entry->printerRecord;
+        names.push_back(record->pPrinterName);
+        if (names.back() == L"Old") {
+            EXPECT_STREQ("key", entry->subKeyValue);
+            EXPECT_STREQ(L"comment", record->pComment);
+            EXPECT_STREQ(L"room", record->pLocation);
+            EXPECT_EQ((DWORD)PRINTER_ATTRIBUTE_DEFAULT, record->Attributes);
+        } else {
+            EXPECT_EQ(std::string(63, 'k'), entry->subKeyValue);
+            EXPECT_EQ(std::wstring(1024, L'l'), record->pLocation);
+            EXPECT_EQ(0u, record->Attributes);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::wstring>{L"Longest", L"Old"}), names);
+}
+
+TEST_F(PrinterQueues, EarlierRecordsMergeWithThePrintersKeptNowAndLeaveOnceBack)
+{
+    std::vector<PrinterSpec> specs = {
+        Spec(L"A", L"Zentavo:", L"Zentavo printer", L"comment A", L"room A"),
+        // Re-created by a run that ended before its value was written back.
+        Spec(L"B", L"Zentavo:", L"Zentavo printer"),
+        Spec(L"Unread", L"Zentavo:", L"Zentavo printer"),
+        Spec(L"Unwritten", L"Zentavo:", L"Zentavo printer"),
+    };
+    specs[0].attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+    UseSnapshot(specs);
+    FakePrinters spooler(specs);
+    spooler.find(L"A")->subKey = std::string("keyA", 5);
+    spooler.find(L"Unread")->subKey = std::string("keyU", 5);
+    spooler.find(L"Unread")->readError = ERROR_ACCESS_DENIED;
+    spooler.find(L"Unwritten")->subKey = std::string("keyW", 5);
+    WriteRecord(L"B", REG_BINARY, Record(0, "keyB", L"comment B", L"room B"));
+    WriteRecord(L"Gone", REG_BINARY, Record(1, "keyG", L"comment G", L"room G"));
+    {
+        RefusedRegistryValue refuse(L"Unwritten");
+        DeleteProductPrinters(&context);
+    }
+
+    // What could not be written down, or not read, is not deleted.
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"B"}), spooler.deletedOrder);
+    EXPECT_TRUE(LinesInOrder(
+        Log(context), {L"Printer 'Unread' is not deleted: its settings could not be kept (5)",
+                       L"Printer 'Unwritten' is not deleted: its settings could not be kept (5)"}));
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"B", L"Gone"}), RecordNames());
+    EXPECT_EQ(0, context.errorCount);
+
+    spooler.sets.clear();
+    RestoreKeptPrinters(&context);
+    // A, the one kept now, first; then the earlier records; the last default one wins.
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"B", L"Gone"}), spooler.added);
+    EXPECT_EQ(L"Gone", spooler.defaultSetTo);
+    for (const WCHAR *name : {L"A", L"B", L"Gone"}) {
+        SCOPED_TRACE(name);
+        FakePrinters::Printer *p = nullptr;
+        for (FakePrinters::Printer &candidate : spooler.printers) {
+            if (!candidate.deleted && candidate.spec.name == name)
+                p = &candidate;
+        }
+        ASSERT_NE(nullptr, p);
+        std::string key = std::string("key") + (char)name[0] + '\0';
+        EXPECT_EQ(key, p->subKey);
+        EXPECT_EQ(std::wstring(L"comment ") + name[0], p->spec.comment);
+        EXPECT_EQ(std::wstring(L"room ") + name[0], p->spec.location);
+    }
+    EXPECT_TRUE(RecordNames().empty());
 }
 
 TEST_F(PrinterQueues, DefaultMarkFollowsTheQueriedName)

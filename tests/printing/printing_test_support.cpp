@@ -297,6 +297,8 @@ static DWORD WINAPI FakeGetPrinterDataA(HANDLE handle, LPSTR, LPDWORD type, LPBY
                                         LPDWORD needed)
 {
     FakePrinters::Printer *p = FromHandle(handle);
+    if (p && p->readError)
+        return p->readError;
     return p ? ReadValue(p->subKey, type, data, size, needed) : ERROR_INVALID_HANDLE;
 }
 
@@ -306,6 +308,8 @@ static DWORD WINAPI FakeGetPrinterDataExA(HANDLE handle, LPCSTR key, LPCSTR, LPD
     FakePrinters::Printer *p = FromHandle(handle);
     if (!p || strcmp(key, "DsUser") != 0)
         return ERROR_INVALID_HANDLE;
+    if (p->readError)
+        return p->readError;
     return ReadValue(p->dsUserSubKey, type, data, size, needed);
 }
 
@@ -455,4 +459,35 @@ FakeFileBuild::FakeFileBuild(LONG b)
       query_("version.dll", "VerQueryValueW", reinterpret_cast<const void *>(&FakeVerQueryValue))
 {
     current = this;
+}
+
+std::wstring DefaultPrinter()
+{
+    auto query = reinterpret_cast<BOOL(WINAPI *)(LPWSTR, LPDWORD)>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleW(L"winspool.drv"), MAKEINTRESOURCEA(203))));
+    WCHAR name[256] = {};
+    DWORD size = 256;
+    return query(name, &size) ? name : L"";
+}
+
+std::wstring RefusedRegistryValue::refused_;
+
+RefusedRegistryValue::RefusedRegistryValue(const std::wstring &name)
+    : hook_("advapi32.dll", "RegSetValueExW", reinterpret_cast<const void *>(&SetValue))
+{
+    refused_ = name;
+}
+
+RefusedRegistryValue::~RefusedRegistryValue()
+{
+    refused_.clear();
+}
+
+LSTATUS WINAPI RefusedRegistryValue::SetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
+                                              const BYTE *data, DWORD bytes)
+{
+    if (name && refused_ == name)
+        return ERROR_ACCESS_DENIED;
+    return reinterpret_cast<decltype(&RegSetValueExW)>(
+        SystemFunction("advapi32.dll", "RegSetValueExW"))(key, name, reserved, type, data, bytes);
 }

@@ -82,6 +82,7 @@ public:
         bool deleted = false;
         std::string subKey;       // value under "PrinterDriverData"; empty: none
         std::string dsUserSubKey; // value under "DsUser"; empty: none
+        DWORD readError = 0;      // the answer of every "SubKey" read when not 0
     };
     struct SetCall {
         std::wstring printer;
@@ -118,6 +119,23 @@ public:
 
 private:
     ImportHook size_, info_, query_;
+};
+
+// The user's default printer by the spooler's query (ordinal 203), or empty.
+std::wstring DefaultPrinter();
+
+// Every write to a registry value of the given name fails with ERROR_ACCESS_DENIED while it
+// lives; other values are written as usual.
+class RefusedRegistryValue {
+public:
+    explicit RefusedRegistryValue(const std::wstring &name);
+    ~RefusedRegistryValue();
+
+private:
+    static LSTATUS WINAPI SetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
+                                   const BYTE *data, DWORD bytes);
+    static std::wstring refused_;
+    ImportHook hook_;
 };
 
 // Real time for the real spooler service's moves while the tool's polls run on the virtual clock.

@@ -41,15 +41,6 @@ bool DriverRegistered()
     return found;
 }
 
-std::wstring DefaultPrinter()
-{
-    auto query = reinterpret_cast<BOOL(WINAPI *)(LPWSTR, LPDWORD)>(reinterpret_cast<void *>(
-        GetProcAddress(GetModuleHandleW(L"winspool.drv"), MAKEINTRESOURCEA(203))));
-    WCHAR name[256] = {};
-    DWORD size = 256;
-    return query(name, &size) ? name : L"";
-}
-
 // Whatever a test leaves registered or copied is removed through the raw calls.
 class RealSpooler : public ::testing::Test {
 protected:
@@ -89,6 +80,7 @@ protected:
             DeleteFileW((driverDir + L"3\\" + name).c_str());
         }
         RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Tovalin Software KFT");
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Tovalin Software KFT");
         FreeSetupContext(&context);
         EXPECT_FALSE(MonitorRegistered(&context));
         EXPECT_FALSE(DriverRegistered());

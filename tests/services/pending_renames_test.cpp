@@ -516,4 +516,76 @@ TEST(ForgetPendingDeletions, LeavesValuesOfOtherTypesAndAbsentValuesAlone)
     EXPECT_EQ(Bytes(MultiString({})), CurrentBytes());
 }
 
+// Another program schedules its file while the tool works: at the tool's first full read.
+int g_valueReads;
+LSTATUS WINAPI ReadThenOtherWrites(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
+                                   LPBYTE data, LPDWORD size)
+{
+    auto real = reinterpret_cast<decltype(&RegQueryValueExW)>(
+        SystemFunction("advapi32.dll", "RegQueryValueExW"));
+    LSTATUS result = real(key, name, reserved, type, data, size);
+    if (data && name && wcscmp(name, L"PendingFileRenameOperations") == 0 && ++g_valueReads == 1) {
+        std::wstring later =
+            MultiString({L"\\??\\C:\\other\\late.dll", L"", L"\\??\\C:\\other\\a.dll", L"",
+                         L"\\??\\C:\\t\\tvlmon64.dll", L""});
+        reinterpret_cast<decltype(&RegSetValueExW)>(SystemFunction(
+            "advapi32.dll", "RegSetValueExW"))(key, name, 0, REG_MULTI_SZ,
+                                               reinterpret_cast<const BYTE *>(later.data()),
+                                               (DWORD)later.size() * 2);
+    }
+    return result;
+}
+
+LSTATUS WINAPI RefusedSetValue(HKEY, LPCWSTR, DWORD, DWORD, const BYTE *, DWORD)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
+TEST_F(PendingRenames, TheWriteComparesLongFormsSurvivesAnotherWriterAndReportsARefusal)
+{
+    SavedPendingRenames saved;
+    // A placed file named by its 8.3 spelling in the value, and the other way round.
+    std::wstring longName = dir + L"\\placed component file.dll";
+    MakeFile(longName);
+    WCHAR shortName[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(longName.c_str(), shortName, MAX_PATH), 0u);
+    ASSERT_NE(longName, std::wstring(shortName)) << "no 8.3 name to test with";
+    const WCHAR *asLong[] = {longName.c_str()};
+    const WCHAR *asShort[] = {shortName};
+    for (const WCHAR *const *placed : {asLong, asShort}) {
+        const WCHAR *other = placed == asLong ? shortName : longName.c_str();
+        std::wstring value = MultiString({std::wstring(L"\\??\\") + other, L""});
+        saved.Set(REG_MULTI_SZ, value.data(), (DWORD)value.size() * 2);
+        EXPECT_EQ(1, ForgetPendingDeletions(placed, 1));
+        EXPECT_EQ(Bytes(MultiString({})), CurrentBytes());
+    }
+    DeleteFileW(longName.c_str());
+
+    // Changed between the read and the write: the other program's entry stays.
+    const WCHAR *placed[] = {L"C:\\t\\tvlmon64.dll"};
+    std::wstring value =
+        MultiString({L"\\??\\C:\\other\\a.dll", L"", L"\\??\\C:\\t\\tvlmon64.dll", L""});
+    saved.Set(REG_MULTI_SZ, value.data(), (DWORD)value.size() * 2);
+    {
+        g_valueReads = 0;
+        ImportHook read("advapi32.dll", "RegQueryValueExW",
+                        reinterpret_cast<const void *>(&ReadThenOtherWrites));
+        EXPECT_EQ(1, ForgetPendingDeletions(placed, 1));
+    }
+    EXPECT_EQ(
+        Bytes(MultiString({L"\\??\\C:\\other\\late.dll", L"", L"\\??\\C:\\other\\a.dll", L""})),
+        CurrentBytes());
+
+    // A refused write is no success.
+    saved.Set(REG_MULTI_SZ, value.data(), (DWORD)value.size() * 2);
+    {
+        ImportHook refuse("advapi32.dll", "RegSetValueExW",
+                          reinterpret_cast<const void *>(&RefusedSetValue));
+        SetLastError(0);
+        EXPECT_EQ(-1, ForgetPendingDeletions(placed, 1));
+        EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    }
+    EXPECT_EQ(Bytes(value), CurrentBytes());
+}
+
 } // namespace

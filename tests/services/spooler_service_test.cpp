@@ -241,8 +241,8 @@ TEST_F(InjectedSpooler, ASpoolerThatNeverStartsIsGivenUpAfter50PollsOf200Ms)
 
     EXPECT_FALSE(CheckSpooler(&context));
     ExpectPollSleeps(50);
-    EXPECT_EQ(1 + 51, queries); // the check's own query, then the first and one after each sleep
-    EXPECT_EQ(1, starts);
+    EXPECT_EQ(1 + 51, queries);   // the check's own query, then the first and one after each sleep
+    EXPECT_EQ(50, starts);        // the first, then at every poll after it that finds it stopped
     EXPECT_EQ(2u, closed.size()); // the service, then the manager
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(0, context.logDepth);
@@ -349,6 +349,119 @@ TEST_F(InjectedSpooler, AFailedStopControlIsReportedWithItsCodeAndTheWaitStillRu
     EXPECT_EQ(1, restart.stopRequested);
     EndSpoolerRestart(&restart);
     EXPECT_EQ(2, context.errorCount);
+}
+
+// A service model: a stop still finishing for `stopPolls` queries refuses starts; a start takes
+// `startPolls` queries (-1: the service stops again at once); `startError` refuses every start.
+struct ServiceModel {
+    DWORD state;
+    int stopPolls, startPolls;
+    DWORD startError;
+};
+ServiceModel model;
+
+BOOL WINAPI ModelStartServiceW(SC_HANDLE, DWORD, LPCWSTR *)
+{
+    starts++;
+    DWORD error = model.startError;
+    if (!error && model.state == SERVICE_RUNNING)
+        error = ERROR_SERVICE_ALREADY_RUNNING;
+    if (!error && model.state == SERVICE_STOP_PENDING)
+        error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    if (error) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (model.startPolls >= 0)
+        model.state = SERVICE_START_PENDING;
+    return TRUE;
+}
+
+BOOL WINAPI ModelQueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS status)
+{
+    queries++;
+    if (model.state == SERVICE_STOP_PENDING && --model.stopPolls <= 0)
+        model.state = SERVICE_STOPPED;
+    if (model.state == SERVICE_START_PENDING && --model.startPolls <= 0)
+        model.state = SERVICE_RUNNING;
+    memset(status, 0, sizeof(*status));
+    status->dwCurrentState = model.state;
+    return TRUE;
+}
+
+BOOL WINAPI DependentsControlService(SC_HANDLE, DWORD, LPSERVICE_STATUS)
+{
+    controls++;
+    SetLastError(ERROR_DEPENDENT_SERVICES_RUNNING);
+    return FALSE;
+}
+
+TEST_F(InjectedSpooler, TheRestartAsksAgainUntilTheSpoolerRunsAndGivesUpAtOnceWhenItCannot)
+{
+    const struct {
+        const char *name;
+        ServiceModel model;
+        bool runs;
+        int starts, queries, sleeps;
+    } cases[] = {
+        // Refused while the stop finishes, asked again at the poll that finds it stopped.
+        {"stop finishing", {SERVICE_STOP_PENDING, 3, 2, 0}, true, 2, 5, 4},
+        {"starts at once", {SERVICE_STOPPED, 0, 1, 0}, true, 1, 1, 0},
+        {"already running", {SERVICE_RUNNING, 0, 0, 0}, true, 1, 1, 0},
+        {"disabled", {SERVICE_STOPPED, 0, 1, ERROR_SERVICE_DISABLED}, false, 1, 0, 0},
+        {"no rights", {SERVICE_STOPPED, 0, 1, ERROR_ACCESS_DENIED}, false, 1, 0, 0},
+        {"program missing", {SERVICE_STOPPED, 0, 1, ERROR_FILE_NOT_FOUND}, false, 1, 0, 0},
+        // Stops again after every start: asked at each of the 49 polls after the first.
+        {"never stays up", {SERVICE_STOPPED, 0, -1, 0}, false, 50, 51, 50},
+    };
+    ImportHook start("advapi32.dll", "StartServiceW",
+                     reinterpret_cast<const void *>(&ModelStartServiceW));
+    ImportHook query("advapi32.dll", "QueryServiceStatus",
+                     reinterpret_cast<const void *>(&ModelQueryServiceStatus));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        model = c.model;
+        starts = queries = 0;
+        size_t sleptBefore = clock.sleeps().size();
+        FreeString(&context.logText);
+        context.errorCount = 0;
+        SpoolerRestart restart = {};
+        restart.context = &context;
+        restart.scManager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+        restart.service = OpenServiceW(restart.scManager, L"spooler", SERVICE_START);
+        restart.stopRequested = 1;
+        ASSERT_NE(nullptr, restart.service);
+
+        EndSpoolerRestart(&restart);
+
+        EXPECT_EQ(c.starts, starts);
+        EXPECT_EQ(c.queries, queries);
+        EXPECT_EQ((size_t)c.sleeps, clock.sleeps().size() - sleptBefore);
+        EXPECT_EQ(c.runs ? 0 : 1, context.errorCount);
+        if (!c.runs) {
+            EXPECT_EQ(0u, Log(context).find(L"Error(4): Can't start the spooler"));
+        }
+    }
+}
+
+TEST_F(InjectedSpooler, AStopRefusedForDependentServicesIsReportedWithoutWaiting)
+{
+    ImportHook control("advapi32.dll", "ControlService",
+                       reinterpret_cast<const void *>(&DependentsControlService));
+    ImportHook query("advapi32.dll", "QueryServiceStatus",
+                     reinterpret_cast<const void *>(&FrozenQueryServiceStatus));
+    reportedState = SERVICE_RUNNING;
+    SpoolerRestart restart = BeginSpoolerRestart(&context);
+    EXPECT_EQ(1, controls);
+    EXPECT_EQ(0, queries);
+    ExpectPollSleeps(0);
+    EXPECT_EQ(0u,
+              Log(context).find(
+                  L">Restart Spooler\r\nError(5): ControlService failed with code 1051 (0x41b)"));
+    EXPECT_EQ(std::wstring::npos, Log(context).find(L"Error(3)"));
+    EndSpoolerRestart(&restart);
+    EXPECT_EQ(1, context.errorCount);
+    ExpectPollSleeps(0);
 }
 
 TEST_F(InjectedSpooler, ARefusedServiceManagerIsError1AndTheRestartHasNoHandles)
