@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "services/file_copy.h"
 #include "setup_context.h"
 
 static const BYTE UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
@@ -12,15 +13,6 @@ static const DWORD BOM_BYTES = sizeof(UTF8_BOM);
 static const size_t MAX_RUN_CHARS = 64 * 1024 * 1024;
 // The fixed part of the header, and the exit line.
 static const size_t RUN_LINE_CHARS = 64;
-
-// The tool runs elevated: it writes only into a folder named by an absolute path.
-static bool IsAbsolutePath(const WCHAR *path)
-{
-    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
-    bool drive = letter && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
-    bool unc = (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/');
-    return drive || unc;
-}
 
 // One line of the file. A control character inside it (a line break in a printer name, say)
 // becomes U+FFFD, and a line that would read as a run boundary gets one leading space: only the
@@ -217,14 +209,14 @@ static void StoreRun(HANDLE file, const char *run, DWORD runBytes)
 void WriteSupportLog(const SetupContext *context, int exitCode)
 {
     const WCHAR *folder = StringText(context->moduleDir);
-    if (!IsAbsolutePath(folder))
-        return;
     CountedString path = NULL;
     CountedString run = NULL;
     char *bytes = NULL;
     DWORD runBytes = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (!Assign(&path, folder) || !Append(&path, SUPPORT_LOG_NAME))
+    // The tool runs elevated: it writes only a plain absolute path, never the current folder's.
+    if (!Assign(&path, folder) || !Append(&path, SUPPORT_LOG_NAME) ||
+        !IsPlainAbsolutePath(StringText(path)))
         goto done;
     if (!BuildRunText(&run, context, exitCode))
         goto done;
