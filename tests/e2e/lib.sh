@@ -177,8 +177,13 @@ e2e_layout() {
     product_dir=$(e2e_file 'C:\Program Files\Zentavo')
     mkdir -p "$setup_dir"
     cp "$BUILD/bin/setup.exe" "$setup_dir/"
-    cp "$E2E_STANDINS/default/"* "$setup_dir/"
-    [ "$folder" = default ] || cp "$E2E_STANDINS/$folder/"* "$setup_dir/"
+    # The component files by name: nothing else that lies in the build's folders travels.
+    local name
+    for name in tvlmon64.dll tvldrv64.dll tvlui64.dll tvlhelp.chm; do
+        cp "$E2E_STANDINS/default/$name" "$setup_dir/"
+        [ "$folder" = default ] || [ ! -f "$E2E_STANDINS/$folder/$name" ] ||
+            cp "$E2E_STANDINS/$folder/$name" "$setup_dir/"
+    done
     cp "$E2E_STANDINS/zentray.exe" "$product_dir/"
 }
 
