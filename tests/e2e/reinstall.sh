@@ -92,17 +92,21 @@ for file in tvlmon64.dll tvldrv64.dll tvlui64.dll tvlhelp.chm; do
     mv "$setup_dir/$file.away" "$setup_dir/$file"
 done
 
-# Killed while it waits for a driver file held open, after it deleted the printers and wrote
-# them down, before it re-created them: the next install brings them back.
+# Killed while the spooler holds it in the new monitor's start-up (the stand-in monitor waits
+# there while its hold file exists), after it deleted the printers and wrote them down, before it
+# re-created them: the next install brings them back. An older monitor build is installed first,
+# so that the install removes it and adds the monitor again.
 records='HKLM\Software\Tovalin Software KFT\Zentavo\Kept printers'
-stage='C:\windows\system32\spool\drivers\x64\tvldrv64.dll'
-cp "$E2E_STANDINS/default/tvldrv64.dll" "$(e2e_file "$stage")"
-e2e_hold_file "$stage"
+hold=$(e2e_file 'C:\windows\temp\tvlmon.hold')
+e2e_spoolctl delmonitor >/dev/null
+e2e_stage_standins monitor-2450
+e2e_spoolctl addmonitor >/dev/null
+touch "$hold"
 wine 'C:\Program Files\Zentavo\Setup\setup.exe' install >>"$E2E_OUT/gui.out" 2>&1 &
 pid=$!
 gone=0
-# The copy waits about 5 s for the held file; the printers go well before.
-for _ in $(seq 50); do
+# The install cannot re-create a printer before the hold ends; the bound only ends a broken run.
+for _ in $(seq 300); do
     if ! e2e_inspect printers | grep -q 'driver "Zentavo printer"'; then
         gone=1
         break
@@ -111,10 +115,10 @@ for _ in $(seq 50); do
 done
 kill -KILL "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
+rm -f "$hold"
 e2e_check_eq "killed once the printers were deleted" "1" "$gone"
 e2e_check_eq "three printers written down" "3" \
     "$(wine reg query "$records" 2>/dev/null | grep -c REG_BINARY)"
-e2e_release_file
 e2e_setup install
 e2e_check_eq "install after the kill exits 1" "1" "$E2E_CODE"
 e2e_check_eq "the printers are back with their settings and the default" \

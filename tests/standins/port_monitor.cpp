@@ -10,6 +10,7 @@ namespace {
 
 const WCHAR PORT_NAME[] = L"Zentavo:";
 const WCHAR PORT_DESCRIPTION[] = L"Zentavo virtual port";
+const WCHAR HOLD_FILE[] = L"C:\\windows\\temp\\tvlmon.hold";
 
 // What one open port handle knows; the spooler owns it between OpenPort and ClosePort.
 struct PortState {
@@ -185,6 +186,11 @@ extern "C" __declspec(dllexport) LPMONITOR2 WINAPI
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
+    // While this file exists (a minute at most) the spooler's caller stays inside this call:
+    // a scenario can end it at a known step, between a monitor's removal and its new start.
+    for (int wait = 0; wait < 1200 && GetFileAttributesW(HOLD_FILE) != INVALID_FILE_ATTRIBUTES;
+         wait++)
+        Sleep(50);
     *monitor = reinterpret_cast<HANDLE>(const_cast<MONITOR2 *>(&g_monitor));
     return const_cast<MONITOR2 *>(&g_monitor);
 }
