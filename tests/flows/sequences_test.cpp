@@ -388,7 +388,7 @@ TEST_F(Sequences, TheCommandsCloseHelpFirstAndAnErrorOutranksAReboot)
 
     // Both commands left their runs beside the tool; the stand-ins' folder is copied into the
     // scenarios' prefixes, so nothing of this test may stay in it.
-    std::wstring supportLog = BuildDir() + L"standins\default\setup.log";
+    std::wstring supportLog = BuildDir() + L"standins\\default\\setup.log";
     EXPECT_TRUE(DeleteFileW(supportLog.c_str())) << GetLastError();
 }
 
