@@ -2,12 +2,16 @@
 # shellcheck shell=bash
 #
 # Every scenario runs in its own prefix, a copy of one template prefix made once per build
-# directory, with its own persistent wineserver; nothing is shared between scenarios.
+# directory, with its own persistent wineserver and its own display; nothing is shared between
+# scenarios, so two may run at once (ctest -j). E2E_DIR (default build/e2e) holds the template,
+# the prefixes, the output, the shots and the timings: a second copy of the whole set can run
+# beside the first with another E2E_DIR.
 #
 # Prefix and wineserver
 #   e2e_begin NAME        fresh prefix build/e2e/run/NAME copied from the template (made first if
-#                         missing), wineserver started; exports WINEPREFIX; removes the prefix on
-#                         exit unless E2E_KEEP=1 (or a check failed); call once per script
+#                         missing, by one scenario while the others wait), a display of its own
+#                         and the wineserver started; exports WINEPREFIX and DISPLAY; removes the
+#                         prefix on exit unless E2E_KEEP=1 (or a check failed); once per script
 #   e2e_start, e2e_stop   start (wineserver -p) / stop (wineserver -k) this prefix's wineserver
 #   e2e_reboot            wineboot -r: the pending file-rename operations are carried out
 #   e2e_cold_start        stop and start the wineserver: a cold start carries them out as well
@@ -21,7 +25,9 @@
 #                         the log window's title and text when it opened, else empty); the window
 #                         is read, photographed into build/e2e/shots/NAME-N.png and closed
 #   e2e_wine PROG ARGS    runs a Windows program, prints its output without CRs, returns its code
-#   e2e_inspect [SECTION...]  the inspection tool's output
+#   e2e_inspect [SECTION...]  the inspection tool's output once the spooler answers: the tool
+#                         exits 3 with a "SECTION error N" line for what it could not read; it is
+#                         run again every 0.2 s, at most 20 s, and a wait is logged
 #   e2e_spoolctl ARGS     the raw spooler tool (build/tests/spoolctl.exe)
 #   e2e_stage_standins [FOLDER]  the monitor of FOLDER (else default) into the system folder and
 #                         the driver files into the printer driver folder, where the spooler
@@ -50,7 +56,7 @@ E2E_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=../../scripts/lib.sh
 . "$E2E_ROOT/scripts/lib.sh"
 
-E2E_DIR=$BUILD/e2e
+E2E_DIR=${E2E_DIR:-$BUILD/e2e}
 E2E_TEMPLATE=$E2E_DIR/template
 E2E_STANDINS=$BUILD/standins
 E2E_TOOLS=$BUILD/tests
@@ -68,13 +74,20 @@ e2e_ms_since() {
 }
 
 # The template: a booted prefix prepared like the test prefix (decorated windows, no crash
-# debugger), its wineserver stopped so that its registry is on disk before it is copied.
+# debugger), its wineserver stopped so that its registry is on disk before it is copied. Made
+# under a lock: scenarios started together find it missing together, and one makes it while
+# the others wait (prepare_prefix marks it ".prepared" last).
 e2e_template() {
     [ -f "$E2E_TEMPLATE/.prepared" ] && return 0
-    local start
-    start=$(date +%s%N)
-    (unset WINEPREFIX; prepare_prefix "$E2E_TEMPLATE")
-    e2e_log_time "template" "$(e2e_ms_since "$start") ms"
+    mkdir -p "$E2E_DIR"
+    (
+        flock 9
+        [ -f "$E2E_TEMPLATE/.prepared" ] && exit 0
+        start=$(date +%s%N)
+        unset WINEPREFIX
+        prepare_prefix "$E2E_TEMPLATE"
+        e2e_log_time "template" "$(e2e_ms_since "$start") ms"
+    ) 9>"$E2E_DIR/template.lock"
 }
 
 e2e_begin() {
@@ -89,10 +102,9 @@ e2e_begin() {
     cp -a "$E2E_TEMPLATE" "$WINEPREFIX"
     e2e_log_time "copy $E2E_NAME" "$(e2e_ms_since "$start") ms"
     trap e2e_cleanup EXIT
-    # A scenario run by hand gets its own display; under ctest scripts/test provides one.
-    if [ -z "${DISPLAY:-}" ]; then
-        start_display
-    fi
+    # Its own display: key state (Shift held), focus and screenshots are per display, and a
+    # scenario running beside another must not see its windows.
+    start_display
     e2e_start
     echo "== scenario $E2E_NAME in $WINEPREFIX"
 }
@@ -187,8 +199,26 @@ e2e_wine() {
     return "$code"
 }
 
+E2E_INSPECT_BOUND_S=20
 e2e_inspect() {
-    e2e_wine "$E2E_TOOLS/inspect.exe" "$@"
+    local out code start unreadable=
+    start=$SECONDS
+    while :; do
+        out=$(e2e_wine "$E2E_TOOLS/inspect.exe" "$@")
+        code=$?
+        [ "$code" -eq 3 ] || break
+        [ -n "$unreadable" ] || unreadable=$(grep ' error ' <<<"$out" | tr '\n' ' ')
+        [ $((SECONDS - start)) -lt "$E2E_INSPECT_BOUND_S" ] || break
+        sleep 0.2
+    done
+    if [ -n "$unreadable" ]; then
+        local verdict="answered after $((SECONDS - start)) s"
+        [ "$code" -eq 3 ] && verdict="still unreadable after $E2E_INSPECT_BOUND_S s"
+        echo "     inspect: $verdict (first: $unreadable)" >&2
+        e2e_log_time "inspect $E2E_NAME" "$verdict (first: $unreadable)"
+    fi
+    printf '%s\n' "$out"
+    return "$code"
 }
 
 e2e_spoolctl() {
