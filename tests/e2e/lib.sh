@@ -25,9 +25,10 @@
 #                         the log window's title and text when it opened, else empty); the window
 #                         is read, photographed into build/e2e/shots/NAME-N.png and closed
 #   e2e_wine PROG ARGS    runs a Windows program, prints its output without CRs, returns its code
-#   e2e_inspect [SECTION...]  the inspection tool's output once the spooler answers: the tool
-#                         exits 3 with a "SECTION error N" line for what it could not read; it is
-#                         run again every 0.2 s, at most 20 s, and a wait is logged
+#   e2e_inspect [SECTION...]  the inspection tool's output once the spooler answers all of it:
+#                         the tool exits 3 with a "SECTION error N" line for what it could not
+#                         read (or dies without output), and is then run again every 0.2 s, at
+#                         most 20 s; a wait is logged on stderr and in the timings
 #   e2e_spoolctl ARGS     the raw spooler tool (build/tests/spoolctl.exe)
 #   e2e_stage_standins [FOLDER]  the monitor of FOLDER (else default) into the system folder and
 #                         the driver files into the printer driver folder, where the spooler
@@ -193,29 +194,34 @@ e2e_layout() {
 }
 
 e2e_wine() {
-    local code=0
-    wine "$@" 2>>"$E2E_OUT/wine.stderr" | tr -d '\r' || true
-    code=${PIPESTATUS[0]}
-    return "$code"
+    local codes
+    wine "$@" 2>>"$E2E_OUT/wine.stderr" | tr -d '\r'
+    codes=("${PIPESTATUS[@]}")
+    return "${codes[0]}"
 }
 
+# Winspool reaches the spooler's provider (localspl) inside the calling process; when that fails,
+# monitors, ports and drivers cannot be read (error 1722) while the printers, read from the
+# registry, still can. A fresh process is the next attempt.
 E2E_INSPECT_BOUND_S=20
 e2e_inspect() {
     local out code start unreadable=
-    start=$SECONDS
+    start=$(date +%s%N)
     while :; do
         out=$(e2e_wine "$E2E_TOOLS/inspect.exe" "$@")
         code=$?
-        [ "$code" -eq 3 ] || break
-        [ -n "$unreadable" ] || unreadable=$(grep ' error ' <<<"$out" | tr '\n' ' ')
-        [ $((SECONDS - start)) -lt "$E2E_INSPECT_BOUND_S" ] || break
+        # 0 read, 2 a usage error: neither changes by waiting.
+        [ "$code" -eq 0 ] || [ "$code" -eq 2 ] && break
+        [ -n "$unreadable" ] ||
+            unreadable="exit $code$(grep ' error ' <<<"$out" | sed 's/^/, /' | tr -d '\n')"
+        [ "$(e2e_ms_since "$start")" -lt $((E2E_INSPECT_BOUND_S * 1000)) ] || break
         sleep 0.2
     done
     if [ -n "$unreadable" ]; then
-        local verdict="answered after $((SECONDS - start)) s"
-        [ "$code" -eq 3 ] && verdict="still unreadable after $E2E_INSPECT_BOUND_S s"
-        echo "     inspect: $verdict (first: $unreadable)" >&2
-        e2e_log_time "inspect $E2E_NAME" "$verdict (first: $unreadable)"
+        local verdict="answered after $(e2e_ms_since "$start") ms"
+        [ "$code" -eq 0 ] || verdict="still unanswered after $E2E_INSPECT_BOUND_S s"
+        echo "     inspect: the spooler $verdict (first: $unreadable)" >&2
+        e2e_log_time "inspect $E2E_NAME" "the spooler $verdict (first: $unreadable)"
     fi
     printf '%s\n' "$out"
     return "$code"
