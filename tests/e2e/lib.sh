@@ -38,6 +38,9 @@
 #   e2e_add_foreign_printer NAME [PORT]  a printer of another driver ("Foreign printer", copies
 #                         of the stand-ins under other file names) on PORT (default "LPT1:")
 #   e2e_companions        how many tray companions of this prefix are running
+#   e2e_companions_settle  waits until no companion is starting or ending (every running one has
+#                         logged its start, none that logged its end is still there); 10 s bound,
+#                         logged; e2e_run_gui does it after every program
 #   e2e_file WINPATH      the Unix path of a Windows path in this prefix ("C:\x\y" only)
 #   e2e_winpath UNIXPATH  the Windows path (drive Z:) of a file outside the prefix
 #   e2e_hold_file WINPATH [nodelete]  lock a file really (fileholder.exe, no delete or write
@@ -118,6 +121,7 @@ e2e_start() {
 e2e_stop() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
+    E2E_COMPANION_LINES=$(cat "$(e2e_file "$E2E_COMPANION_LOG")" 2>/dev/null | wc -l)
 }
 
 e2e_reboot() {
@@ -274,6 +278,34 @@ e2e_companions() {
     echo "$count"
 }
 
+# The companions that logged their start and not their stop since the wineserver last stopped
+# (which ends them without a word).
+E2E_COMPANION_LOG='C:\Program Files\Zentavo\zentray.log'
+E2E_COMPANION_LINES=0
+e2e_companions_up() {
+    local log
+    log=$(e2e_file "$E2E_COMPANION_LOG")
+    # A log deleted since (an uninstaller removing the folder) starts again from its first line.
+    [ "$(cat "$log" 2>/dev/null | wc -l)" -ge "$E2E_COMPANION_LINES" ] || E2E_COMPANION_LINES=0
+    tail -n +$((E2E_COMPANION_LINES + 1)) "$log" 2>/dev/null |
+        awk '$3 == "start" {n++} $3 == "stop" {n--} END {print n + 0}'
+}
+
+# The tool starts the companion without waiting for it, and a companion that released its mutex
+# still writes its last line and ends: a check right after a command would race either.
+e2e_companions_settle() {
+    local start
+    start=$(date +%s%N)
+    while [ "$(e2e_companions)" -gt "$(e2e_companions_up)" ]; do
+        if [ "$(e2e_ms_since "$start")" -ge 10000 ]; then
+            echo "     companions: still starting or ending after 10 s" >&2
+            e2e_log_time "companions $E2E_NAME" "still starting or ending after 10 s"
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
 e2e_setup() {
     e2e_run_gui 'C:\Program Files\Zentavo\Setup\setup.exe' "$@"
 }
@@ -311,6 +343,7 @@ e2e_run_gui() {
     E2E_CODE=0
     wait "$pid" || E2E_CODE=$?
     rm -f "$text"
+    e2e_companions_settle
 }
 
 e2e_pass() {

@@ -25,7 +25,8 @@
 //   printer "NAME" SubKey error N            (a read that failed other than "no such value")
 //
 // A section that cannot be read says so instead of printing nothing, and the exit code is 3, so a
-// comparison of two states shows the failure rather than a section gone missing.
+// comparison of two states shows the failure rather than a section gone missing. A printer that
+// cannot be opened is a fact of the state (one registered without a datatype stays so).
 //
 // "build FILE" prints the fourth number of FILE's product version, or "none".
 #include <stdio.h>
@@ -78,12 +79,17 @@ std::wstring Number(const WCHAR *format, unsigned long value)
     return text;
 }
 
-// Set by a section that could not read all it lists; the exit code says so.
+// Set by a section that could not be read; the exit code says so.
 bool g_unreadable;
+
+void ErrorLine(Lines *lines, const std::wstring &what, DWORD error)
+{
+    lines->push_back(what + Number(L" error %lu", error));
+}
 
 void Unreadable(Lines *lines, const std::wstring &what, DWORD error)
 {
-    lines->push_back(what + Number(L" error %lu", error));
+    ErrorLine(lines, what, error);
     g_unreadable = true;
 }
 
@@ -207,7 +213,7 @@ void PrinterValue(Lines *lines, const std::wstring &head, DWORD result, DWORD ty
     if (result == ERROR_SUCCESS)
         lines->push_back(head + L" " + TypedText(type, data, size));
     else if (result != ERROR_FILE_NOT_FOUND)
-        Unreadable(lines, head, result);
+        ErrorLine(lines, head, result);
 }
 
 void PrinterData(Lines *lines, HANDLE printer, const std::wstring &head)
@@ -242,7 +248,7 @@ void Printers(Lines *lines)
             PrinterData(lines, printer, head);
             ClosePrinter(printer);
         } else {
-            Unreadable(lines, head + L" open", GetLastError());
+            ErrorLine(lines, head + L" open", GetLastError());
         }
     }
 }
