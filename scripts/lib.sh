@@ -44,15 +44,28 @@ prepare_prefix() {
 }
 
 XVFB_PID=
+# Starts a private Xvfb. The server picks a free display number itself and writes it to the
+# -displayfd descriptor once it listens, so scripts starting at the same moment never pick the
+# same one; 10 s bound.
 start_display() {
-    local n=90
-    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    local number_file number=
+    number_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
     XVFB_PID=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && return 0; sleep 0.1; done
-    echo "Xvfb did not start" >&2
-    return 1
+    for _ in $(seq 100); do
+        number=$(head -n 1 "$number_file")
+        [ -n "$number" ] && break
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    rm -f "$number_file"
+    if [ -z "$number" ]; then
+        kill "$XVFB_PID" >/dev/null 2>&1
+        XVFB_PID=
+        echo "Xvfb did not start" >&2
+        return 1
+    fi
+    export DISPLAY=":$number"
 }
 
 # Starts the test prefix's wineserver and keeps it up, under a private display.

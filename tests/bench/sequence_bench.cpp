@@ -1,5 +1,6 @@
 // Figures for scripts/bench: the install and uninstall sequences run in-process, as the
-// commands run them, with the spooler restarts they made and the time they slept.
+// commands run them, with the spooler restarts they made and the time they slept; then, without
+// the companion, against the floor: the same system calls with no logic (sequence_floor.cpp).
 // Run from the tool's folder (beside the components); asserts nothing.
 #include <windows.h>
 #include <winspool.h>
@@ -12,6 +13,7 @@
 
 #include "flows/sequences.h"
 #include "import_hook.h"
+#include "sequence_floor.h"
 #include "services/file_copy.h"
 #include "setup_context.h"
 
@@ -145,13 +147,19 @@ struct Figures {
     LONG errors;
 };
 
+double NowMs()
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return now.QuadPart * 1000.0 / frequency.QuadPart;
+}
+
 Figures Run(bool install, DWORD mode = SETUP_X64)
 {
-    LARGE_INTEGER start, end, frequency;
-    QueryPerformanceFrequency(&frequency);
     slept = 0;
     recordTicks = 0;
-    QueryPerformanceCounter(&start);
+    double start = NowMs();
     SetupContext context;
     InitSetupContext(&context, mode);
     if (install)
@@ -159,9 +167,9 @@ Figures Run(bool install, DWORD mode = SETUP_X64)
     else
         FullUninstall(&context);
     ScheduleDeletesAtReboot(&context);
-    QueryPerformanceCounter(&end);
-    Figures figures = {(end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart,
-                       recordTicks * 1000.0 / frequency.QuadPart,
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    Figures figures = {NowMs() - start, recordTicks * 1000.0 / frequency.QuadPart,
                        CountLines(StringText(context.logText), L">Restart Spooler"), slept,
                        context.errorCount};
     FreeSetupContext(&context);
@@ -186,6 +194,28 @@ void Report(const char *name, std::vector<Figures> runs)
            name, median.ms, runs.size(), restarts, (unsigned long)sleptMax, (long)errors);
 }
 
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// The tool's time less what it slept: in these runs only the companion's 1000 ms pause for a
+// missing Run value, which no spooler work shortens.
+void CompareWithFloor(const char *name, const std::vector<Figures> &runs,
+                      const std::vector<double> &floor)
+{
+    std::vector<double> work;
+    DWORD sleptMax = 0;
+    for (const Figures &f : runs) {
+        work.push_back(f.ms - f.slept);
+        sleptMax = std::max(sleptMax, f.slept);
+    }
+    double tool = Median(work), base = Median(floor);
+    printf("%-10s %8.1f ms without its %lu ms slept, floor %6.1f ms: %.1f times the floor\n", name,
+           tool, (unsigned long)sleptMax, base, base > 0 ? tool / base : 0.0);
+}
+
 } // namespace
 
 int wmain(int argc, WCHAR **argv)
@@ -201,39 +231,69 @@ int wmain(int argc, WCHAR **argv)
     Report("install", installs);
     Report("uninstall", uninstalls);
 
-    // An install that carries kept printers across, each round keeping and re-creating them;
-    // without the companion, whose quit request waits by the clock.
-    // The calls the records need; a build without them imports some of them not at all.
-    ImportHook setValue("advapi32.dll", "RegSetValueExW",
-                        reinterpret_cast<const void *>(&TimedSetValue), false);
-    ImportHook flush("advapi32.dll", "RegFlushKey", reinterpret_cast<const void *>(&TimedFlush),
-                     false);
-    ImportHook deleteValue("advapi32.dll", "RegDeleteValueW",
-                           reinterpret_cast<const void *>(&TimedDeleteValue), false);
-    ImportHook createKey("advapi32.dll", "RegCreateKeyExW",
-                         reinterpret_cast<const void *>(&TimedCreateKey), false);
-    ImportHook openKey("advapi32.dll", "RegOpenKeyExW",
-                       reinterpret_cast<const void *>(&TimedOpenKey), false);
-    for (int kept : {0, 10, 50}) {
-        Run(true, SETUP_X64 | SETUP_NO_TRAY);
-        AddKeptPrinters(kept);
-        std::vector<Figures> runs;
-        recordsWritten = recordBytes = 0;
-        for (int i = 0; i < rounds; i++)
-            runs.push_back(Run(true, SETUP_X64 | SETUP_NO_TRAY));
-        char name[32];
-        snprintf(name, sizeof(name), "kept %d", kept);
-        Report(name, runs);
-        std::vector<double> recordMs;
-        for (const Figures &f : runs)
-            recordMs.push_back(f.recordMs);
-        std::sort(recordMs.begin(), recordMs.end());
-        if (recordsWritten)
-            printf("%-10s %lu records written, %lu bytes each with its name; %.1f ms in the "
-                   "record calls (median)\n",
-                   "", (unsigned long)recordsWritten, (unsigned long)(recordBytes / recordsWritten),
-                   recordMs[recordMs.size() / 2]);
-        Run(false, SETUP_X64 | SETUP_NO_TRAY);
+    {
+        // An install that carries kept printers across, each round keeping and re-creating them;
+        // without the companion, whose quit request waits by the clock.
+        // The calls the records need; a build without them imports some of them not at all.
+        ImportHook setValue("advapi32.dll", "RegSetValueExW",
+                            reinterpret_cast<const void *>(&TimedSetValue), false);
+        ImportHook flush("advapi32.dll", "RegFlushKey", reinterpret_cast<const void *>(&TimedFlush),
+                         false);
+        ImportHook deleteValue("advapi32.dll", "RegDeleteValueW",
+                               reinterpret_cast<const void *>(&TimedDeleteValue), false);
+        ImportHook createKey("advapi32.dll", "RegCreateKeyExW",
+                             reinterpret_cast<const void *>(&TimedCreateKey), false);
+        ImportHook openKey("advapi32.dll", "RegOpenKeyExW",
+                           reinterpret_cast<const void *>(&TimedOpenKey), false);
+        for (int kept : {0, 10, 50}) {
+            Run(true, SETUP_X64 | SETUP_NO_TRAY);
+            AddKeptPrinters(kept);
+            std::vector<Figures> runs;
+            recordsWritten = recordBytes = 0;
+            for (int i = 0; i < rounds; i++)
+                runs.push_back(Run(true, SETUP_X64 | SETUP_NO_TRAY));
+            char name[32];
+            snprintf(name, sizeof(name), "kept %d", kept);
+            Report(name, runs);
+            std::vector<double> recordMs;
+            for (const Figures &f : runs)
+                recordMs.push_back(f.recordMs);
+            std::sort(recordMs.begin(), recordMs.end());
+            if (recordsWritten)
+                printf("%-10s %lu records written, %lu bytes each with its name; %.1f ms in the "
+                       "record calls (median)\n",
+                       "", (unsigned long)recordsWritten,
+                       (unsigned long)(recordBytes / recordsWritten),
+                       recordMs[recordMs.size() / 2]);
+            Run(false, SETUP_X64 | SETUP_NO_TRAY);
+        }
     }
+
+    // Without the companion (in_notray), rounds of the tool and of the floor taken in turns, so
+    // that both see the same machine.
+    WCHAR sourceDir[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, sourceDir, MAX_PATH);
+    WCHAR *slash = length < MAX_PATH ? wcsrchr(sourceDir, L'\\') : NULL;
+    if (!slash)
+        return 1;
+    slash[1] = 0;
+    std::vector<Figures> toolInstalls, toolUninstalls;
+    std::vector<double> floorInstalls, floorUninstalls;
+    bool floorOk = true;
+    for (int i = 0; i < rounds; i++) {
+        toolInstalls.push_back(Run(true, SETUP_X64 | SETUP_NO_TRAY));
+        toolUninstalls.push_back(Run(false, SETUP_X64 | SETUP_NO_TRAY));
+        double start = NowMs();
+        floorOk = FloorInstall(sourceDir) && floorOk;
+        floorInstalls.push_back(NowMs() - start);
+        start = NowMs();
+        floorOk = FloorUninstall() && floorOk;
+        floorUninstalls.push_back(NowMs() - start);
+    }
+    printf("against the floor (the same spooler calls, copies, enumerations and version reads, "
+           "no logic; no companion; median of %d)%s:\n",
+           rounds, floorOk ? "" : " [a floor call failed]");
+    CompareWithFloor("install", toolInstalls, floorInstalls);
+    CompareWithFloor("uninstall", toolUninstalls, floorUninstalls);
     return 0;
 }

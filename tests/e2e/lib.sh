@@ -2,12 +2,16 @@
 # shellcheck shell=bash
 #
 # Every scenario runs in its own prefix, a copy of one template prefix made once per build
-# directory, with its own persistent wineserver; nothing is shared between scenarios.
+# directory, with its own persistent wineserver and its own display; nothing is shared between
+# scenarios, so two may run at once (ctest -j). E2E_DIR (default build/e2e) holds the template,
+# the prefixes, the output, the shots and the timings: a second copy of the whole set can run
+# beside the first with another E2E_DIR.
 #
 # Prefix and wineserver
 #   e2e_begin NAME        fresh prefix build/e2e/run/NAME copied from the template (made first if
-#                         missing), wineserver started; exports WINEPREFIX; removes the prefix on
-#                         exit unless E2E_KEEP=1 (or a check failed); call once per script
+#                         missing, by one scenario while the others wait), a display of its own
+#                         and the wineserver started; exports WINEPREFIX and DISPLAY; removes the
+#                         prefix on exit unless E2E_KEEP=1 (or a check failed); once per script
 #   e2e_start, e2e_stop   start (wineserver -p) / stop (wineserver -k) this prefix's wineserver
 #   e2e_reboot            wineboot -r: the pending file-rename operations are carried out
 #   e2e_cold_start        stop and start the wineserver: a cold start carries them out as well
@@ -21,7 +25,10 @@
 #                         the log window's title and text when it opened, else empty); the window
 #                         is read, photographed into build/e2e/shots/NAME-N.png and closed
 #   e2e_wine PROG ARGS    runs a Windows program, prints its output without CRs, returns its code
-#   e2e_inspect [SECTION...]  the inspection tool's output
+#   e2e_inspect [SECTION...]  the inspection tool's output once the spooler answers all of it:
+#                         the tool exits 3 with a "SECTION error N" line for what it could not
+#                         read (or dies without output), and is then run again every 0.2 s, at
+#                         most 20 s; a wait is logged on stderr and in the timings
 #   e2e_spoolctl ARGS     the raw spooler tool (build/tests/spoolctl.exe)
 #   e2e_stage_standins [FOLDER]  the monitor of FOLDER (else default) into the system folder and
 #                         the driver files into the printer driver folder, where the spooler
@@ -33,6 +40,9 @@
 #   e2e_companions        how many tray companions of this prefix are running
 #   e2e_setup_log [last]  the tool's setup.log as plain lines (byte-order mark and CRs removed),
 #                         with "last" its newest run only; fails when there is none
+#   e2e_companions_settle  waits until no companion is starting or ending (every running one has
+#                         logged its start, none that logged its end is still there); 10 s bound,
+#                         logged; e2e_run_gui does it after every program
 #   e2e_file WINPATH      the Unix path of a Windows path in this prefix ("C:\x\y" only)
 #   e2e_winpath UNIXPATH  the Windows path (drive Z:) of a file outside the prefix
 #   e2e_hold_file WINPATH [nodelete]  lock a file really (fileholder.exe, no delete or write
@@ -52,7 +62,7 @@ E2E_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=../../scripts/lib.sh
 . "$E2E_ROOT/scripts/lib.sh"
 
-E2E_DIR=$BUILD/e2e
+E2E_DIR=${E2E_DIR:-$BUILD/e2e}
 E2E_TEMPLATE=$E2E_DIR/template
 E2E_STANDINS=$BUILD/standins
 E2E_TOOLS=$BUILD/tests
@@ -70,13 +80,20 @@ e2e_ms_since() {
 }
 
 # The template: a booted prefix prepared like the test prefix (decorated windows, no crash
-# debugger), its wineserver stopped so that its registry is on disk before it is copied.
+# debugger), its wineserver stopped so that its registry is on disk before it is copied. Made
+# under a lock: scenarios started together find it missing together, and one makes it while
+# the others wait (prepare_prefix marks it ".prepared" last).
 e2e_template() {
     [ -f "$E2E_TEMPLATE/.prepared" ] && return 0
-    local start
-    start=$(date +%s%N)
-    (unset WINEPREFIX; prepare_prefix "$E2E_TEMPLATE")
-    e2e_log_time "template" "$(e2e_ms_since "$start") ms"
+    mkdir -p "$E2E_DIR"
+    (
+        flock 9
+        [ -f "$E2E_TEMPLATE/.prepared" ] && exit 0
+        start=$(date +%s%N)
+        unset WINEPREFIX
+        prepare_prefix "$E2E_TEMPLATE"
+        e2e_log_time "template" "$(e2e_ms_since "$start") ms"
+    ) 9>"$E2E_DIR/template.lock"
 }
 
 e2e_begin() {
@@ -91,10 +108,9 @@ e2e_begin() {
     cp -a "$E2E_TEMPLATE" "$WINEPREFIX"
     e2e_log_time "copy $E2E_NAME" "$(e2e_ms_since "$start") ms"
     trap e2e_cleanup EXIT
-    # A scenario run by hand gets its own display; under ctest scripts/test provides one.
-    if [ -z "${DISPLAY:-}" ]; then
-        start_display
-    fi
+    # Its own display: key state (Shift held), focus and screenshots are per display, and a
+    # scenario running beside another must not see its windows.
+    start_display
     e2e_start
     echo "== scenario $E2E_NAME in $WINEPREFIX"
 }
@@ -107,6 +123,7 @@ e2e_start() {
 e2e_stop() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
+    E2E_COMPANION_LINES=$(cat "$(e2e_file "$E2E_COMPANION_LOG")" 2>/dev/null | wc -l)
 }
 
 e2e_reboot() {
@@ -188,14 +205,37 @@ e2e_layout() {
 }
 
 e2e_wine() {
-    local code=0
-    wine "$@" 2>>"$E2E_OUT/wine.stderr" | tr -d '\r' || true
-    code=${PIPESTATUS[0]}
-    return "$code"
+    local codes
+    wine "$@" 2>>"$E2E_OUT/wine.stderr" | tr -d '\r'
+    codes=("${PIPESTATUS[@]}")
+    return "${codes[0]}"
 }
 
+# Winspool reaches the spooler's provider (localspl) inside the calling process; when that fails,
+# monitors, ports and drivers cannot be read (error 1722) while the printers, read from the
+# registry, still can. A fresh process is the next attempt.
+E2E_INSPECT_BOUND_S=20
 e2e_inspect() {
-    e2e_wine "$E2E_TOOLS/inspect.exe" "$@"
+    local out code start unreadable=
+    start=$(date +%s%N)
+    while :; do
+        out=$(e2e_wine "$E2E_TOOLS/inspect.exe" "$@")
+        code=$?
+        # 0 read, 2 a usage error: neither changes by waiting.
+        [ "$code" -eq 0 ] || [ "$code" -eq 2 ] && break
+        [ -n "$unreadable" ] ||
+            unreadable="exit $code$(grep ' error ' <<<"$out" | sed 's/^/, /' | tr -d '\n')"
+        [ "$(e2e_ms_since "$start")" -lt $((E2E_INSPECT_BOUND_S * 1000)) ] || break
+        sleep 0.2
+    done
+    if [ -n "$unreadable" ]; then
+        local verdict="answered after $(e2e_ms_since "$start") ms"
+        [ "$code" -eq 0 ] || verdict="still unanswered after $E2E_INSPECT_BOUND_S s"
+        echo "     inspect: the spooler $verdict (first: $unreadable)" >&2
+        e2e_log_time "inspect $E2E_NAME" "the spooler $verdict (first: $unreadable)"
+    fi
+    printf '%s\n' "$out"
+    return "$code"
 }
 
 e2e_spoolctl() {
@@ -257,13 +297,44 @@ e2e_setup_log() {
     fi
 }
 
+# The companions that logged their start and not their stop since the wineserver last stopped
+# (which ends them without a word).
+E2E_COMPANION_LOG='C:\Program Files\Zentavo\zentray.log'
+E2E_COMPANION_LINES=0
+e2e_companions_up() {
+    local log
+    log=$(e2e_file "$E2E_COMPANION_LOG")
+    # A log deleted since (an uninstaller removing the folder) starts again from its first line.
+    [ "$(cat "$log" 2>/dev/null | wc -l)" -ge "$E2E_COMPANION_LINES" ] || E2E_COMPANION_LINES=0
+    tail -n +$((E2E_COMPANION_LINES + 1)) "$log" 2>/dev/null |
+        awk '$3 == "start" {n++} $3 == "stop" {n--} END {print n + 0}'
+}
+
+# The tool starts the companion without waiting for it, and a companion that released its mutex
+# still writes its last line and ends: a check right after a command would race either.
+e2e_companions_settle() {
+    local start
+    start=$(date +%s%N)
+    while [ "$(e2e_companions)" -gt "$(e2e_companions_up)" ]; do
+        if [ "$(e2e_ms_since "$start")" -ge 10000 ]; then
+            echo "     companions: still starting or ending after 10 s" >&2
+            e2e_log_time "companions $E2E_NAME" "still starting or ending after 10 s"
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
 e2e_setup() {
     e2e_run_gui 'C:\Program Files\Zentavo\Setup\setup.exe' "$@"
 }
 
 # Polls every 0.2 s: the program's end, the log window, or the time limit, whichever comes first.
+# After 5 s the window is looked for once a second only: each look is a Wine process, and a
+# command that runs long (a companion waited for) must not keep a core busy with them; the modal
+# window stays until it is closed.
 e2e_run_gui() {
-    local limit=${E2E_LIMIT:-180} shots=0 pid start text
+    local limit=${E2E_LIMIT:-180} shots=0 pid start text polls=0
     E2E_CODE=
     E2E_LOGWIN=
     wine "$@" >>"$E2E_OUT/gui.out" 2>&1 &
@@ -271,7 +342,9 @@ e2e_run_gui() {
     start=$SECONDS
     text="$E2E_OUT/logwin.tmp"
     while kill -0 "$pid" 2>/dev/null; do
-        if wine "$E2E_TOOLS/logwin.exe" read >"$text" 2>/dev/null; then
+        polls=$((polls + 1))
+        if { [ "$polls" -le 25 ] || [ $((polls % 5)) -eq 0 ]; } &&
+            wine "$E2E_TOOLS/logwin.exe" read >"$text" 2>/dev/null; then
             shots=$((shots + 1))
             E2E_LOGWIN="$E2E_OUT/logwin-$shots.txt"
             tr -d '\r' <"$text" >"$E2E_LOGWIN"
@@ -289,6 +362,7 @@ e2e_run_gui() {
     E2E_CODE=0
     wait "$pid" || E2E_CODE=$?
     rm -f "$text"
+    e2e_companions_settle
 }
 
 e2e_pass() {

@@ -20,6 +20,13 @@
 //   user none                                (no per-user key)
 //   pending N "SOURCE" -> "TARGET"           (in the registry's order, not sorted)
 //   pending none
+//   SECTION error N                          (the section could not be read: N the last error)
+//   printer "NAME" open error N              (its printer data could not be read)
+//   printer "NAME" SubKey error N            (a read that failed other than "no such value")
+//
+// A section that cannot be read says so instead of printing nothing, and the exit code is 3, so a
+// comparison of two states shows the failure rather than a section gone missing. A printer that
+// cannot be opened is a fact of the state (one registered without a datatype stays so).
 //
 // "build FILE" prints the fourth number of FILE's product version, or "none".
 #include <stdio.h>
@@ -72,15 +79,36 @@ std::wstring Number(const WCHAR *format, unsigned long value)
     return text;
 }
 
-// The two-call pattern of spooler enumerations; an empty block when anything fails.
+// Set by a section that could not be read; the exit code says so.
+bool g_unreadable;
+
+void ErrorLine(Lines *lines, const std::wstring &what, DWORD error)
+{
+    lines->push_back(what + Number(L" error %lu", error));
+}
+
+void Unreadable(Lines *lines, const std::wstring &what, DWORD error)
+{
+    ErrorLine(lines, what, error);
+    g_unreadable = true;
+}
+
+// The two-call pattern of spooler enumerations. An empty list answers the size call with TRUE
+// and 0 bytes; any other failure writes "SECTION error N" and gives an empty block.
 template <typename Call>
-std::vector<BYTE> SpoolerBlock(Call call, DWORD *count)
+std::vector<BYTE> SpoolerBlock(Call call, DWORD *count, Lines *lines, const WCHAR *section)
 {
     DWORD needed = 0;
     *count = 0;
-    call(NULL, 0, &needed, count);
+    SetLastError(0);
+    BOOL sized = call(NULL, 0, &needed, count);
     std::vector<BYTE> block(needed);
+    if (needed == 0 && sized) {
+        *count = 0;
+        return block;
+    }
     if (needed == 0 || !call(block.data(), needed, &needed, count)) {
+        Unreadable(lines, section, GetLastError());
         *count = 0;
         block.clear();
     }
@@ -111,7 +139,7 @@ void Monitors(Lines *lines)
         [](BYTE *buffer, DWORD size, DWORD *needed, DWORD *returned) {
             return EnumMonitorsW(NULL, 2, buffer, size, needed, returned);
         },
-        &count);
+        &count, lines, L"monitors");
     const MONITOR_INFO_2W *info = reinterpret_cast<const MONITOR_INFO_2W *>(block.data());
     for (DWORD i = 0; i < count; i++)
         lines->push_back(L"monitor " + Quote(info[i].pName) + L" dll " + Quote(info[i].pDLLName));
@@ -124,7 +152,7 @@ void Ports(Lines *lines)
         [](BYTE *buffer, DWORD size, DWORD *needed, DWORD *returned) {
             return EnumPortsW(NULL, 1, buffer, size, needed, returned);
         },
-        &count);
+        &count, lines, L"ports");
     const PORT_INFO_1W *info = reinterpret_cast<const PORT_INFO_1W *>(block.data());
     for (DWORD i = 0; i < count; i++)
         lines->push_back(L"port " + Quote(info[i].pName));
@@ -144,7 +172,7 @@ void Drivers(Lines *lines)
             return EnumPrinterDriversW(NULL, const_cast<LPWSTR>(L"Windows x64"), 6, buffer, size,
                                        needed, returned);
         },
-        &count);
+        &count, lines, L"drivers");
     const DRIVER_INFO_6W *info = reinterpret_cast<const DRIVER_INFO_6W *>(block.data());
     for (DWORD i = 0; i < count; i++) {
         std::wstring head = L"driver " + Quote(info[i].pName);
@@ -178,16 +206,25 @@ std::wstring TypedText(DWORD type, const BYTE *data, DWORD size)
     return Number(L"type %lu", type) + Number(L" %lu bytes", size);
 }
 
+// A missing value or key is no fact to print; any other failure is.
+void PrinterValue(Lines *lines, const std::wstring &head, DWORD result, DWORD type,
+                  const BYTE *data, DWORD size)
+{
+    if (result == ERROR_SUCCESS)
+        lines->push_back(head + L" " + TypedText(type, data, size));
+    else if (result != ERROR_FILE_NOT_FOUND)
+        ErrorLine(lines, head, result);
+}
+
 void PrinterData(Lines *lines, HANDLE printer, const std::wstring &head)
 {
     BYTE data[1024];
     DWORD type = 0, needed = 0;
-    if (GetPrinterDataW(printer, const_cast<LPWSTR>(L"SubKey"), &type, data, sizeof(data),
-                        &needed) == ERROR_SUCCESS)
-        lines->push_back(head + L" SubKey " + TypedText(type, data, needed));
-    if (GetPrinterDataExW(printer, L"DsUser", L"SubKey", &type, data, sizeof(data), &needed) ==
-        ERROR_SUCCESS)
-        lines->push_back(head + L" DsUser\\SubKey " + TypedText(type, data, needed));
+    DWORD result =
+        GetPrinterDataW(printer, const_cast<LPWSTR>(L"SubKey"), &type, data, sizeof(data), &needed);
+    PrinterValue(lines, head + L" SubKey", result, type, data, needed);
+    result = GetPrinterDataExW(printer, L"DsUser", L"SubKey", &type, data, sizeof(data), &needed);
+    PrinterValue(lines, head + L" DsUser\\SubKey", result, type, data, needed);
 }
 
 void Printers(Lines *lines)
@@ -198,7 +235,7 @@ void Printers(Lines *lines)
             return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, NULL, 2, buffer,
                                  size, needed, returned);
         },
-        &count);
+        &count, lines, L"printers");
     const PRINTER_INFO_2W *info = reinterpret_cast<const PRINTER_INFO_2W *>(block.data());
     for (DWORD i = 0; i < count; i++) {
         std::wstring head = L"printer " + Quote(info[i].pPrinterName);
@@ -210,6 +247,8 @@ void Printers(Lines *lines)
         if (OpenPrinterW(info[i].pPrinterName, &printer, NULL)) {
             PrinterData(lines, printer, head);
             ClosePrinter(printer);
+        } else {
+            ErrorLine(lines, head + L" open", GetLastError());
         }
     }
 }
@@ -234,15 +273,17 @@ void RunValue(Lines *lines)
     HKEY key;
     BYTE data[2048];
     DWORD type = 0, size = sizeof(data);
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        LONG result = RegQueryValueExW(key, L"ZentavoTray", NULL, &type, data, &size);
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_READ, &key);
+    if (result == ERROR_SUCCESS) {
+        result = RegQueryValueExW(key, L"ZentavoTray", NULL, &type, data, &size);
         RegCloseKey(key);
-        if (result == ERROR_SUCCESS) {
-            lines->push_back(L"run ZentavoTray " + TypedText(type, data, size));
-            return;
-        }
     }
-    lines->push_back(L"run ZentavoTray none");
+    if (result == ERROR_SUCCESS)
+        lines->push_back(L"run ZentavoTray " + TypedText(type, data, size));
+    else if (result == ERROR_FILE_NOT_FOUND)
+        lines->push_back(L"run ZentavoTray none");
+    else
+        Unreadable(lines, L"run", result);
 }
 
 void UserKey(Lines *lines, const std::wstring &path)
@@ -250,9 +291,12 @@ void UserKey(Lines *lines, const std::wstring &path)
     HKEY key;
     std::wstring full =
         path.empty() ? std::wstring(USER_KEY) : std::wstring(USER_KEY) + L"\\" + path;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, full.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        if (path.empty())
+    LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, full.c_str(), 0, KEY_READ, &key);
+    if (opened != ERROR_SUCCESS) {
+        if (path.empty() && opened == ERROR_FILE_NOT_FOUND)
             lines->push_back(L"user none");
+        else
+            Unreadable(lines, L"user " + Quote(path.c_str()), opened);
         return;
     }
     bool hasValues = false;
@@ -263,8 +307,10 @@ void UserKey(Lines *lines, const std::wstring &path)
         LONG result = RegEnumValueW(key, i, name, &nameLength, NULL, &type, data, &size);
         if (result == ERROR_NO_MORE_ITEMS)
             break;
-        if (result != ERROR_SUCCESS)
+        if (result != ERROR_SUCCESS) {
+            Unreadable(lines, L"user " + Quote(path.c_str()) + Number(L" value %lu", i), result);
             continue;
+        }
         hasValues = true;
         lines->push_back(L"user " + Quote(path.c_str()) + L" " + Quote(name) + L" " +
                          TypedText(type, data, size));
@@ -284,22 +330,26 @@ void UserKey(Lines *lines, const std::wstring &path)
 void PendingRenames(Lines *lines)
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
-        lines->push_back(L"pending none");
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_READ, &key);
+    if (result != ERROR_SUCCESS) {
+        Unreadable(lines, L"pending", result);
         return;
     }
     DWORD type = 0, size = 0;
     std::vector<BYTE> data;
-    if (RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, &type, NULL, &size) ==
-            ERROR_SUCCESS &&
-        size > 0) {
+    result = RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, &type, NULL, &size);
+    if (result == ERROR_SUCCESS && size > 0) {
         data.resize(size + 2 * sizeof(WCHAR));
-        if (RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, &type, data.data(),
-                             &size) != ERROR_SUCCESS)
-            data.clear();
+        result =
+            RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, &type, data.data(), &size);
     }
     RegCloseKey(key);
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+        Unreadable(lines, L"pending", result);
+        return;
+    }
+    if (result != ERROR_SUCCESS)
+        data.clear();
     const WCHAR *text = reinterpret_cast<const WCHAR *>(data.data());
     const WCHAR *end = text + size / sizeof(WCHAR);
     int pair = 0;
@@ -368,5 +418,5 @@ int wmain(int argc, wchar_t **argv)
                   L"| inspect build FILE\n");
         return 2;
     }
-    return 0;
+    return g_unreadable ? 3 : 0;
 }

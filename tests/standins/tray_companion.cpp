@@ -1,10 +1,10 @@
 // Stand-in tray companion: holds the companion's mutex and window until asked to quit.
 //
-// It writes "start" and "stop" lines, with the local time and its process id, to zentray.log
-// beside its program file, which tests read. With a file zentray.stubborn beside the program it
-// ignores the quit request (logging "ignore quit"), so that a bounded wait can be exercised; it
-// then still ends on WM_CLOSE. A second instance, or one that cannot make its window (no
-// display), logs why and ends at once.
+// It writes "start" (once its window is up) and "stop" lines, with the local time and its
+// process id, to zentray.log beside its program file, which tests read. With a file
+// zentray.stubborn beside the program it ignores the quit request (logging "ignore quit"), so that
+// a bounded wait can be exercised; it then still ends on WM_CLOSE. A second instance, or one that
+// cannot make its window (no display), logs why and ends at once.
 #include <stdio.h>
 
 #include <windows.h>
@@ -94,8 +94,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         WriteLog("already running");
         return 3;
     }
-    WriteLog(g_stubborn ? "start stubborn" : "start");
-
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = CompanionWindowProc;
     windowClass.hInstance = instance;
@@ -109,6 +107,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         WriteLog("no window");
         result = 4;
     } else {
+        // Only now can it be asked to quit: a test that waits for this line never races it.
+        WriteLog(g_stubborn ? "start stubborn" : "start");
         MSG message;
         while (GetMessageW(&message, NULL, 0, 0) > 0) {
             TranslateMessage(&message);

@@ -1,0 +1,15 @@
+// The floor of the sequence figures: the system calls an install and an uninstall make, without
+// the tool's decisions, lists or log.
+#pragma once
+
+#include <windows.h>
+
+// From a clean state: the spooler service queried, the printers, monitors and drivers
+// enumerated, the installed monitor's version read, the four component files copied from
+// `sourceDir` (ending in a backslash), monitor, driver and one printer added, the staged driver
+// files deleted. Returns whether every call that must succeed did.
+bool FloorInstall(const WCHAR *sourceDir);
+// From the state FloorInstall left: the same queries and enumerations, the printer's settings
+// read, printer, driver (the flagged deletion Wine refuses, then the plain one) and monitor
+// deleted with the spooler's copies of their files.
+bool FloorUninstall();
