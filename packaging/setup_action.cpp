@@ -1,0 +1,322 @@
+// The Windows Installer package's custom action: runs setup.exe from the installed folder and
+// turns its exit code into the package's outcome.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "counted_string.h"
+#include "setup_log.h"
+#include "support_log.h"
+
+// The command words the package may ask for, with the exit code of a clean run of each.
+struct SetupCommand {
+    const WCHAR *word;
+    DWORD doneCode;
+    bool removesProduct;
+};
+
+static const SetupCommand SETUP_COMMANDS[] = {
+    {L"install", 1, false},
+    {L"in_notray", 1, false},
+    {L"uninstall", 2, true},
+};
+
+static const DWORD SETUP_ERRORS_REPORTED = 100;
+static const DWORD SETUP_REBOOT_NEEDED = 101;
+static const WCHAR SETUP_FILE_NAME[] = L"setup.exe";
+// The data separates the command word from the folder with a character no path holds.
+static const WCHAR DATA_SEPARATOR = L'|';
+// The support log is capped by the tool; a larger file is not its own, and only its end is read.
+static const DWORD SUPPORT_LOG_READ_BYTES = 2 * SUPPORT_LOG_MAX_BYTES;
+
+// One line into the Windows Installer log. The text goes in as a field of its own, so brackets
+// in it are printed, not read as properties.
+static void LogMessage(MSIHANDLE install, INSTALLMESSAGE kind, const WCHAR *text)
+{
+    MSIHANDLE record = MsiCreateRecord(1);
+    if (!record)
+        return;
+    MsiRecordSetStringW(record, 0, L"[1]");
+    MsiRecordSetStringW(record, 1, text);
+    MsiProcessMessage(install, kind, record);
+    MsiCloseHandle(record);
+}
+
+// An error line: in the log, and in a dialog when the package runs with a user interface.
+static void ReportFailure(MSIHANDLE install, const WCHAR *format, ...)
+{
+    WCHAR text[LOG_LINE_CHARS];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(text, LOG_LINE_CHARS, format, args);
+    va_end(args);
+    text[LOG_LINE_CHARS - 1] = 0;
+    LogMessage(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), text);
+}
+
+static void ReportInfo(MSIHANDLE install, const WCHAR *format, ...)
+{
+    WCHAR text[LOG_LINE_CHARS];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(text, LOG_LINE_CHARS, format, args);
+    va_end(args);
+    text[LOG_LINE_CHARS - 1] = 0;
+    LogMessage(install, INSTALLMESSAGE_INFO, text);
+}
+
+// The deferred action's data; false when it cannot be read.
+static bool ReadActionData(MSIHANDLE install, CountedString *data)
+{
+    WCHAR empty[1] = L"";
+    DWORD length = 0;
+    UINT status = MsiGetPropertyW(install, L"CustomActionData", empty, &length);
+    if (status == ERROR_SUCCESS || (status == ERROR_MORE_DATA && length == 0))
+        return Assign(data, L"");
+    if (status != ERROR_MORE_DATA || !SetLength(data, length))
+        return false;
+    length++;
+    if (MsiGetPropertyW(install, L"CustomActionData", (*data)->text, &length) != ERROR_SUCCESS)
+        return false;
+    return SetLength(data, length);
+}
+
+static const SetupCommand *FindCommand(const WCHAR *word, size_t length)
+{
+    for (size_t i = 0; i < sizeof(SETUP_COMMANDS) / sizeof(SETUP_COMMANDS[0]); i++) {
+        if (wcslen(SETUP_COMMANDS[i].word) == length &&
+            wcsncmp(SETUP_COMMANDS[i].word, word, length) == 0)
+            return &SETUP_COMMANDS[i];
+    }
+    return NULL;
+}
+
+// Only a folder named by an absolute path is the installed one: a relative one would be looked
+// up from wherever the installer happens to run.
+static bool IsAbsoluteFolder(const WCHAR *path)
+{
+    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    bool drive = letter && path[1] == L':' && path[2] == L'\\';
+    bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != 0;
+    return drive || unc;
+}
+
+// "WORD|FOLDER": the command word and the absolute folder of setup.exe. Sets the command and
+// the folder with a closing backslash.
+static bool SplitActionData(const WCHAR *data, const SetupCommand **command, CountedString *folder)
+{
+    const WCHAR *separator = wcschr(data, DATA_SEPARATOR);
+    if (!separator)
+        return false;
+    *command = FindCommand(data, (size_t)(separator - data));
+    const WCHAR *path = separator + 1;
+    if (!*command || !IsAbsoluteFolder(path) || !Assign(folder, path))
+        return false;
+    size_t length = StringLength(*folder);
+    return (*folder)->text[length - 1] == L'\\' || Append(folder, L"\\");
+}
+
+static bool GetLastWrite(const WCHAR *path, FILETIME *time)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data))
+        return false;
+    *time = data.ftLastWriteTime;
+    return true;
+}
+
+// Reads the end of the support log into a heap block the caller frees; null when it cannot.
+static char *ReadLogTail(const WCHAR *path, DWORD *bytes)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return NULL;
+    char *text = NULL;
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+        DWORD wanted =
+            size.QuadPart > SUPPORT_LOG_READ_BYTES ? SUPPORT_LOG_READ_BYTES : (DWORD)size.QuadPart;
+        LARGE_INTEGER offset;
+        offset.QuadPart = size.QuadPart - wanted;
+        text = static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, wanted));
+        DWORD read = 0;
+        if (text && (!SetFilePointerEx(file, offset, NULL, FILE_BEGIN) ||
+                     !ReadFile(file, text, wanted, &read, NULL) || read != wanted)) {
+            HeapFree(GetProcessHeap(), 0, text);
+            text = NULL;
+        }
+        *bytes = wanted;
+    }
+    CloseHandle(file);
+    return text;
+}
+
+// The end of the line that starts at `line`: its line feed, or `end`.
+static const WCHAR *LineEnd(const WCHAR *line, const WCHAR *end)
+{
+    while (line < end && *line != L'\n')
+        line++;
+    return line;
+}
+
+// A run's first line: the mark and the date of its start.
+static bool IsRunHeader(const WCHAR *line, size_t length)
+{
+    size_t markLength = wcslen(SUPPORT_LOG_MARK);
+    return length > markLength && wcsncmp(line, SUPPORT_LOG_MARK, markLength) == 0 &&
+           line[markLength] >= L'0' && line[markLength] <= L'9';
+}
+
+// Copies the last run of the support log into the installer's log, line by line, when that run
+// is the one that just ended with `exitCode` (the file was written since `before`).
+static void CopyLastRun(MSIHANDLE install, const WCHAR *logPath, const FILETIME *before,
+                        bool hadLog, DWORD exitCode)
+{
+    FILETIME after;
+    DWORD bytes = 0;
+    char *utf8 = NULL;
+    CountedString text = NULL;
+    bool written =
+        GetLastWrite(logPath, &after) && (!hadLog || CompareFileTime(before, &after) != 0);
+    if (written)
+        utf8 = ReadLogTail(logPath, &bytes);
+    int length = utf8 ? MultiByteToWideChar(CP_UTF8, 0, utf8, (int)bytes, NULL, 0) : 0;
+    if (length > 0 && SetLength(&text, (size_t)length))
+        MultiByteToWideChar(CP_UTF8, 0, utf8, (int)bytes, text->text, length);
+    if (utf8)
+        HeapFree(GetProcessHeap(), 0, utf8);
+
+    // The lines of the last run: from the last header to the end.
+    const WCHAR *start = StringText(text);
+    const WCHAR *end = start + StringLength(text);
+    if (start < end && *start == 0xFEFF)
+        start++;
+    const WCHAR *run = NULL;
+    for (const WCHAR *line = start; line < end;) {
+        const WCHAR *lineEnd = LineEnd(line, end);
+        if (IsRunHeader(line, (size_t)(lineEnd - line)))
+            run = line;
+        line = lineEnd + 1;
+    }
+    WCHAR exitLine[64];
+    _snwprintf(exitLine, 64, L"%sexit code %lu\r\n", SUPPORT_LOG_MARK, exitCode);
+    exitLine[63] = 0;
+    size_t exitLength = wcslen(exitLine);
+    bool ours = run && (size_t)(end - run) >= exitLength &&
+                wcsncmp(end - exitLength, exitLine, exitLength) == 0;
+    if (!ours) {
+        ReportInfo(install, L"The log of this run is not in %s.", logPath);
+        FreeString(&text);
+        return;
+    }
+    ReportInfo(install, L"%s, this run:", logPath);
+    CountedString line = NULL;
+    while (run < end) {
+        const WCHAR *lineEnd = LineEnd(run, end);
+        size_t count = (size_t)(lineEnd - run);
+        if (count > 0 && run[count - 1] == L'\r')
+            count--;
+        if (Assign(&line, L"") && AppendCount(&line, run, count))
+            LogMessage(install, INSTALLMESSAGE_INFO, StringText(line));
+        run = lineEnd + 1;
+    }
+    FreeString(&line);
+    FreeString(&text);
+}
+
+// Runs setup.exe with the command's word and waits for it. The tool bounds its own waits; only
+// its log window waits for a person, and the package must not go on (or roll back) while the
+// tool still works on the spooler, so the wait has no bound of its own.
+static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR *folder)
+{
+    CountedString path = NULL;
+    CountedString commandLine = NULL;
+    CountedString logPath = NULL;
+    UINT result = ERROR_INSTALL_FAILURE;
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION process;
+    DWORD exitCode = 0;
+    FILETIME before;
+    bool hadLog;
+    if (!Assign(&path, folder) || !Append(&path, SETUP_FILE_NAME) || !Assign(&logPath, folder) ||
+        !Append(&logPath, SUPPORT_LOG_NAME) || !Assign(&commandLine, L"\"") ||
+        !Append(&commandLine, StringText(path)) || !Append(&commandLine, L"\" ") ||
+        !Append(&commandLine, command->word)) {
+        ReportFailure(install, L"setup.exe %s was not started: out of memory.", command->word);
+        goto done;
+    }
+    hadLog = GetLastWrite(StringText(logPath), &before);
+
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    ZeroMemory(&process, sizeof(process));
+    ReportInfo(install, L"Running %s", StringText(commandLine));
+    if (!CreateProcessW(StringText(path), commandLine->text, NULL, NULL, FALSE, 0, NULL, NULL,
+                        &startup, &process)) {
+        DWORD error = GetLastError();
+        WCHAR *message = SystemMessageText(error);
+        ReportFailure(install, L"%s could not be started: %s (error %lu).", StringText(path),
+                      message ? message : L"no description", error);
+        if (message)
+            LocalFree(message);
+        goto done;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    if (!GetExitCodeProcess(process.hProcess, &exitCode)) {
+        ReportFailure(install, L"The exit code of %s is unknown (error %lu).", StringText(path),
+                      GetLastError());
+        CloseHandle(process.hProcess);
+        goto done;
+    }
+    CloseHandle(process.hProcess);
+    ReportInfo(install, L"setup.exe %s ended with code %lu.", command->word, exitCode);
+
+    if (exitCode == command->doneCode) {
+        result = ERROR_SUCCESS;
+    } else if (exitCode == SETUP_REBOOT_NEEDED) {
+        ReportInfo(install, L"Files of the product are removed at the next reboot.");
+        MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+        result = ERROR_SUCCESS;
+    } else if (exitCode == SETUP_ERRORS_REPORTED) {
+        ReportFailure(install, L"setup.exe %s reported errors; its log follows.", command->word);
+        CopyLastRun(install, StringText(logPath), &before, hadLog, exitCode);
+    } else {
+        ReportFailure(install, L"setup.exe %s ended with the unexpected code %lu.", command->word,
+                      exitCode);
+    }
+    // The removed product leaves no log behind; a failed removal keeps it for support.
+    if (result == ERROR_SUCCESS && command->removesProduct)
+        DeleteFileW(StringText(logPath));
+done:
+    FreeString(&commandLine);
+    FreeString(&logPath);
+    FreeString(&path);
+    return result;
+}
+
+// The deferred action of install and removal. Its data is "WORD|FOLDER" (see SplitActionData).
+extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install)
+{
+    CountedString data = NULL;
+    CountedString folder = NULL;
+    const SetupCommand *command = NULL;
+    UINT result = ERROR_INSTALL_FAILURE;
+    if (!ReadActionData(install, &data))
+        ReportFailure(install, L"setup.exe was not started: the action's data cannot be read.");
+    else if (!SplitActionData(StringText(data), &command, &folder))
+        ReportFailure(install,
+                      L"setup.exe was not started: the action's data \"%s\" names no "
+                      L"command and absolute folder.",
+                      StringText(data));
+    else
+        result = RunSetup(install, command, StringText(folder));
+    FreeString(&folder);
+    FreeString(&data);
+    return result;
+}
