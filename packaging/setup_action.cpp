@@ -30,6 +30,11 @@ static const DWORD SETUP_REBOOT_NEEDED = 101;
 static const WCHAR SETUP_FILE_NAME[] = L"setup.exe";
 // The data separates the command word from the folder with a character no path holds.
 static const WCHAR DATA_SEPARATOR = L'|';
+// The old versions that a major upgrade is replacing, for their removal to see: Windows tells it
+// through UPGRADINGPRODUCTCODE, but an installer that does not (Wine's) runs it as a plain
+// removal. A volatile key: no reboot leaves it behind.
+static const WCHAR UPGRADE_KEY[] = L"SOFTWARE\\Tovalin Software KFT\\Zentavo\\Upgrade";
+static const WCHAR UPGRADE_VALUE[] = L"Replacing";
 // The support log is capped by the tool; a larger file is not its own, and only its end is read.
 static const DWORD SUPPORT_LOG_READ_BYTES = 2 * SUPPORT_LOG_MAX_BYTES;
 
@@ -105,16 +110,21 @@ static bool IsAbsoluteFolder(const WCHAR *path)
     return drive || unc;
 }
 
-// "WORD|FOLDER": the command word and the absolute folder of setup.exe. Sets the command and
-// the folder with a closing backslash.
-static bool SplitActionData(const WCHAR *data, const SetupCommand **command, CountedString *folder)
+// "WORD|PRODUCTCODE|FOLDER": the command word, the package's product code and the absolute
+// folder of setup.exe. Sets the command, the product code and the folder with a closing
+// backslash.
+static bool SplitActionData(const WCHAR *data, const SetupCommand **command,
+                            CountedString *productCode, CountedString *folder)
 {
     const WCHAR *separator = wcschr(data, DATA_SEPARATOR);
-    if (!separator)
+    const WCHAR *codeEnd = separator ? wcschr(separator + 1, DATA_SEPARATOR) : NULL;
+    if (!codeEnd)
         return false;
     *command = FindCommand(data, (size_t)(separator - data));
-    const WCHAR *path = separator + 1;
-    if (!*command || !IsAbsoluteFolder(path) || !Assign(folder, path))
+    const WCHAR *path = codeEnd + 1;
+    if (!*command || !IsAbsoluteFolder(path) || !Assign(folder, path) ||
+        !Assign(productCode, L"") ||
+        !AppendCount(productCode, separator + 1, (size_t)(codeEnd - separator - 1)))
         return false;
     size_t length = StringLength(*folder);
     return (*folder)->text[length - 1] == L'\\' || Append(folder, L"\\");
@@ -300,23 +310,78 @@ done:
     return result;
 }
 
-// The deferred action of install and removal. Its data is "WORD|FOLDER" (see SplitActionData).
+// Whether a major upgrade is replacing the product `productCode`: its code is in the upgrade
+// key's list.
+static bool IsBeingReplaced(const WCHAR *productCode)
+{
+    WCHAR list[1024];
+    DWORD bytes = sizeof(list) - sizeof(WCHAR);
+    DWORD type = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, UPGRADE_VALUE, RRF_RT_REG_SZ, &type, list,
+                     &bytes) != ERROR_SUCCESS)
+        return false;
+    list[bytes / sizeof(WCHAR)] = 0;
+    size_t length = wcslen(productCode);
+    for (const WCHAR *code = list; length > 0 && *code;) {
+        const WCHAR *end = wcschr(code, L';');
+        size_t count = end ? (size_t)(end - code) : wcslen(code);
+        if (count == length && _wcsnicmp(code, productCode, length) == 0)
+            return true;
+        code += count + (end ? 1 : 0);
+    }
+    return false;
+}
+
+// Immediate, before the old versions are removed: lists them in the upgrade key. Failing to
+// write it only leaves their removal to UPGRADINGPRODUCTCODE.
+extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install)
+{
+    WCHAR codes[1024];
+    DWORD length = sizeof(codes) / sizeof(codes[0]);
+    if (MsiGetPropertyW(install, L"WIX_UPGRADE_DETECTED", codes, &length) != ERROR_SUCCESS ||
+        length == 0)
+        return ERROR_SUCCESS;
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, 0, NULL, REG_OPTION_VOLATILE,
+                        KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS) {
+        ReportInfo(install, L"The versions being replaced cannot be noted (%s).", codes);
+        return ERROR_SUCCESS;
+    }
+    RegSetValueExW(key, UPGRADE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE *>(codes),
+                   (length + 1) * sizeof(WCHAR));
+    RegCloseKey(key);
+    return ERROR_SUCCESS;
+}
+
+// The deferred action of install and removal. Its data is "WORD|PRODUCTCODE|FOLDER" (see
+// SplitActionData). The removal of a version that a major upgrade replaces does not run
+// setup.exe uninstall: it would delete the user's printers, which the new version's install
+// keeps.
 extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install)
 {
     CountedString data = NULL;
+    CountedString productCode = NULL;
     CountedString folder = NULL;
     const SetupCommand *command = NULL;
     UINT result = ERROR_INSTALL_FAILURE;
-    if (!ReadActionData(install, &data))
+    if (!ReadActionData(install, &data)) {
         ReportFailure(install, L"setup.exe was not started: the action's data cannot be read.");
-    else if (!SplitActionData(StringText(data), &command, &folder))
+    } else if (!SplitActionData(StringText(data), &command, &productCode, &folder)) {
         ReportFailure(install,
                       L"setup.exe was not started: the action's data \"%s\" names no "
-                      L"command and absolute folder.",
+                      L"command, product and absolute folder.",
                       StringText(data));
-    else
+    } else if (command->removesProduct && IsBeingReplaced(StringText(productCode))) {
+        ReportInfo(install, L"A new version replaces %s: setup.exe uninstall is not run.",
+                   StringText(productCode));
+        result = ERROR_SUCCESS;
+    } else {
+        if (!command->removesProduct)
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
         result = RunSetup(install, command, StringText(folder));
+    }
     FreeString(&folder);
+    FreeString(&productCode);
     FreeString(&data);
     return result;
 }
