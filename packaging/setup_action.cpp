@@ -52,18 +52,11 @@ static void LogMessage(MSIHANDLE install, INSTALLMESSAGE kind, const WCHAR *text
 }
 
 // An error line: in the log, and in a dialog when the package runs with a user interface.
-static void ReportFailure(MSIHANDLE install, const WCHAR *format, ...)
-{
-    WCHAR text[LOG_LINE_CHARS];
-    va_list args;
-    va_start(args, format);
-    _vsnwprintf(text, LOG_LINE_CHARS, format, args);
-    va_end(args);
-    text[LOG_LINE_CHARS - 1] = 0;
-    LogMessage(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), text);
-}
+static const INSTALLMESSAGE REPORT_FAILURE =
+    INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR);
 
-static void ReportInfo(MSIHANDLE install, const WCHAR *format, ...)
+// A formatted line of at most LOG_LINE_CHARS characters into the Windows Installer log.
+static void Report(MSIHANDLE install, INSTALLMESSAGE kind, const WCHAR *format, ...)
 {
     WCHAR text[LOG_LINE_CHARS];
     va_list args;
@@ -71,7 +64,7 @@ static void ReportInfo(MSIHANDLE install, const WCHAR *format, ...)
     _vsnwprintf(text, LOG_LINE_CHARS, format, args);
     va_end(args);
     text[LOG_LINE_CHARS - 1] = 0;
-    LogMessage(install, INSTALLMESSAGE_INFO, text);
+    LogMessage(install, kind, text);
 }
 
 // The deferred action's data; false when it cannot be read.
@@ -220,11 +213,11 @@ static void CopyLastRun(MSIHANDLE install, const WCHAR *logPath, const FILETIME 
     bool ours = run && (size_t)(end - run) >= exitLength &&
                 wcsncmp(end - exitLength, exitLine, exitLength) == 0;
     if (!ours) {
-        ReportInfo(install, L"The log of this run is not in %s.", logPath);
+        Report(install, INSTALLMESSAGE_INFO, L"The log of this run is not in %s.", logPath);
         FreeString(&text);
         return;
     }
-    ReportInfo(install, L"%s, this run:", logPath);
+    Report(install, INSTALLMESSAGE_INFO, L"%s, this run:", logPath);
     CountedString line = NULL;
     while (run < end) {
         const WCHAR *lineEnd = LineEnd(run, end);
@@ -257,7 +250,8 @@ static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR
         !Append(&logPath, SUPPORT_LOG_NAME) || !Assign(&commandLine, L"\"") ||
         !Append(&commandLine, StringText(path)) || !Append(&commandLine, L"\" ") ||
         !Append(&commandLine, command->word)) {
-        ReportFailure(install, L"setup.exe %s was not started: out of memory.", command->word);
+        Report(install, REPORT_FAILURE, L"setup.exe %s was not started: out of memory.",
+               command->word);
         goto done;
     }
     hadLog = GetLastWrite(StringText(logPath), &before);
@@ -265,13 +259,13 @@ static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     ZeroMemory(&process, sizeof(process));
-    ReportInfo(install, L"Running %s", StringText(commandLine));
+    Report(install, INSTALLMESSAGE_INFO, L"Running %s", StringText(commandLine));
     if (!CreateProcessW(StringText(path), commandLine->text, NULL, NULL, FALSE, 0, NULL, NULL,
                         &startup, &process)) {
         DWORD error = GetLastError();
         WCHAR *message = SystemMessageText(error);
-        ReportFailure(install, L"%s could not be started: %s (error %lu).", StringText(path),
-                      message ? message : L"no description", error);
+        Report(install, REPORT_FAILURE, L"%s could not be started: %s (error %lu).",
+               StringText(path), message ? message : L"no description", error);
         if (message)
             LocalFree(message);
         goto done;
@@ -279,26 +273,29 @@ static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
     if (!GetExitCodeProcess(process.hProcess, &exitCode)) {
-        ReportFailure(install, L"The exit code of %s is unknown (error %lu).", StringText(path),
-                      GetLastError());
+        Report(install, REPORT_FAILURE, L"The exit code of %s is unknown (error %lu).",
+               StringText(path), GetLastError());
         CloseHandle(process.hProcess);
         goto done;
     }
     CloseHandle(process.hProcess);
-    ReportInfo(install, L"setup.exe %s ended with code %lu.", command->word, exitCode);
+    Report(install, INSTALLMESSAGE_INFO, L"setup.exe %s ended with code %lu.", command->word,
+           exitCode);
 
     if (exitCode == command->doneCode) {
         result = ERROR_SUCCESS;
     } else if (exitCode == SETUP_REBOOT_NEEDED) {
-        ReportInfo(install, L"Files of the product are removed at the next reboot.");
+        Report(install, INSTALLMESSAGE_INFO,
+               L"Files of the product are removed at the next reboot.");
         MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
         result = ERROR_SUCCESS;
     } else if (exitCode == SETUP_ERRORS_REPORTED) {
-        ReportFailure(install, L"setup.exe %s reported errors; its log follows.", command->word);
+        Report(install, REPORT_FAILURE, L"setup.exe %s reported errors; its log follows.",
+               command->word);
         CopyLastRun(install, StringText(logPath), &before, hadLog, exitCode);
     } else {
-        ReportFailure(install, L"setup.exe %s ended with the unexpected code %lu.", command->word,
-                      exitCode);
+        Report(install, REPORT_FAILURE, L"setup.exe %s ended with the unexpected code %lu.",
+               command->word, exitCode);
     }
     // The removed product leaves no log behind; a failed removal keeps it for support.
     if (result == ERROR_SUCCESS && command->removesProduct)
@@ -344,7 +341,8 @@ extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install)
     HKEY key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, 0, NULL, REG_OPTION_VOLATILE,
                         KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS) {
-        ReportInfo(install, L"The versions being replaced cannot be noted (%s).", codes);
+        Report(install, INSTALLMESSAGE_INFO, L"The versions being replaced cannot be noted (%s).",
+               codes);
         return ERROR_SUCCESS;
     }
     RegSetValueExW(key, UPGRADE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE *>(codes),
@@ -365,15 +363,17 @@ extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install)
     const SetupCommand *command = NULL;
     UINT result = ERROR_INSTALL_FAILURE;
     if (!ReadActionData(install, &data)) {
-        ReportFailure(install, L"setup.exe was not started: the action's data cannot be read.");
+        Report(install, REPORT_FAILURE,
+               L"setup.exe was not started: the action's data cannot be read.");
     } else if (!SplitActionData(StringText(data), &command, &productCode, &folder)) {
-        ReportFailure(install,
-                      L"setup.exe was not started: the action's data \"%s\" names no "
-                      L"command, product and absolute folder.",
-                      StringText(data));
+        Report(install, REPORT_FAILURE,
+               L"setup.exe was not started: the action's data \"%s\" names no "
+               L"command, product and absolute folder.",
+               StringText(data));
     } else if (command->removesProduct && IsBeingReplaced(StringText(productCode))) {
-        ReportInfo(install, L"A new version replaces %s: setup.exe uninstall is not run.",
-                   StringText(productCode));
+        Report(install, INSTALLMESSAGE_INFO,
+               L"A new version replaces %s: setup.exe uninstall is not run.",
+               StringText(productCode));
         result = ERROR_SUCCESS;
     } else {
         if (!command->removesProduct)

@@ -15,15 +15,7 @@ MSI_REBOOT=$((3010 % 256))
 MSI_FAILURE=$((1603 % 256))
 
 # What setup.exe install alone leaves in a fresh prefix, for the package to match.
-rm -f "$REFERENCE"
-(
-    e2e_begin msi-reference
-    e2e_layout
-    e2e_setup install
-    e2e_check_eq "setup.exe install alone exits 1" "1" "$E2E_CODE"
-    e2e_inspect >"$REFERENCE"
-    e2e_end
-)
+e2e_reference msi-reference "$REFERENCE"
 reference_verdict=$?
 
 e2e_begin msi
