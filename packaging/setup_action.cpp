@@ -312,7 +312,7 @@ done:
 static bool IsBeingReplaced(const WCHAR *productCode)
 {
     WCHAR list[1024];
-    DWORD bytes = sizeof(list) - sizeof(WCHAR);
+    DWORD bytes = (DWORD)(sizeof(list) - sizeof(WCHAR));
     DWORD type = 0;
     if (RegGetValueW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, UPGRADE_VALUE, RRF_RT_REG_SZ, &type, list,
                      &bytes) != ERROR_SUCCESS)
@@ -346,7 +346,7 @@ extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install)
         return ERROR_SUCCESS;
     }
     RegSetValueExW(key, UPGRADE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE *>(codes),
-                   (length + 1) * sizeof(WCHAR));
+                   (DWORD)((length + 1) * sizeof(WCHAR)));
     RegCloseKey(key);
     return ERROR_SUCCESS;
 }

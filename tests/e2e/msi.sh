@@ -39,6 +39,16 @@ msi_log() {
     tr -d '\r' <"$MSI_LOG" 2>/dev/null
 }
 
+# The tool starts the companion without waiting for it: wait for it to be up, 5 s bound.
+companions_after_start() {
+    local i
+    for i in $(seq 50); do
+        [ "$(e2e_companions)" -ge 1 ] && break
+        sleep 0.1
+    done
+    e2e_companions
+}
+
 product_files() {
     (cd "$product_dir" 2>/dev/null && find . -type f ! -name zentray.log | sort)
 }
@@ -97,6 +107,7 @@ e2e_check_eq "the old version's removal did not run the tool's uninstall" \
     "$(printf '"%s" install\n' "$SETUP" "$SETUP")" "$(support_runs)"
 e2e_check_eq "the new version replaced the old one's Add/Remove entry" \
     "Zentavo printer 1.0.9999" "$(uninstall_entries)"
+e2e_check_eq "one companion running, the new one" "1" "$(companions_after_start)"
 
 # A driver file left in the staging folder and held open there, overwritable but not
 # deletable: the tool leaves it for the reboot, which the package asks for.
