@@ -13,17 +13,23 @@
 #include "support_log.h"
 
 // The command words the package may ask for, with the exit code of a clean run of each.
+enum SetupPurpose { SETUP_INSTALLS, SETUP_REMOVES, SETUP_STOPS_TRAY };
+
 struct SetupCommand {
     const WCHAR *word;
     DWORD doneCode;
-    bool removesProduct;
+    SetupPurpose purpose;
 };
 
 static const SetupCommand SETUP_COMMANDS[] = {
-    {L"install", 1, false},
-    {L"in_notray", 1, false},
-    {L"uninstall", 2, true},
+    {L"install", 1, SETUP_INSTALLS},
+    {L"in_notray", 1, SETUP_INSTALLS},
+    {L"uninstall", 2, SETUP_REMOVES},
+    // The removal of a version that a major upgrade replaces only stops the tray companion, so
+    // that its program file can be removed without a reboot; the new version starts it again.
+    {L"removetray", 6, SETUP_STOPS_TRAY},
 };
+static const SetupCommand *STOP_TRAY_COMMAND = &SETUP_COMMANDS[3];
 
 static const DWORD SETUP_ERRORS_REPORTED = 100;
 static const DWORD SETUP_REBOOT_NEEDED = 101;
@@ -32,8 +38,9 @@ static const WCHAR SETUP_FILE_NAME[] = L"setup.exe";
 static const WCHAR DATA_SEPARATOR = L'|';
 // The old versions that a major upgrade is replacing, for their removal to see: Windows tells it
 // through UPGRADINGPRODUCTCODE, but an installer that does not (Wine's) runs it as a plain
-// removal. A volatile key: no reboot leaves it behind.
-static const WCHAR UPGRADE_KEY[] = L"SOFTWARE\\Tovalin Software KFT\\Zentavo\\Upgrade";
+// removal. A volatile key, so no reboot leaves it behind, directly below SOFTWARE: the keys
+// that creating it makes would be volatile too, and no lasting key could be made below them.
+static const WCHAR UPGRADE_KEY[] = L"SOFTWARE\\Zentavo Upgrade";
 static const WCHAR UPGRADE_VALUE[] = L"Replacing";
 // The support log is capped by the tool; a larger file is not its own, and only its end is read.
 static const DWORD SUPPORT_LOG_READ_BYTES = 2 * SUPPORT_LOG_MAX_BYTES;
@@ -298,7 +305,7 @@ static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR
                command->word, exitCode);
     }
     // The removed product leaves no log behind; a failed removal keeps it for support.
-    if (result == ERROR_SUCCESS && command->removesProduct)
+    if (result == ERROR_SUCCESS && command->purpose == SETUP_REMOVES)
         DeleteFileW(StringText(logPath));
 done:
     FreeString(&commandLine);
@@ -352,9 +359,9 @@ extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install)
 }
 
 // The deferred action of install and removal. Its data is "WORD|PRODUCTCODE|FOLDER" (see
-// SplitActionData). The removal of a version that a major upgrade replaces does not run
-// setup.exe uninstall: it would delete the user's printers, which the new version's install
-// keeps.
+// SplitActionData). The removal of a version that a major upgrade replaces runs setup.exe
+// removetray instead of uninstall (which would delete the user's printers, which the new
+// version's install keeps); whatever comes of it, the upgrade goes on.
 extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install)
 {
     CountedString data = NULL;
@@ -370,13 +377,15 @@ extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install)
                L"setup.exe was not started: the action's data \"%s\" names no "
                L"command, product and absolute folder.",
                StringText(data));
-    } else if (command->removesProduct && IsBeingReplaced(StringText(productCode))) {
+    } else if (command->purpose == SETUP_STOPS_TRAY ||
+               (command->purpose == SETUP_REMOVES && IsBeingReplaced(StringText(productCode)))) {
         Report(install, INSTALLMESSAGE_INFO,
                L"A new version replaces %s: setup.exe uninstall is not run.",
                StringText(productCode));
+        RunSetup(install, STOP_TRAY_COMMAND, StringText(folder));
         result = ERROR_SUCCESS;
     } else {
-        if (!command->removesProduct)
+        if (command->purpose == SETUP_INSTALLS)
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
         result = RunSetup(install, command, StringText(folder));
     }

@@ -125,6 +125,28 @@ e2e_reboot
 e2e_check_has "the reboot deleted it" "$(e2e_inspect pending)" "pending none"
 e2e_check_eq "and the product is intact" "$before" "$(e2e_inspect monitors drivers printers default run)"
 
+# The removal of a version that an upgrade replaces, as Wine runs it: a plain removal, told by
+# the key the new version wrote. It keeps the printing components and only stops the companion.
+product_code=$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null |
+    tr -d '\r' | grep -o '{[0-9A-F-]*}' | while read -r code; do
+        wine reg query "HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\\$code" /v DisplayName 2>/dev/null |
+            grep -q 'Zentavo printer' && echo "$code"
+    done)
+wine reg add 'HKLM\SOFTWARE\Zentavo Upgrade' /v Replacing /t REG_SZ \
+    /d "$product_code" /f >/dev/null 2>&1
+run_msiexec /x "$NEXT_PACKAGE"
+e2e_check_eq "the replaced version's removal exits 0" "0" "$E2E_CODE"
+e2e_check_has "without the tool's uninstall" "$(msi_log)" \
+    "A new version replaces $product_code: setup.exe uninstall is not run."
+e2e_check_eq "the printing components stay" "$(grep -v '^run ' <<<"$before")" \
+    "$(e2e_inspect monitors drivers printers default)"
+e2e_check_has "the companion is unregistered" "$(e2e_inspect run)" "run ZentavoTray none"
+e2e_check_eq "and stopped" "0" "$(e2e_companions)"
+e2e_check_eq "the support log stays" "./Setup/setup.log" "$(product_files)"
+run_msiexec /i "$NEXT_PACKAGE"
+e2e_check_eq "the new version installed after it exits 0" "0" "$E2E_CODE"
+e2e_check_eq "with everything as before" "$before" "$(e2e_inspect monitors drivers printers default run)"
+
 # Removal: nothing of the product left, the foreign printer untouched.
 foreign=$(grep '^printer "Foreign" port' <<<"$before")
 run_msiexec /x "$NEXT_PACKAGE"
