@@ -12,7 +12,8 @@
 #include "setup_log.h"
 #include "support_log.h"
 
-// The command words the package may ask for, with the exit code of a clean run of each.
+// The command words the package may ask for, with the exit code of a clean run of each and
+// what the run is for.
 enum SetupPurpose { SETUP_INSTALLS, SETUP_REMOVES, SETUP_STOPS_TRAY };
 
 struct SetupCommand {
@@ -34,7 +35,7 @@ static const SetupCommand *STOP_TRAY_COMMAND = &SETUP_COMMANDS[3];
 static const DWORD SETUP_ERRORS_REPORTED = 100;
 static const DWORD SETUP_REBOOT_NEEDED = 101;
 static const WCHAR SETUP_FILE_NAME[] = L"setup.exe";
-// The data separates the command word from the folder with a character no path holds.
+// The action's data separates its fields with a character no path holds.
 static const WCHAR DATA_SEPARATOR = L'|';
 // The old versions that a major upgrade is replacing, for their removal to see: Windows tells it
 // through UPGRADINGPRODUCTCODE, but an installer that does not (Wine's) runs it as a plain
@@ -251,8 +252,8 @@ static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR
     STARTUPINFOW startup;
     PROCESS_INFORMATION process;
     DWORD exitCode = 0;
-    FILETIME before;
-    bool hadLog;
+    FILETIME before = {0, 0};
+    bool hadLog = false;
     if (!Assign(&path, folder) || !Append(&path, SETUP_FILE_NAME) || !Assign(&logPath, folder) ||
         !Append(&logPath, SUPPORT_LOG_NAME) || !Assign(&commandLine, L"\"") ||
         !Append(&commandLine, StringText(path)) || !Append(&commandLine, L"\" ") ||
