@@ -39,11 +39,13 @@ msi_log() {
     tr -d '\r' <"$MSI_LOG" 2>/dev/null
 }
 
-# The tool starts the companion without waiting for it: wait for it to be up, 5 s bound.
-companions_after_start() {
+# How many companions run once their count has settled on `expected`: the tool starts the
+# companion without waiting for it, and one that was asked to quit may still be ending.
+# 5 s bound.
+companions_settled() {
     local i
     for i in $(seq 50); do
-        [ "$(e2e_companions)" -ge 1 ] && break
+        [ "$(e2e_companions)" -eq "$1" ] && break
         sleep 0.1
     done
     e2e_companions
@@ -107,7 +109,7 @@ e2e_check_eq "the old version's removal did not run the tool's uninstall" \
     "$(printf '"%s" install\n' "$SETUP" "$SETUP")" "$(support_runs)"
 e2e_check_eq "the new version replaced the old one's Add/Remove entry" \
     "Zentavo printer 1.0.9999" "$(uninstall_entries)"
-e2e_check_eq "one companion running" "1" "$(companions_after_start)"
+e2e_check_eq "one companion running" "1" "$(companions_settled 1)"
 
 # A driver file left in the staging folder and held open there, overwritable but not
 # deletable: the tool leaves it for the reboot, which the package asks for.
@@ -127,11 +129,7 @@ e2e_check_eq "and the product is intact" "$before" "$(e2e_inspect monitors drive
 
 # The removal of a version that an upgrade replaces, as Wine runs it: a plain removal, told by
 # the key the new version wrote. It keeps the printing components and only stops the companion.
-product_code=$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null |
-    tr -d '\r' | grep -o '{[0-9A-F-]*}' | while read -r code; do
-        wine reg query "HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\\$code" /v DisplayName 2>/dev/null |
-            grep -q 'Zentavo printer' && echo "$code"
-    done)
+product_code=$(msiinfo export "$NEXT_PACKAGE" Property | tr -d '\r' | awk '$1 == "ProductCode" {print $2}')
 wine reg add 'HKLM\SOFTWARE\Zentavo Upgrade' /v Replacing /t REG_SZ \
     /d "$product_code" /f >/dev/null 2>&1
 run_msiexec /x "$NEXT_PACKAGE"
@@ -141,7 +139,7 @@ e2e_check_has "without the tool's uninstall" "$(msi_log)" \
 e2e_check_eq "the printing components stay" "$(grep -v '^run ' <<<"$before")" \
     "$(e2e_inspect monitors drivers printers default)"
 e2e_check_has "the companion is unregistered" "$(e2e_inspect run)" "run ZentavoTray none"
-e2e_check_eq "and stopped" "0" "$(e2e_companions)"
+e2e_check_eq "and stopped" "0" "$(companions_settled 0)"
 e2e_check_eq "the support log stays" "./Setup/setup.log" "$(product_files)"
 run_msiexec /i "$NEXT_PACKAGE"
 e2e_check_eq "the new version installed after it exits 0" "0" "$E2E_CODE"
@@ -159,7 +157,7 @@ e2e_check_has "no Run value" "$state" "run ZentavoTray none"
 e2e_check_has "nothing pending" "$state" "pending none"
 e2e_check_eq "no product file left, the support log neither" "" "$(product_files)"
 e2e_check "no system file left" test ! -e "$(e2e_file 'C:\windows\system32\tvlmon64.dll')"
-e2e_check_eq "no companion running" "0" "$(e2e_companions)"
+e2e_check_eq "no companion running" "0" "$(companions_settled 0)"
 e2e_check_eq "no Add/Remove entry" "" "$(uninstall_entries)"
 e2e_check_has "the foreign printer stays" "$state" "$foreign"
 
