@@ -15,6 +15,8 @@
 #   e2e_start, e2e_stop   start (wineserver -p) / stop (wineserver -k) this prefix's wineserver
 #   e2e_reboot            wineboot -r: the pending file-rename operations are carried out
 #   e2e_cold_start        stop and start the wineserver: a cold start carries them out as well
+#   e2e_reference NAME FILE  in a fresh prefix NAME of its own (before e2e_begin), setup.exe
+#                         install alone; its inspection output into FILE; returns its verdict
 # Layout and running
 #   e2e_layout [FOLDER]   setup.exe and the four component files of build/standins/FOLDER
 #                         (default "default") into C:\Program Files\Zentavo\Setup\, zentray.exe
@@ -133,6 +135,19 @@ e2e_reboot() {
 e2e_cold_start() {
     e2e_stop
     e2e_start
+}
+
+# What a packaged install must match: setup.exe install alone, in a subshell of its own.
+e2e_reference() {
+    rm -f "$2"
+    (
+        e2e_begin "$1"
+        e2e_layout
+        e2e_setup install
+        e2e_check_eq "setup.exe install alone exits 1" "1" "$E2E_CODE"
+        e2e_inspect >"$2"
+        e2e_end
+    )
 }
 
 e2e_cleanup() {

@@ -1,0 +1,194 @@
+#!/usr/bin/env bash
+# The Windows Installer package run silently by Wine's msiexec, as a deployment runs it: what it
+# installs, what a major upgrade keeps, a reboot asked for through its exit code, the tool's
+# errors in its verbose log, and what its removal leaves.
+set -uo pipefail
+. "$(dirname "$0")/lib.sh"
+
+PACKAGE=$BUILD/bin/zentavo.msi
+NEXT_PACKAGE=$BUILD/tests/zentavo-next.msi
+REFERENCE=$E2E_DIR/out/msi-reference.txt
+PRODUCT='C:\Program Files\Zentavo'
+SETUP="$PRODUCT\\Setup\\setup.exe"
+# Wine hands exit codes back cut to 8 bits: 3010 comes as 194, 1603 as 67.
+MSI_REBOOT=$((3010 % 256))
+MSI_FAILURE=$((1603 % 256))
+
+# What setup.exe install alone leaves in a fresh prefix, for the package to match.
+e2e_reference msi-reference "$REFERENCE"
+reference_verdict=$?
+
+e2e_begin msi
+e2e_check_eq "the reference install passed" "0" "$reference_verdict"
+e2e_check "the package was built" test -f "$PACKAGE"
+product_dir=$(e2e_file "$PRODUCT")
+support_log=$product_dir/Setup/setup.log
+MSI_LOG=
+
+# msiexec OPTION PACKAGE [PROPERTY=VALUE...], silent, with its verbose log in $MSI_LOG.
+run_msiexec() {
+    local option=$1 package=$2
+    shift 2
+    MSI_LOG=$E2E_OUT/msiexec-$((${MSI_RUNS:-0} + 1)).log
+    MSI_RUNS=$((${MSI_RUNS:-0} + 1))
+    e2e_run_gui msiexec "$option" "$(e2e_winpath "$package")" /qn /l*v \
+        "$(e2e_winpath "$E2E_OUT")\\$(basename "$MSI_LOG")" "$@"
+}
+
+msi_log() {
+    tr -d '\r' <"$MSI_LOG" 2>/dev/null
+}
+
+# How many companions run once their count has settled on `expected`: the tool starts the
+# companion without waiting for it, and one that was asked to quit may still be ending.
+# 5 s bound.
+companions_settled() {
+    local i
+    for i in $(seq 50); do
+        [ "$(e2e_companions)" -eq "$1" ] && break
+        sleep 0.1
+    done
+    e2e_companions
+}
+
+product_files() {
+    (cd "$product_dir" 2>/dev/null && find . -type f ! -name zentray.log | sort)
+}
+
+# The Add/Remove entries of the product: "NAME VERSION" a line.
+uninstall_entries() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+        tr -d '\r' | awk '/^HKEY/ {name = ""} $1 == "DisplayName" {$1 = $2 = ""; name = substr($0, 3)}
+            $1 == "DisplayVersion" && name ~ /Zentavo/ {print name " " $3}'
+}
+
+# The command lines of the tool's runs kept in its support log.
+support_runs() {
+    tr -d '\r' <"$support_log" 2>/dev/null | sed 's/^\xEF\xBB\xBF//' |
+        awk '/^=== [0-9]/ {sub(/^=== [^ ]+ [^ ]+ build [0-9]+ /, ""); print}'
+}
+
+# A copy of the package without one component: its file, component and feature rows.
+package_without() {
+    local component=$1 file=$2 copy=$E2E_OUT/without-$1.msi
+    cp "$PACKAGE" "$copy"
+    msibuild "$copy" -q "DELETE FROM \`FeatureComponents\` WHERE \`Component_\` = '$component'" &&
+        msibuild "$copy" -q "DELETE FROM \`Component\` WHERE \`Component\` = '$component'" &&
+        msibuild "$copy" -q "DELETE FROM \`File\` WHERE \`File\` = '$file'" &&
+        echo "$copy"
+}
+
+# First install, silent: the same state as the tool alone, the files, the Add/Remove entry.
+run_msiexec /i "$PACKAGE"
+e2e_check_eq "silent install exits 0" "0" "$E2E_CODE"
+e2e_check_eq "no log window opened" "" "$E2E_LOGWIN"
+e2e_check_eq "the same state as setup.exe install alone" "$(cat "$REFERENCE")" "$(e2e_inspect)"
+e2e_check_eq "files laid out for the tool and the companion" \
+    "$(printf '%s\n' ./Setup/setup.exe ./Setup/setup.log ./Setup/tvldrv64.dll ./Setup/tvlhelp.chm \
+        ./Setup/tvlmon64.dll ./Setup/tvlui64.dll ./zentray.exe)" "$(product_files)"
+e2e_check "the laid-out tool is the built one" cmp "$BUILD/bin/setup.exe" "$product_dir/Setup/setup.exe"
+e2e_check_eq "one Add/Remove entry" "Zentavo printer 1.0.2551" "$(uninstall_entries)"
+e2e_check_has "the log names the tool's run" "$(msi_log)" "Running \"$SETUP\" install"
+e2e_check_has "and its outcome" "$(msi_log)" "setup.exe install ended with code 1."
+
+# Major upgrade over two product printers the user set up, beside a foreign printer.
+e2e_check_eq "a user's product printer" "ok" "$(e2e_spoolctl addprinter Office)"
+e2e_check_eq "with its settings" "ok" "$(e2e_spoolctl subkey Office 'dpi=600;tray=2')"
+e2e_check_eq "and comment" "ok" "$(e2e_spoolctl setinfo Office 'Second floor' 'Room 12')"
+e2e_check_eq "a second one" "ok" "$(e2e_spoolctl addprinter Lab)"
+e2e_check_eq "with its settings" "ok" "$(e2e_spoolctl subkey Lab 'dpi=300')"
+e2e_check "a foreign printer" e2e_add_foreign_printer Foreign FILE:
+e2e_check_eq "the second product printer is the default" "ok" "$(e2e_spoolctl default Lab)"
+# The printer "Zentavo" of the first install has no settings to keep: the reinstall drops it.
+before=$(e2e_inspect printers default | grep -v '^printer "Zentavo" ')
+run_msiexec /i "$NEXT_PACKAGE"
+e2e_check_eq "upgrade exits 0" "0" "$E2E_CODE"
+e2e_check_eq "the printers, their settings and the default kept" "$before" \
+    "$(e2e_inspect printers default)"
+e2e_check_eq "the old version's removal did not run the tool's uninstall" \
+    "$(printf '"%s" install\n' "$SETUP" "$SETUP")" "$(support_runs)"
+e2e_check_eq "the new version replaced the old one's Add/Remove entry" \
+    "Zentavo printer 1.0.9999" "$(uninstall_entries)"
+e2e_check_eq "one companion running" "1" "$(companions_settled 1)"
+
+# A driver file left in the staging folder and held open there, overwritable but not
+# deletable: the tool leaves it for the reboot, which the package asks for.
+cp "$E2E_STANDINS/default/tvlui64.dll" "$(e2e_file 'C:\windows\system32\spool\drivers\x64')/"
+e2e_check "the staged file is held" e2e_hold_file 'C:\windows\system32\spool\drivers\x64\tvlui64.dll' nodelete
+before=$(e2e_inspect monitors drivers printers default run)
+run_msiexec /i "$NEXT_PACKAGE"
+e2e_check_eq "a file left for the reboot: 3010, as Wine gives it" "$MSI_REBOOT" "$E2E_CODE"
+e2e_check_has "the log says why" "$(msi_log)" "setup.exe install ended with code 101."
+e2e_check_has "and that a reboot finishes it" "$(msi_log)" \
+    "Files of the product are removed at the next reboot."
+e2e_check "the held file is pending deletion" grep -q 'tvlui64.dll' <<<"$(e2e_inspect pending)"
+e2e_release_file
+e2e_reboot
+e2e_check_has "the reboot deleted it" "$(e2e_inspect pending)" "pending none"
+e2e_check_eq "and the product is intact" "$before" "$(e2e_inspect monitors drivers printers default run)"
+
+# The removal of a version that an upgrade replaces, as Wine runs it: a plain removal, told by
+# the key the new version wrote. It keeps the printing components and only stops the companion.
+product_code=$(msiinfo export "$NEXT_PACKAGE" Property | tr -d '\r' | awk '$1 == "ProductCode" {print $2}')
+wine reg add 'HKLM\SOFTWARE\Zentavo Upgrade' /v Replacing /t REG_SZ \
+    /d "$product_code" /f >/dev/null 2>&1
+run_msiexec /x "$NEXT_PACKAGE"
+e2e_check_eq "the replaced version's removal exits 0" "0" "$E2E_CODE"
+e2e_check_has "without the tool's uninstall" "$(msi_log)" \
+    "A new version replaces $product_code: setup.exe uninstall is not run."
+e2e_check_eq "the printing components stay" "$(grep -v '^run ' <<<"$before")" \
+    "$(e2e_inspect monitors drivers printers default)"
+e2e_check_has "the companion is unregistered" "$(e2e_inspect run)" "run ZentavoTray none"
+e2e_check_eq "and stopped" "0" "$(companions_settled 0)"
+e2e_check_eq "the support log stays" "./Setup/setup.log" "$(product_files)"
+run_msiexec /i "$NEXT_PACKAGE"
+e2e_check_eq "the new version installed after it exits 0" "0" "$E2E_CODE"
+e2e_check_eq "with everything as before" "$before" "$(e2e_inspect monitors drivers printers default run)"
+
+# Removal: nothing of the product left, the foreign printer untouched.
+foreign=$(grep '^printer "Foreign" port' <<<"$before")
+run_msiexec /x "$NEXT_PACKAGE"
+e2e_check_eq "silent removal exits 0" "0" "$E2E_CODE"
+e2e_check_has "the log names the tool's run" "$(msi_log)" "setup.exe uninstall ended with code 2."
+state=$(e2e_inspect)
+e2e_check "no spooler object or Run value of the product left" \
+    test -z "$(grep -F 'Zentavo' <<<"$state" | grep -v '^run ZentavoTray none$')"
+e2e_check_has "no Run value" "$state" "run ZentavoTray none"
+e2e_check_has "nothing pending" "$state" "pending none"
+e2e_check_eq "no product file left, the support log neither" "" "$(product_files)"
+e2e_check "no system file left" test ! -e "$(e2e_file 'C:\windows\system32\tvlmon64.dll')"
+e2e_check_eq "no companion running" "0" "$(companions_settled 0)"
+e2e_check_eq "no Add/Remove entry" "" "$(uninstall_entries)"
+e2e_check_has "the foreign printer stays" "$state" "$foreign"
+
+# A package without the help file: the tool reports the error, the package fails with the
+# tool's log of this run in its own.
+# An earlier run in the support log stays out of the package's log.
+broken=$(package_without DriverHelp tvlhelp.chm)
+e2e_check "a package without the help file" test -f "$broken"
+mkdir -p "$product_dir/Setup"
+printf '\xEF\xBB\xBF=== 2026-01-02 03:04:05 build 2551 earlier run\r\nEarlier line\r\n=== exit code 1\r\n' \
+    >"$support_log"
+run_msiexec /i "$broken"
+e2e_check_eq "errors reported by the tool: 1603, as Wine gives it" "$MSI_FAILURE" "$E2E_CODE"
+e2e_check_has "the log says so" "$(msi_log)" "setup.exe install reported errors; its log follows."
+e2e_check_has "with the tool's run" "$(msi_log)" "=== exit code 100"
+e2e_check "and its error report" grep -q '^ *Error([0-9]*): .*tvlhelp\.chm' <<<"$(msi_log)"
+e2e_check_lacks "but not the earlier run" "$(msi_log)" "Earlier line"
+e2e_check_eq "no Add/Remove entry" "" "$(uninstall_entries)"
+
+# A package without the tool: the failure names the reason.
+broken=$(package_without SetupTool setup.exe)
+run_msiexec /i "$broken"
+e2e_check_eq "the tool not starting: 1603" "$MSI_FAILURE" "$E2E_CODE"
+e2e_check "the log names the reason" grep -qF \
+    "$SETUP could not be started: " <<<"$(msi_log)"
+
+# Without the companion, by the public property.
+run_msiexec /i "$PACKAGE" NOTRAY=1
+e2e_check_eq "install with NOTRAY=1 exits 0" "0" "$E2E_CODE"
+e2e_check_has "the tool ran without the companion" "$(msi_log)" "Running \"$SETUP\" in_notray"
+e2e_check "no companion file" test ! -e "$product_dir/zentray.exe"
+e2e_check_has "no Run value" "$(e2e_inspect run)" "run ZentavoTray none"
+
+e2e_end
