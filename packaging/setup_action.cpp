@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "counted_string.h"
+#include "services/file_copy.h"
 #include "setup_log.h"
 #include "support_log.h"
 
@@ -101,16 +102,6 @@ static const SetupCommand *FindCommand(const WCHAR *word, size_t length)
     return NULL;
 }
 
-// Only a folder named by an absolute path is the installed one: a relative one would be looked
-// up from wherever the installer happens to run.
-static bool IsAbsoluteFolder(const WCHAR *path)
-{
-    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
-    bool drive = letter && path[1] == L':' && path[2] == L'\\';
-    bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != 0;
-    return drive || unc;
-}
-
 // "WORD|PRODUCTCODE|FOLDER": the command word, the package's product code and the absolute
 // folder of setup.exe. Sets the command, the product code and the folder with a closing
 // backslash.
@@ -123,12 +114,20 @@ static bool SplitActionData(const WCHAR *data, const SetupCommand **command,
         return false;
     *command = FindCommand(data, (size_t)(separator - data));
     const WCHAR *path = codeEnd + 1;
-    if (!*command || !IsAbsoluteFolder(path) || !Assign(folder, path) ||
+    if (!*command || !Assign(folder, path) || StringLength(*folder) == 0 ||
         !Assign(productCode, L"") ||
         !AppendCount(productCode, separator + 1, (size_t)(codeEnd - separator - 1)))
         return false;
     size_t length = StringLength(*folder);
-    return (*folder)->text[length - 1] == L'\\' || Append(folder, L"\\");
+    if ((*folder)->text[length - 1] != L'\\' && !Append(folder, L"\\"))
+        return false;
+    // Only the installed folder, by the rule the tool itself writes and starts by: a relative
+    // one would be looked up from wherever the installer happens to run.
+    CountedString setup = NULL;
+    bool plain = Assign(&setup, StringText(*folder)) && Append(&setup, SETUP_FILE_NAME) &&
+                 IsPlainAbsolutePath(StringText(setup));
+    FreeString(&setup);
+    return plain;
 }
 
 static bool GetLastWrite(const WCHAR *path, FILETIME *time)
@@ -307,7 +306,7 @@ static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR
     }
     // The removed product leaves no log behind; a failed removal keeps it for support.
     if (result == ERROR_SUCCESS && command->purpose == SETUP_REMOVES)
-        DeleteFileW(StringText(logPath));
+        DeleteOwnFile(StringText(logPath));
 done:
     FreeString(&commandLine);
     FreeString(&logPath);

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "services/file_copy.h"
 #include "setup_context.h"
 
 static const char SESSION_MANAGER_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
@@ -267,12 +268,8 @@ int ForgetPendingDeletions(const WCHAR *const *paths, int count)
         return -1;
     for (int i = 0; i < count; i++) {
         longPaths[i] = LongPathOf(paths[i]);
-        if (!longPaths[i] && paths[i]) {
-            SIZE_T bytes = (wcslen(paths[i]) + 1) * sizeof(WCHAR);
-            longPaths[i] = static_cast<WCHAR *>(GlobalAlloc(GPTR, bytes));
-            if (longPaths[i])
-                memcpy(longPaths[i], paths[i], bytes);
-        }
+        if (!longPaths[i])
+            longPaths[i] = DuplicateWideString(paths[i]);
     }
 
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
