@@ -64,31 +64,6 @@ bool Assign(CountedString *s, const WCHAR *text)
     return true;
 }
 
-void FromAnsi(CountedString *s, const char *text)
-{
-    *s = NULL;
-    if (!text)
-        return;
-    int count = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, NULL, 0);
-    if (count <= 1 || !SetLength(s, (size_t)count - 1))
-        return;
-    if (!MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, (*s)->text, count))
-        FreeString(s);
-}
-
-void ParentDirectory(CountedString *result, CountedString path)
-{
-    const WCHAR *text = StringText(path);
-    const WCHAR *separator = wcsrchr(text, L'\\');
-    if (!separator)
-        separator = wcsrchr(text, L'/');
-    CountedString parent = NULL;
-    if (separator && separator != text)
-        AppendCount(&parent, text, (size_t)(separator - text));
-    FreeString(result);
-    *result = parent;
-}
-
 void FreeString(CountedString *s)
 {
     if (*s)

@@ -24,10 +24,6 @@ bool SetLength(CountedString *s, size_t n);
 bool Assign(CountedString *s, const WCHAR *text);
 bool Append(CountedString *s, const WCHAR *text);
 bool AppendCount(CountedString *s, const WCHAR *text, size_t count);
-// A new string converted from ANSI text (system code page); the handle is overwritten.
-void FromAnsi(CountedString *s, const char *text);
-// The directory part of a path: before its last backslash, or (only without one) its last slash.
-void ParentDirectory(CountedString *result, CountedString path);
 void FreeString(CountedString *s);
 
 // Whole-text comparison folding the ASCII letters A-Z only, without locale rules: how command

@@ -49,7 +49,7 @@ HWND ParseParentWindow(const WCHAR *text)
 void CloseHelpWindows()
 {
     for (int round = 0; round < HELP_CLOSE_ROUNDS; round++) {
-        HWND help = FindWindowW(L"HH Parent", L"Zentavo Help");
+        HWND help = FindWindowW(HELP_WINDOW_CLASS, HELP_WINDOW_TITLE);
         if (!help)
             return;
         PostMessageW(help, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -91,14 +91,14 @@ int RunInstallCommand(HWND parent, bool withTray)
     CloseHelpWindows();
     SetupContext context;
     InitSetupContext(&context, withTray ? SETUP_X64 : SETUP_X64 | SETUP_NO_TRAY);
-    LogLine(&context, L">>0010");
+    LogLine(&context, LOG_MARK_INSTALL_START);
     ReInstall(&context);
     DWORD scheduled = ScheduleDeletesAtReboot(&context);
     int code = CommandExitCode(context.errorCount != 0, scheduled, EXIT_INSTALLED);
     WriteSupportLog(&context, code);
     ShowLogWindowIfNeeded(&context, parent);
     // Written after the window closed: the window never shows it.
-    LogLine(&context, L">>0020");
+    LogLine(&context, LOG_MARK_INSTALL_END);
     FreeSetupContext(&context);
     return code;
 }

@@ -20,25 +20,6 @@ static void AppendBackslashIfMissing(CountedString *s)
         Append(s, L"\\");
 }
 
-void DirectoryWithSeparator(CountedString *result, const WCHAR *path)
-{
-    const WCHAR *cut = NULL;
-    for (const WCHAR *p = path; *p; p++) {
-        if (*p == L'\\' || *p == L'/' || *p == L':')
-            cut = p;
-    }
-    FreeString(result);
-    if (cut)
-        AppendCount(result, path, (size_t)(cut - path) + 1);
-}
-
-// The component files of each file set (x86, x64): monitor, driver, configuration DLL, help file.
-static const int FILE_SET_FILES = 4;
-static const WCHAR *const FILE_SETS[2][FILE_SET_FILES] = {
-    {L"tvlmon32.dll", L"tvldrv32.dll", L"tvlui32.dll", L"tvlhelp.chm"},
-    {L"tvlmon64.dll", L"tvldrv64.dll", L"tvlui64.dll", L"tvlhelp.chm"},
-};
-
 bool IsProductComponentName(const WCHAR *name)
 {
     for (int set = 0; set < 2; set++) {
@@ -53,8 +34,7 @@ bool IsProductComponentName(const WCHAR *name)
 void SelectFileSet(SetupContext *context, bool x64)
 {
     const WCHAR *const *files = FILE_SETS[x64 ? 1 : 0];
-    context->isX64 = x64 ? 1 : 0;
-    context->environment = x64 ? L"Windows x64" : L"Windows NT x86";
+    context->environment = ENVIRONMENTS[x64 ? 1 : 0];
     context->monitorFile = files[0];
     context->driverFile = files[1];
     context->uiFile = files[2];
@@ -131,7 +111,7 @@ void InitSetupContext(SetupContext *context, DWORD mode)
 void FreeSetupContext(SetupContext *context)
 {
     FreeDetachedPrinters(context);
-    ReleasePrinterList(&context->printers);
+    ReleaseSpoolerList(&context->printers);
     FreeKeptSettingsList(context->keptSettings);
     context->keptSettings = NULL;
     FreePendingDeleteList(context->pendingDeletes);

@@ -5,12 +5,12 @@
 #include <winspool.h>
 
 #include "counted_string.h"
+#include "paths.h"
+#include "product.h"
 #include "services/file_copy.h"
 #include "services/spooler_queries.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_queues.h"
-
-#define BUILD_NUMBER 2551
 
 // Mode bits of InitSetupContext; other bits are ignored.
 enum {
@@ -31,7 +31,6 @@ struct SetupContext {
     const WCHAR *driverFile;
     const WCHAR *helpFile;
     const WCHAR *uiFile;
-    BYTE isX64;
     BYTE checkMonitorVersion;
     BYTE installMonitor;
     BYTE installTray;
@@ -53,5 +52,3 @@ void FreeSetupContext(SetupContext *context);
 void SelectFileSet(SetupContext *context, bool x64);
 // Whether `name` is the file name of a component of either file set (ASCII letters folded).
 bool IsProductComponentName(const WCHAR *name);
-// The directory of a path with its last backslash, slash or colon kept; empty without one.
-void DirectoryWithSeparator(CountedString *result, const WCHAR *path);

@@ -25,6 +25,16 @@ static void AppendBounded(WCHAR *buffer, size_t chars, const WCHAR *text)
     buffer[used] = 0;
 }
 
+LogSection::LogSection(SetupContext *context, LONG step) : context_(context), step_(step)
+{
+    context_->logDepth += step_;
+}
+
+LogSection::~LogSection()
+{
+    context_->logDepth -= step_;
+}
+
 void LogAppend(SetupContext *context, const WCHAR *text)
 {
     LONG depth = context->logDepth > LOG_MAX_DEPTH ? LOG_MAX_DEPTH : context->logDepth;
@@ -87,7 +97,7 @@ void LogError(SetupContext *context, DWORD code, const WCHAR *format, ...)
     SetLastError(lastError);
 }
 
-WCHAR *SystemMessageText(DWORD code)
+WCHAR *SystemMessageText(DWORD code, bool keepLineBreaks)
 {
     WCHAR *text = NULL;
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
@@ -99,7 +109,8 @@ WCHAR *SystemMessageText(DWORD code)
             LocalFree(text);
         return NULL;
     }
-    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n'))
+    while (!keepLineBreaks && length > 0 &&
+           (text[length - 1] == L'\r' || text[length - 1] == L'\n'))
         text[--length] = 0;
     return text;
 }

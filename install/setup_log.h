@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "product.h"
+
 struct SetupContext;
 
 // A formatted line holds at most this many characters with its terminator.
@@ -32,11 +34,25 @@ enum {
     ERR_KEEP_PLACED_FILES = 18,
 };
 
+// A section of the log for the scope of an operation: raises the context's depth when made and
+// lowers it by as much on every way out. The operation writes its heading line before.
+class LogSection {
+public:
+    explicit LogSection(SetupContext *context, LONG step = LOG_SECTION_STEP);
+    ~LogSection();
+
+private:
+    LogSection(const LogSection &);
+    LogSection &operator=(const LogSection &);
+    SetupContext *context_;
+    LONG step_;
+};
+
 void LogAppend(SetupContext *context, const WCHAR *text);
 void LogLine(SetupContext *context, const WCHAR *format, ...);
 // Writes "Error(code): text", with the system's message of the last error when it is not 0,
 // and counts the report.
 void LogError(SetupContext *context, DWORD code, const WCHAR *format, ...);
-// The system's English message for a Win32 error without trailing line breaks, or null.
-// The caller frees it with LocalFree.
-WCHAR *SystemMessageText(DWORD code);
+// The system's English message for a Win32 error, or null; its trailing line breaks are
+// removed unless `keepLineBreaks`. The caller frees it with LocalFree.
+WCHAR *SystemMessageText(DWORD code, bool keepLineBreaks = false);

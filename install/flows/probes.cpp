@@ -5,26 +5,21 @@
 #include <winspool.h>
 
 #include "counted_string.h"
+#include "paths.h"
+#include "product.h"
 #include "printing/printer_driver.h"
 #include "services/pending_renames.h"
 #include "services/spooler_queries.h"
 #include "services/spooler_service.h"
 
-// Driver builds up to this one predate the current driver.
-static const LONG CURRENT_DRIVER_BUILD_ABOVE = 2450;
 static const int PENDING_FILE_ATTEMPTS = 2;
-static const DWORD DEFAULT_NAME_CHARS = 260;
 
+// The x64 set's monitor, driver and configuration DLL: the files a reboot may still hold.
 static bool IsProductFileName(const WCHAR *path)
 {
-    static const WCHAR *const names[] = {L"tvlmon64.dll", L"tvldrv64.dll", L"tvlui64.dll"};
-    const WCHAR *name = path;
-    for (const WCHAR *p = path; *p; p++) {
-        if (*p == L'\\' || *p == L'/' || *p == L':')
-            name = p + 1;
-    }
-    for (const WCHAR *candidate : names) {
-        if (EqualFoldingAscii(name, candidate))
+    const WCHAR *name = FileNamePart(path);
+    for (int i = 0; i < 3; i++) {
+        if (EqualFoldingAscii(name, FILE_SETS[1][i]))
             return true;
     }
     return false;
@@ -60,8 +55,8 @@ bool HasPendingProductFiles()
 
 bool IsDefaultPrinterForeign()
 {
-    WCHAR name[DEFAULT_NAME_CHARS] = {0};
-    DWORD size = DEFAULT_NAME_CHARS;
+    WCHAR name[PROBE_DEFAULT_NAME_CHARS] = {0};
+    DWORD size = PROBE_DEFAULT_NAME_CHARS;
     QueryDefaultPrinter(name, &size);
     if (name[0] == 0)
         return true;
@@ -89,30 +84,30 @@ static PRINTER_INFO_2W *FirstProductPrinter(const PrinterList &printers)
 
 bool IsDriverCurrent()
 {
-    PrinterList printers = {NULL, 0};
+    PrinterList printers = {NULL, 2, 0};
     RefreshPrinterList(&printers);
     PRINTER_INFO_2W *record = FirstProductPrinter(printers);
     HANDLE printer = NULL;
     if (!record || !OpenPrinterW(record->pPrinterName, &printer, NULL)) {
-        ReleasePrinterList(&printers);
+        ReleaseSpoolerList(&printers);
         return false;
     }
     DRIVER_INFO_2W *driver = GetPrinterDriverInfo2(printer);
-    bool current = driver && driver->pDriverPath &&
-                   GetFileBuild(driver->pDriverPath) > CURRENT_DRIVER_BUILD_ABOVE;
+    bool current =
+        driver && driver->pDriverPath && GetFileBuild(driver->pDriverPath) > LAST_OLD_BUILD;
     CheckedClosePrinter(printer);
     if (driver)
         GlobalFree(driver);
-    ReleasePrinterList(&printers);
+    ReleaseSpoolerList(&printers);
     return current;
 }
 
 void MakeProductPrinterDefault()
 {
-    PrinterList printers = {NULL, 0};
+    PrinterList printers = {NULL, 2, 0};
     RefreshPrinterList(&printers);
     PRINTER_INFO_2W *record = FirstProductPrinter(printers);
     if (record)
         SetDefaultPrinterByName(record->pPrinterName);
-    ReleasePrinterList(&printers);
+    ReleaseSpoolerList(&printers);
 }

@@ -41,8 +41,8 @@ void UnInstall(SetupContext *context)
     if (context->pendingDeletes)
         RetryPendingDeletes(context);
 
-    ReleaseDriverList(&drivers);
-    ReleaseMonitorList(&monitors);
+    ReleaseSpoolerList(&drivers);
+    ReleaseSpoolerList(&monitors);
     context->logDepth--;
 }
 
@@ -66,20 +66,12 @@ static void RetryWithSpoolerRestart(SetupContext *context)
     EndSpoolerRestart(&restart);
 }
 
-static bool FileExists(CountedString path)
-{
-    DWORD attributes = GetFileAttributesW(StringText(path));
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// `directory` (which ends in a backslash) followed by `name`; empty without a directory.
+// `name` in `directory`; empty without a directory, never a bare name.
 static void PathIn(CountedString *path, CountedString directory, const WCHAR *name)
 {
     FreeString(path);
-    if (StringLength(directory)) {
-        Assign(path, StringText(directory));
-        Append(path, name);
-    }
+    if (StringLength(directory))
+        JoinPath(path, StringText(directory), name);
 }
 
 // An earlier uninstall may have left the monitor or driver files scheduled for deletion at the
@@ -91,7 +83,7 @@ static void KeepPlacedFilesAtReboot(SetupContext *context)
     // again: either way the installed monitor needs it after the boot. The spooler keeps a
     // version-3 driver's files in the "3" folder of its directory.
     CountedString versionDir = NULL;
-    PathIn(&versionDir, context->driverDir, L"3\\");
+    PathIn(&versionDir, context->driverDir, DRIVER_VERSION_FOLDER);
     CountedString placed[4] = {NULL, NULL, NULL, NULL};
     PathIn(&placed[0], context->systemDir, context->monitorFile);
     PathIn(&placed[1], versionDir, context->driverFile);
@@ -101,7 +93,7 @@ static void KeepPlacedFilesAtReboot(SetupContext *context)
     const WCHAR *paths[4];
     int count = 0;
     for (CountedString &path : placed) {
-        if (FileExists(path))
+        if (FileExists(StringText(path)))
             paths[count++] = StringText(path);
     }
     // Left scheduled, the boot would delete what this install just put in place.
@@ -122,7 +114,7 @@ static void RecopyMonitorTakenByCleanUp(SetupContext *context)
         return;
     CountedString path = NULL;
     PathIn(&path, context->systemDir, context->monitorFile);
-    bool gone = !FileExists(path);
+    bool gone = !FileExists(StringText(path));
     FreeString(&path);
     if (!gone)
         return;

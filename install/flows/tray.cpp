@@ -12,7 +12,6 @@ static const int TRAY_QUIT_PASSES = 20;
 static const DWORD TRAY_MUTEX_WAIT_MS = 5000;
 static const DWORD TRAY_WINDOW_PAUSE_MS = 250;
 static const DWORD TRAY_MISSING_VALUE_PAUSE_MS = 1000;
-static const int TRAY_DELETE_ATTEMPTS = 10;
 // The command line holds the quoted path: at most 259 characters of it.
 static const size_t TRAY_MAX_PATH_CHARS = 259;
 
@@ -136,7 +135,7 @@ static void AskCompanionToQuit(HANDLE mutex)
 // by a plain absolute path.
 static bool IsCompanionFile(const WCHAR *path)
 {
-    return IsPlainAbsolutePath(path) && EqualFoldingAscii(wcsrchr(path, L'\\') + 1, TRAY_FILE_NAME);
+    return IsPlainAbsolutePath(path) && EqualFoldingAscii(FileNamePart(path), TRAY_FILE_NAME);
 }
 
 static void DeleteCompanionFile(const WCHAR *path)
@@ -147,7 +146,8 @@ static void DeleteCompanionFile(const WCHAR *path)
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND)
             return;
-        Sleep(error == ERROR_ACCESS_DENIED ? 100 : 10);
+        Sleep(error == ERROR_ACCESS_DENIED ? TRAY_DELETE_HELD_PAUSE_MS
+                                           : TRAY_DELETE_OTHER_PAUSE_MS);
     }
 }
 

@@ -4,18 +4,9 @@
 #include <windows.h>
 
 #include "counted_string.h"
+#include "product.h"
 
 struct SetupContext;
-
-// Names shared with the companion program.
-#define TRAY_MUTEX_NAME "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}"
-#define TRAY_WINDOW_CLASS L"zvs::{05759F8E-103D-41B6-8A61-EFAA89516692}"
-#define TRAY_QUIT_MESSAGE 0x0402
-#define TRAY_RUN_KEY "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"
-#define TRAY_RUN_KEY_W L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"
-#define TRAY_RUN_VALUE "ZentavoTray"
-#define TRAY_RUN_VALUE_W L"ZentavoTray"
-#define TRAY_FILE_NAME L"zentray.exe"
 
 // The companion's path: "zentray.exe" in the parent folder of the tool's own folder.
 void TrayCompanionPath(const SetupContext *context, CountedString *path);

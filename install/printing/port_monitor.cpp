@@ -8,14 +8,9 @@
 #include "setup_log.h"
 #include "services/spooler_service.h"
 
-const WCHAR MONITOR_NAME[] = L"Zentavo:";
-const WCHAR PARKING_PORT[] = L"file:";
-
 // Registration attempts and the pause before each one but the first.
 static const int ADD_MONITOR_ATTEMPTS = 5;
 static const DWORD ADD_MONITOR_PAUSE_MS = 50;
-// The installed monitor is kept when its build lies in (2450, BUILD_NUMBER].
-static const LONG OLDEST_INCOMPATIBLE_BUILD = 2450;
 
 // The entry's pName by the list's level; null for an unknown level.
 static const WCHAR *MonitorNameAt(const MonitorList &list, DWORD i)
@@ -168,7 +163,7 @@ void InstallPortMonitor(SetupContext *context)
     if (context->copyMonitor) {
         LogLine(context, L"Copy monitor file");
         const WCHAR *systemDir = StringText(context->systemDir);
-        if (FAILED(CopyProductFile(context, systemDir, context->monitorFile, NULL, false))) {
+        if (!CopyProductFile(context, systemDir, context->monitorFile, NULL, false)) {
             // The spooler may hold the old DLL; its outcome shows in the next attempt's report.
             SpoolerRestart restart = BeginSpoolerRestart(context);
             CopyProductFile(context, systemDir, context->monitorFile, NULL, true);
@@ -246,7 +241,8 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
         // Without the system directory the path is a bare name that would resolve against the
         // current folder, often the tool's own: such a file is neither read nor deleted.
         LONG build = IsPlainAbsolutePath(StringText(path)) ? GetFileBuild(StringText(path)) : -1;
-        if (build > OLDEST_INCOMPATIBLE_BUILD && build <= BUILD_NUMBER) {
+        // The installed monitor is kept when its build lies in (LAST_OLD_BUILD, BUILD_NUMBER].
+        if (build > LAST_OLD_BUILD && build <= BUILD_NUMBER) {
             LogLine(context, L"Version (%d) is compatible, proceed without uninstall", (int)build);
             if (index >= 0)
                 context->installMonitor = 0;

@@ -7,11 +7,6 @@
 
 struct SetupContext;
 
-// The monitor's name, which is also the port of every product printer.
-extern const WCHAR MONITOR_NAME[];
-// The port that printers are parked on while the monitor is removed.
-extern const WCHAR PARKING_PORT[];
-
 // A parked printer's port texts: the one it had (inside the context's printer snapshot) and
 // the rewritten one the record points at while parked (owned, GlobalAlloc).
 struct DetachedPort {

@@ -7,16 +7,10 @@
 #include "setup_log.h"
 #include "services/spooler_service.h"
 
-const WCHAR DRIVER_NAME[] = L"Zentavo printer";
-
 bool IsProductDriver(const WCHAR *driverName)
 {
     return driverName && wcscmp(driverName, DRIVER_NAME) == 0;
 }
-
-static const WCHAR DRIVER_MAKER[] = L"Tovalin Software Kft.";
-static const WCHAR DRIVER_MAKER_URL[] = L"https://www.tovalin.hu/";
-static const DWORD DRIVER_VERSION = 3;
 
 // The record's pName by the list's level: DRIVER_INFO_1 starts with it, levels 2 to 6 keep it
 // after cVersion. Null for an unknown level.
@@ -68,13 +62,13 @@ void InstallPrinterDriver(SetupContext *context)
     WCHAR driverPath[SETUP_PATH_BUFFER] = {};
     WCHAR uiPath[SETUP_PATH_BUFFER] = {};
     WCHAR helpPath[SETUP_PATH_BUFFER] = {};
-    if (FAILED(CopyProductFile(context, driverDir, context->driverFile, driverPath, true)) ||
-        FAILED(CopyProductFile(context, driverDir, context->uiFile, uiPath, true))) {
+    if (!CopyProductFile(context, driverDir, context->driverFile, driverPath, true) ||
+        !CopyProductFile(context, driverDir, context->uiFile, uiPath, true)) {
         context->logDepth--;
         return;
     }
     // The driver works without its help file.
-    if (FAILED(CopyProductFile(context, driverDir, context->helpFile, helpPath, true)))
+    if (!CopyProductFile(context, driverDir, context->helpFile, helpPath, true))
         helpPath[0] = 0;
 
     DRIVER_INFO_6W info = {};
@@ -108,8 +102,8 @@ static void DeleteInstalledDriverFiles(SetupContext *context)
         if (!name || !*name)
             continue;
         WCHAR path[SETUP_PATH_BUFFER];
-        int written =
-            _snwprintf(path, SETUP_PATH_BUFFER, L"%s3\\%s", StringText(context->driverDir), name);
+        int written = _snwprintf(path, SETUP_PATH_BUFFER, L"%s%s%s", StringText(context->driverDir),
+                                 DRIVER_VERSION_FOLDER, name);
         if (written < 0 || written >= (int)SETUP_PATH_BUFFER)
             continue; // a cut path would name another file
         // Without the driver directory the path would be the relative "3\<name>".

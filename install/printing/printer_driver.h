@@ -7,8 +7,6 @@
 
 struct SetupContext;
 
-extern const WCHAR DRIVER_NAME[];
-
 // Whether a printer's driver name is exactly the product driver's (case-sensitive, whole).
 bool IsProductDriver(const WCHAR *driverName);
 

@@ -10,18 +10,7 @@
 #include "setup_context.h"
 #include "setup_log.h"
 
-const WCHAR PRODUCT_PRINTER_NAME[] = L"Zentavo";
-
-static const WCHAR PRINT_PROCESSOR[] = L"WinPrint";
-static const WCHAR PRINTER_DATATYPE[] = L"RAW";
-static const char SUBKEY_VALUE[] = "SubKey";
-static const char SUBKEY_COPY_KEY[] = "DsUser";
-static const char PRODUCT_USER_KEY[] = "Software\\Tovalin Software KFT\\Zentavo";
-static const char SUBKEY_PATH_PREFIX[] = "Zentavos\\";
-static const char DELETED_MARK[] = "deleted";
 static const DWORD DELETE_PRINTER_ACCESS = DELETE | PRINTER_ACCESS_ADMINISTER;
-// The default printer's name is queried into this many characters.
-static const DWORD DEFAULT_NAME_CHARS = 255;
 
 // A kept printer is written down here before it is deleted and removed once it is back, so that
 // a reinstall that fails or ends half way loses none: one REG_BINARY value per printer, named by
@@ -32,7 +21,6 @@ static const DWORD DEFAULT_NAME_CHARS = 255;
 //   DWORD locationChars    0 to KEPT_TEXT_CHARS
 //   the "SubKey" text (narrow), the comment and the location (UTF-16)
 // Anything else found there is dropped, never used in part.
-static const WCHAR KEPT_RECORDS_KEY[] = L"Software\\Tovalin Software KFT\\Zentavo\\Kept printers";
 static const DWORD KEPT_DEFAULT = 1;
 static const DWORD KEPT_HEADER_DWORDS = 4;
 static const DWORD KEPT_HEADER_BYTES = KEPT_HEADER_DWORDS * sizeof(DWORD);
@@ -262,8 +250,8 @@ bool IsLocalPrinter(const PRINTER_INFO_2W *record)
 void MarkDefaultPrinter(SetupContext *context)
 {
     RefreshPrinterList(&context->printers);
-    WCHAR name[DEFAULT_NAME_CHARS] = {};
-    DWORD size = DEFAULT_NAME_CHARS;
+    WCHAR name[SNAPSHOT_DEFAULT_NAME_CHARS] = {};
+    DWORD size = SNAPSHOT_DEFAULT_NAME_CHARS;
     if (!QueryDefaultPrinter(name, &size) || !context->printers.buffer)
         return;
     for (DWORD i = 0; i < context->printers.count; i++) {
@@ -422,7 +410,7 @@ HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name)
         else
             LogLine(context, L"BTW, there is no port monitors on this system.");
     }
-    ReleaseMonitorList(&monitors);
+    ReleaseSpoolerList(&monitors);
 
     PRINTER_INFO_2W info = {};
     info.pPrinterName = const_cast<LPWSTR>(name);

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "product.h"
+
 struct SetupContext;
 
 // A product printer whose "SubKey" value is carried across a reinstall. The entry and its value
@@ -16,11 +18,6 @@ struct KeptSetting {
     // block owned by the entry (`printerRecord` points to it); null otherwise.
     PRINTER_INFO_2W *recordBlock;
 };
-
-// The "SubKey" value is narrow text read into a buffer of this many bytes.
-const DWORD SUBKEY_BUFFER = 64;
-
-extern const WCHAR PRODUCT_PRINTER_NAME[];
 
 void FreeKeptSettingsList(KeptSetting *entry);
 

@@ -5,6 +5,7 @@
 #include <wchar.h>
 
 #include "counted_string.h"
+#include "paths.h"
 #include "setup_context.h"
 #include "setup_log.h"
 
@@ -16,27 +17,6 @@ static const int OPEN_ATTEMPTS = 100;
 static const DWORD OPEN_RETRY_MS = 50;
 static const DWORD OPEN_TIMEOUT_MS = 10000;
 
-bool IsPlainAbsolutePath(const WCHAR *path)
-{
-    if (!path || !((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) ||
-        path[1] != L':' || path[2] != L'\\')
-        return false;
-    const WCHAR *name = path + 3;
-    for (const WCHAR *p = name;; p++) {
-        if (*p == L'\\' || *p == 0) {
-            // Windows drops a trailing dot or space when it opens a name: the file reached would
-            // not be the one written, and "." and ".." would leave the folder.
-            if (p == name || p[-1] == L'.' || p[-1] == L' ')
-                return false;
-            if (*p == 0)
-                return true;
-            name = p + 1;
-        } else if (*p < 32 || wcschr(L"/:*?\"<>|", *p)) {
-            return false;
-        }
-    }
-}
-
 BOOL DeleteOwnFile(const WCHAR *path)
 {
     if (!IsPlainAbsolutePath(path)) {
@@ -44,17 +24,6 @@ BOOL DeleteOwnFile(const WCHAR *path)
         return FALSE;
     }
     return DeleteFileW(path);
-}
-
-// `directory`, a backslash unless it is empty or ends in one, then `name`.
-static bool ComposePath(CountedString *path, const WCHAR *directory, const WCHAR *name)
-{
-    size_t length = directory ? wcslen(directory) : 0;
-    if (length && !AppendCount(path, directory, length))
-        return false;
-    if (length && directory[length - 1] != L'\\' && !Append(path, L"\\"))
-        return false;
-    return Append(path, name);
 }
 
 // Copies everything from `source` to `destination`; false when a read fails or a write falls
@@ -81,10 +50,10 @@ static bool CopyContents(HANDLE source, HANDLE destination)
     }
 }
 
-HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR *fileName,
-                        WCHAR *outPath, bool reportErrors)
+bool CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR *fileName,
+                     WCHAR *outPath, bool reportErrors)
 {
-    HRESULT result = E_FAIL;
+    bool copied = false;
     CountedString sourcePath = NULL;
     CountedString destPath = NULL;
     HANDLE source = INVALID_HANDLE_VALUE;
@@ -93,8 +62,8 @@ HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR
     LogLine(context, L">CopyFile %s to %s [%d])", fileName, destDir, reportErrors ? 1 : 0);
     context->logDepth++;
 
-    if (!ComposePath(&sourcePath, StringText(context->moduleDir), fileName) ||
-        !ComposePath(&destPath, destDir, fileName)) {
+    if (!JoinPath(&sourcePath, StringText(context->moduleDir), fileName) ||
+        !JoinPath(&destPath, destDir, fileName)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         if (reportErrors)
             LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
@@ -139,7 +108,7 @@ HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR
     }
 
     if (CopyContents(source, destination)) {
-        result = S_OK;
+        copied = true;
     } else {
         LogError(context, ERR_COPY_FILE, L"CopyFile(..,%s)", StringText(destPath));
         // A truncated DLL must not stay behind for the spooler to load.
@@ -155,9 +124,9 @@ done:
         CloseHandle(source);
     FreeString(&destPath);
     FreeString(&sourcePath);
-    LogLine(context, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
+    LogLine(context, copied ? L"Copy Succeeded :)" : L"Copy Failed :(");
     context->logDepth--;
-    return result;
+    return copied;
 }
 
 HANDLE CreateFileWithRetry(SetupContext *context, const WCHAR *path)

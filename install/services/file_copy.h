@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "paths.h"
+
 struct SetupContext;
 
 // Files that could not be deleted yet, most recent first. Nodes and paths are GlobalAlloc blocks.
@@ -11,20 +13,14 @@ struct PendingDelete {
     PendingDelete *next;
 };
 
-// The one rule for every path the tool writes, deletes or starts: a drive letter, a colon and a
-// backslash, then non-empty names separated by single backslashes, none ending in a dot or a
-// space (so no "." or ".."), and no slash, colon, wildcard or control character. Anything else
-// (a bare or relative name, "\\?\", a UNC or device path, a folder) could resolve to a file that
-// is not the product's.
-bool IsPlainAbsolutePath(const WCHAR *path);
 // DeleteFileW for a path that IsPlainAbsolutePath accepts; any other fails with
 // ERROR_BAD_PATHNAME and nothing is touched.
 BOOL DeleteOwnFile(const WCHAR *path);
 
 // Copies `fileName` from the tool's directory into `destDir`. `outPath`, when given, holds
-// SETUP_PATH_BUFFER characters and receives the destination path. S_OK or E_FAIL.
-HRESULT CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR *fileName,
-                        WCHAR *outPath, bool reportErrors);
+// SETUP_PATH_BUFFER characters and receives the destination path. True when the copy is whole.
+bool CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR *fileName,
+                     WCHAR *outPath, bool reportErrors);
 // Opens a file for writing, retrying a locked one: 100 attempts 50 ms apart within 10 s.
 HANDLE CreateFileWithRetry(SetupContext *context, const WCHAR *path);
 // Pushes a path at the front unless it is listed already (exact, case-sensitive comparison). A

@@ -103,9 +103,7 @@ PendingRenameTable ParsePendingRenameValue(const BYTE *block, DWORD byteCount)
                 goto failed;
             memcpy(copy, text + position, bytes);
             table.paths[i] = copy;
-            DWORD attributes = GetFileAttributesW(StripNtPrefix(copy));
-            table.exists[i] =
-                attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+            table.exists[i] = FileExists(StripNtPrefix(copy));
         }
         position += length + 1;
     }
@@ -138,7 +136,7 @@ PendingRenameTable LoadPendingRenameTable()
 static bool IsOwnPendingDeletion(const WCHAR *source)
 {
     const WCHAR *path = StripNtPrefix(source);
-    return IsPlainAbsolutePath(path) && IsProductComponentName(wcsrchr(path, L'\\') + 1);
+    return IsPlainAbsolutePath(path) && IsProductComponentName(FileNamePart(path));
 }
 
 void ApplyPendingDeletions(PendingRenameTable *table)

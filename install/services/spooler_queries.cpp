@@ -4,10 +4,10 @@
 // goes wrong on the way gives the empty result, never a block the spooler did not fill.
 #include "spooler_queries.h"
 
+#include "product.h"
 #include "setup_context.h"
 #include "setup_log.h"
 
-static const WCHAR PRODUCT_MONITOR[] = L"Zentavo:";
 static const DWORD FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD;
 
 // A zero-filled block, or null with E_OUTOFMEMORY as the last error.
@@ -63,136 +63,111 @@ done:
     return build;
 }
 
-// The system's text for `code` as it comes, line break included; null when there is none.
-static WCHAR *RawMessageText(DWORD code)
+// How a two-call enumeration ended; the last error holds the reason of a failure.
+enum ListOutcome {
+    LIST_LOADED,
+    LIST_NOTHING_LISTED, // the size call succeeded: nothing to list
+    LIST_SIZE_REFUSED,   // the size call failed for another reason than the buffer
+    LIST_NO_MEMORY,
+    LIST_READ_FAILED, // the second call failed, or claimed more records than it wrote
+};
+
+// The spooler's enumerations differ only in their call: `list->level` records of `recordSize`
+// bytes, into `block` (null for the size call).
+static BOOL Enumerate(char kind, const WCHAR *environment, DWORD level, BYTE *block, DWORD size,
+                      DWORD *needed, DWORD *count)
 {
-    WCHAR *text = NULL;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  NULL, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                                  reinterpret_cast<LPWSTR>(&text), 0, NULL);
-    if (length == 0 && text) {
-        LocalFree(text);
-        text = NULL;
+    LPWSTR env = const_cast<LPWSTR>(environment);
+    switch (kind) {
+    case 'M':
+        return EnumMonitorsW(NULL, level, block, size, needed, count);
+    case 'D':
+        return EnumPrinterDriversW(NULL, env, level, block, size, needed, count);
+    default:
+        return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, NULL, level, block,
+                             size, needed, count);
     }
-    return text;
 }
 
-static void LogEnumMonitorsFailure(SetupContext *context, const WCHAR *format, DWORD code)
+// Asks for the size, takes a zero-filled block and asks again; fills `list` only when the
+// records fit within both the block and what the spooler says it wrote.
+static ListOutcome LoadList(char kind, const WCHAR *environment, SIZE_T recordSize,
+                            SpoolerList *list)
 {
-    WCHAR *text = RawMessageText(code);
-    LogLine(context, format, text ? text : L"No Error or no description");
-    if (text)
-        LocalFree(text);
-    SetLastError(code);
+    DWORD needed = 0;
+    DWORD count = 0;
+    BOOL ok = Enumerate(kind, environment, list->level, NULL, 0, &needed, &count);
+    if (ok)
+        return LIST_NOTHING_LISTED;
+    if (!SizeCallAsksForBuffer(ok, needed))
+        return LIST_SIZE_REFUSED;
+    BYTE *block = TakeBlock(needed);
+    if (!block)
+        return LIST_NO_MEMORY;
+    DWORD size = needed;
+    count = 0;
+    if (!Enumerate(kind, environment, list->level, block, size, &needed, &count)) {
+        DWORD error = GetLastError();
+        GlobalFree(block);
+        SetLastError(error);
+        return LIST_READ_FAILED;
+    }
+    if (!RecordsFit(count, recordSize, size, needed)) {
+        GlobalFree(block);
+        SetLastError(ERROR_INVALID_DATA);
+        return LIST_READ_FAILED;
+    }
+    list->buffer = block;
+    list->count = count;
+    return LIST_LOADED;
 }
 
 MonitorList LoadMonitorList(SetupContext *context)
 {
     MonitorList list = {NULL, 2, 0};
-    DWORD needed = 0;
-    DWORD count = 0;
-
-    BOOL ok = EnumMonitorsW(NULL, 2, NULL, 0, &needed, &count);
-    if (ok) {
+    const WCHAR *format = NULL;
+    switch (LoadList('M', NULL, sizeof(MONITOR_INFO_2W), &list)) {
+    case LIST_LOADED:
+        return list;
+    case LIST_NOTHING_LISTED:
         LogLine(context, L"1. EnumMonitors returns true");
         return list;
-    }
-    if (!SizeCallAsksForBuffer(ok, needed)) {
-        LogEnumMonitorsFailure(context, L"2. EnumMonitors  failed with code: %s", GetLastError());
-        return list;
-    }
-    BYTE *block = TakeBlock(needed);
-    if (!block) {
+    case LIST_NO_MEMORY:
         LogLine(context, L"3. EnumMonitors - can't allocate memory for buffer");
         SetLastError((DWORD)E_OUTOFMEMORY);
         return list;
+    case LIST_SIZE_REFUSED:
+        format = L"2. EnumMonitors  failed with code: %s";
+        break;
+    case LIST_READ_FAILED:
+        format = L"3. EnumMonitors  failed with code: %s";
+        break;
     }
-    DWORD size = needed;
-    count = 0;
-    if (!EnumMonitorsW(NULL, 2, block, size, &needed, &count)) {
-        DWORD error = GetLastError();
-        GlobalFree(block);
-        LogEnumMonitorsFailure(context, L"3. EnumMonitors  failed with code: %s", error);
-        return list;
-    }
-    if (!RecordsFit(count, sizeof(MONITOR_INFO_2W), size, needed)) {
-        GlobalFree(block);
-        LogEnumMonitorsFailure(context, L"3. EnumMonitors  failed with code: %s",
-                               ERROR_INVALID_DATA);
-        return list;
-    }
-    list.buffer = block;
-    list.count = count;
+    // The system's text as it comes, its line break included.
+    DWORD code = GetLastError();
+    WCHAR *text = SystemMessageText(code, true);
+    LogLine(context, format, text ? text : L"No Error or no description");
+    if (text)
+        LocalFree(text);
+    SetLastError(code);
     return list;
 }
 
 DriverList LoadDriverList(const WCHAR *environment)
 {
     DriverList list = {NULL, 6, 0};
-    DWORD needed = 0;
-    DWORD count = 0;
-    LPWSTR env = const_cast<LPWSTR>(environment);
-
-    BOOL ok = EnumPrinterDriversW(NULL, env, 6, NULL, 0, &needed, &count);
-    if (!SizeCallAsksForBuffer(ok, needed))
-        return list;
-    BYTE *block = TakeBlock(needed);
-    if (!block)
-        return list;
-    DWORD size = needed;
-    count = 0;
-    if (!EnumPrinterDriversW(NULL, env, 6, block, size, &needed, &count) ||
-        !RecordsFit(count, sizeof(DRIVER_INFO_6W), size, needed)) {
-        GlobalFree(block);
-        return list;
-    }
-    list.buffer = block;
-    list.count = count;
+    LoadList('D', environment, sizeof(DRIVER_INFO_6W), &list);
     return list;
-}
-
-void ReleaseMonitorList(MonitorList *list)
-{
-    if (list->buffer)
-        GlobalFree(list->buffer);
-    list->buffer = NULL;
-    list->count = 0;
-}
-
-void ReleaseDriverList(DriverList *list)
-{
-    if (list->buffer)
-        GlobalFree(list->buffer);
-    list->buffer = NULL;
-    list->count = 0;
 }
 
 void RefreshPrinterList(PrinterList *list)
 {
-    DWORD needed = 0;
-    DWORD count = 0;
-    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-
-    ReleasePrinterList(list);
-    BOOL ok = EnumPrintersW(flags, NULL, 2, NULL, 0, &needed, &count);
-    if (!SizeCallAsksForBuffer(ok, needed))
-        return;
-    BYTE *block = TakeBlock(needed);
-    if (!block)
-        return;
-    DWORD size = needed;
-    count = 0;
-    if (!EnumPrintersW(flags, NULL, 2, block, size, &needed, &count) ||
-        !RecordsFit(count, sizeof(PRINTER_INFO_2W), size, needed)) {
-        GlobalFree(block);
-        return;
-    }
-    list->buffer = block;
-    list->count = count;
+    ReleaseSpoolerList(list);
+    list->level = 2;
+    LoadList('P', NULL, sizeof(PRINTER_INFO_2W), list);
 }
 
-void ReleasePrinterList(PrinterList *list)
+void ReleaseSpoolerList(SpoolerList *list)
 {
     if (list->buffer)
         GlobalFree(list->buffer);
@@ -222,7 +197,7 @@ PRINTER_INFO_2W *GetPrinterInfo2(HANDLE printer, DWORD *size)
 DRIVER_INFO_2W *GetPrinterDriverInfo2(HANDLE printer)
 {
     DWORD needed = 0;
-    BOOL ok = GetPrinterDriverW(printer, const_cast<LPWSTR>(L"Windows x64"), 2, NULL, 0, &needed);
+    BOOL ok = GetPrinterDriverW(printer, const_cast<LPWSTR>(ENVIRONMENTS[1]), 2, NULL, 0, &needed);
     if (!SizeCallAsksForBuffer(ok, needed) || needed < sizeof(DRIVER_INFO_2W))
         return NULL;
     BYTE *block = TakeBlock(needed);
@@ -260,8 +235,7 @@ BOOL CheckedAddPrinterDriver(DRIVER_INFO_6W *info)
 
 BOOL CheckedDeleteMonitor(const WCHAR *environment)
 {
-    return DeleteMonitorW(NULL, const_cast<LPWSTR>(environment),
-                          const_cast<LPWSTR>(PRODUCT_MONITOR));
+    return DeleteMonitorW(NULL, const_cast<LPWSTR>(environment), const_cast<LPWSTR>(MONITOR_NAME));
 }
 
 typedef BOOL(WINAPI *DefaultPrinterQuery)(LPWSTR buffer, LPDWORD size);

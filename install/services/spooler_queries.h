@@ -6,23 +6,19 @@
 
 struct SetupContext;
 
-// Each holder owns one zero-filled GlobalAlloc block holding the records and their strings.
-struct MonitorList {
+// A spooler enumeration: one zero-filled GlobalAlloc block holding `count` records of `level`
+// and their strings, or no block and a count of 0.
+struct SpoolerList {
     BYTE *buffer;
-    DWORD level; // 2 as loaded
+    DWORD level;
     DWORD count;
 };
-
-struct DriverList {
-    BYTE *buffer;
-    DWORD level; // 6 as loaded
-    DWORD count;
-};
-
-struct PrinterList {
-    BYTE *buffer; // PRINTER_INFO_2W records
-    DWORD count;
-};
+// MONITOR_INFO_2W records as loaded.
+typedef SpoolerList MonitorList;
+// DRIVER_INFO_6W records as loaded.
+typedef SpoolerList DriverList;
+// PRINTER_INFO_2W records: local printers and connections.
+typedef SpoolerList PrinterList;
 
 inline PRINTER_INFO_2W *PrinterAt(const PrinterList &list, DWORD i)
 {
@@ -34,20 +30,19 @@ LONG GetFileBuild(const WCHAR *path);
 
 MonitorList LoadMonitorList(SetupContext *context);
 DriverList LoadDriverList(const WCHAR *environment);
-void ReleaseMonitorList(MonitorList *list);
-void ReleaseDriverList(DriverList *list);
 // Releases the holder's old block, then enumerates local printers and connections (level 2).
 void RefreshPrinterList(PrinterList *list);
 // Frees the block and leaves the holder empty; safe on an empty holder.
-void ReleasePrinterList(PrinterList *list);
+void ReleaseSpoolerList(SpoolerList *list);
 
 // A PRINTER_INFO_2W block (GlobalFree it) and its size, or null.
 PRINTER_INFO_2W *GetPrinterInfo2(HANDLE printer, DWORD *size);
 // A DRIVER_INFO_2W block (GlobalFree it), or null.
 DRIVER_INFO_2W *GetPrinterDriverInfo2(HANDLE printer);
 
-// The default printer through the two entries winspool exports by ordinal only (203, 204).
-// The query fills `buffer` (`size` characters in, needed characters out); false on failure.
+// The default printer through winspool's ordinals 203 and 204: GetDefaultPrinterW and
+// SetDefaultPrinterW, which it exports by name as well. The query fills `buffer` (`size` characters
+// in, needed characters out); false on failure.
 BOOL QueryDefaultPrinter(WCHAR *buffer, DWORD *size);
 // Makes the named printer the user's default; the result is the setter's own.
 BOOL SetDefaultPrinterByName(const WCHAR *name);

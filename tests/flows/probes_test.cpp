@@ -191,7 +191,7 @@ protected:
     }
     void TearDown() override
     {
-        ReleasePrinterList(&listedPrinters);
+        ReleaseSpoolerList(&listedPrinters);
         EXPECT_EQ(0, spooler.openHandles);
     }
 };

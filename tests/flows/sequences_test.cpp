@@ -138,8 +138,8 @@ protected:
         MonitorList monitors = LoadMonitorList(&context);
         DriverList drivers = LoadDriverList(L"Windows x64");
         bool found = FindPortMonitor(monitors) >= 0 && FindPrinterDriver(drivers) >= 0;
-        ReleaseMonitorList(&monitors);
-        ReleaseDriverList(&drivers);
+        ReleaseSpoolerList(&monitors);
+        ReleaseSpoolerList(&drivers);
         HANDLE printer = NULL;
         found = found && OpenPrinterW(const_cast<LPWSTR>(L"Zentavo"), &printer, NULL);
         if (printer)

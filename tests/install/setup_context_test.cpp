@@ -65,7 +65,6 @@ TEST_F(SetupContextTest, BuildsDirectoriesAndTheX64FileSet)
     EXPECT_STREQ(L"tvldrv64.dll", context.driverFile);
     EXPECT_STREQ(L"tvlui64.dll", context.uiFile);
     EXPECT_STREQ(L"tvlhelp.chm", context.helpFile);
-    EXPECT_EQ(1, context.isX64);
     EXPECT_EQ(0, context.checkMonitorVersion);
     EXPECT_EQ(1, context.installMonitor);
     EXPECT_EQ(1, context.installTray);
@@ -111,12 +110,10 @@ TEST_F(SetupContextTest, ModeBitsSelectTrayAndFileSet)
     EXPECT_EQ(1, context.installMonitor);
     EXPECT_EQ(1, context.copyMonitor);
     EXPECT_EQ(0, context.checkMonitorVersion);
-    EXPECT_EQ(1, context.isX64);
     FreeSetupContext(&context);
 
     InitSetupContext(&context, 0x100); // unknown bits are ignored: the 32-bit file set
     EXPECT_EQ(1, context.installTray);
-    EXPECT_EQ(0, context.isX64);
     EXPECT_STREQ(L"Windows NT x86", context.environment);
     EXPECT_STREQ(L"tvlmon32.dll", context.monitorFile);
     EXPECT_STREQ(L"tvldrv32.dll", context.driverFile);

@@ -31,9 +31,9 @@ TEST(FindPortMonitor, MatchesOnlyTheWholeNameInLevelOneAndTwoLists)
     EXPECT_EQ(-1, FindPortMonitor(one));
     MonitorList none = MakeMonitorList({}, 2);
     EXPECT_EQ(-1, FindPortMonitor(none));
-    ReleaseMonitorList(&two);
-    ReleaseMonitorList(&one);
-    ReleaseMonitorList(&none);
+    ReleaseSpoolerList(&two);
+    ReleaseSpoolerList(&one);
+    ReleaseSpoolerList(&none);
 }
 
 TEST(LogPortMonitors, NumbersTheEntriesAndMarksEmptyNames)
@@ -46,7 +46,7 @@ TEST(LogPortMonitors, NumbersTheEntriesAndMarksEmptyNames)
               L"2. ***EMPTY***\r\n"
               L"---------------------------------------\r\n",
               Log(context));
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
     FreeSetupContext(&context);
 }
 
@@ -191,7 +191,7 @@ TEST_F(PortMonitor, VersionWindowKeepsCompatibleBuilds)
             EXPECT_TRUE(LinesInOrder(Log(context), {L"Monitor was removed :)"}));
         }
         EXPECT_EQ(0, context.logDepth);
-        ReleaseMonitorList(&list);
+        ReleaseSpoolerList(&list);
     }
 }
 
@@ -228,7 +228,7 @@ TEST_F(PortMonitor, OnlyTheProductsOwnRegisteredNameIsTrustedAsTheFileToDelete)
                                   L"Auto calculated monitor file name: " + SystemFile(c.deleted),
                                   L"Monitor was removed :)"}));
         EXPECT_EQ(std::vector<std::wstring>{SystemFile(c.deleted)}, calls.deletedFiles);
-        ReleaseMonitorList(&list);
+        ReleaseSpoolerList(&list);
     }
     EXPECT_EQ(0, context.errorCount);
 }
@@ -253,7 +253,7 @@ TEST_F(PortMonitor, WithoutTheSystemDirectoryNoBareNameIsReadOrDeleted)
     MonitorList list = MakeMonitorList({{L"Zentavo:", L"tvlmon64.dll"}});
     context.checkMonitorVersion = 1;
     RemovePortMonitor(&context, list);
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
     EXPECT_TRUE(LinesInOrder(Log(context), {L"Auto calculated monitor file name: tvlmon64.dll",
                                             L"Version is unknown, proceed with reinstall",
                                             L"Monitor was removed :)"}));
@@ -287,7 +287,7 @@ protected:
         // The snapshot is older than the printers: its comment is stale, its default mark added.
         snapshot[0].comment = L"stale";
         snapshot[0].attributes |= PRINTER_ATTRIBUTE_DEFAULT;
-        ReleasePrinterList(&context.printers);
+        ReleaseSpoolerList(&context.printers);
         context.printers = MakePrinterList(snapshot);
     }
 };
@@ -343,7 +343,7 @@ TEST_F(ParkedPrinters, ComeBackWithExactlyThePortTheyHad)
                                     L"SetPrinter(Lpt) - ok", L"Can't open printer Zentavo"}));
     EXPECT_EQ(0, spooler.openHandles);
     EXPECT_EQ(0, context.logDepth);
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
 }
 
 TEST_F(ParkedPrinters, AreMovedBackWhenTheMonitorCannotBeRemoved)
@@ -368,7 +368,7 @@ TEST_F(ParkedPrinters, AreMovedBackWhenTheMonitorCannotBeRemoved)
     EXPECT_EQ(nullptr, context.detachedPrinters);
     EXPECT_TRUE(calls.deletedFiles.empty());
     EXPECT_EQ(0, context.logDepth);
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
 }
 
 BOOL WINAPI RefusingSetPrinterW(HANDLE, DWORD, LPBYTE, DWORD)
@@ -398,7 +398,7 @@ TEST_F(ParkedPrinters, APortThatCannotBeSetIsOnlyLoggedAndTheOthersAreStillParke
     EXPECT_STREQ(L"Office", context.detachedPrinters[0]->pPrinterName);
     EXPECT_STREQ(L"Lpt", context.detachedPrinters[1]->pPrinterName);
     EXPECT_EQ(0, context.logDepth);
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
 }
 
 TEST_F(ParkedPrinters, StayParkedWhenRegistrationFailsFiveTimes)
@@ -431,7 +431,7 @@ TEST_F(ParkedPrinters, StayParkedWhenRegistrationFailsFiveTimes)
     EXPECT_EQ(setsAfterParking, spooler.sets.size());
     EXPECT_EQ(L"file:,file:", spooler.find(L"Office")->spec.port);
     EXPECT_EQ(0, context.logDepth);
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
 }
 
 TEST_F(PortMonitor, FailedCopyIsRetriedOnceWithTheSpoolerStopped)

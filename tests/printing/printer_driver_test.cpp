@@ -40,11 +40,11 @@ TEST(FindPrinterDriver, FindsTheExactNameAtEveryLevel)
         EXPECT_EQ(4, FindPrinterDriver(list)) << "level " << list.level;
         list.count = 4;
         EXPECT_EQ(-1, FindPrinterDriver(list)) << "level " << list.level;
-        ReleaseDriverList(&list);
+        ReleaseSpoolerList(&list);
     }
     DriverList seven = MakeDriverList<DRIVER_INFO_6W>(7, names);
     EXPECT_EQ(-1, FindPrinterDriver(seven));
-    ReleaseDriverList(&seven);
+    ReleaseSpoolerList(&seven);
     DriverList empty = {};
     EXPECT_EQ(-1, FindPrinterDriver(empty));
 }
@@ -104,7 +104,7 @@ protected:
     {
         DriverList list = MakeDriverList<DRIVER_INFO_6W>(6, {L"Generic", L"Zentavo printer"});
         RemovePrinterDriver(&context, list);
-        ReleaseDriverList(&list);
+        ReleaseSpoolerList(&list);
     }
 };
 

@@ -75,7 +75,7 @@ protected:
     }
     void UseSnapshot(const std::vector<PrinterSpec> &specs)
     {
-        ReleasePrinterList(&context.printers);
+        ReleaseSpoolerList(&context.printers);
         context.printers = MakePrinterList(specs);
     }
 };
@@ -258,7 +258,7 @@ TEST_F(PrinterQueues, AFailedRecreationIsReportedAndTheOthersStillComeBack)
     spooler.added.clear();
     RestoreKeptPrinters(&context);
     EXPECT_EQ((std::vector<std::wstring>{L"B", L"B", L"B", L"Zentavo"}), spooler.added);
-    ReleaseMonitorList(&monitors);
+    ReleaseSpoolerList(&monitors);
 }
 
 BOOL WINAPI RefusingDeletePrinter(HANDLE)
@@ -495,10 +495,10 @@ TEST_F(PrinterQueues, DefaultMarkFollowsTheQueriedName)
         EXPECT_EQ(n.marked,
                   (PrinterAt(context.printers, 1)->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0)
             << n.length;
-        ReleasePrinterList(&context.printers); // its records point into `longer`
-        ReleasePrinterList(&longer);
+        ReleaseSpoolerList(&context.printers); // its records point into `longer`
+        ReleaseSpoolerList(&longer);
     }
-    ReleasePrinterList(&list);
+    ReleaseSpoolerList(&list);
 }
 
 } // namespace

@@ -29,7 +29,7 @@ bool MonitorRegistered(SetupContext *context)
 {
     MonitorList list = LoadMonitorList(context);
     bool found = FindPortMonitor(list) >= 0;
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
     return found;
 }
 
@@ -37,7 +37,7 @@ bool DriverRegistered()
 {
     DriverList list = LoadDriverList(L"Windows x64");
     bool found = FindPrinterDriver(list) >= 0;
-    ReleaseDriverList(&list);
+    ReleaseSpoolerList(&list);
     return found;
 }
 
@@ -108,7 +108,7 @@ TEST_F(RealSpooler, MonitorIsRegisteredKeptWhenCompatibleAndRemoved)
     FreeString(&context.logText);
     context.checkMonitorVersion = 0;
     RemovePortMonitor(&context, list);
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
     EXPECT_TRUE(
         LinesInOrder(Log(context), {L"Port monitor is found. Index=", L"Monitor was removed :)"}) ||
         LinesInOrder(Log(context), {L"Monitor was removed :)"}));
@@ -185,7 +185,7 @@ TEST_F(RealSpooler, DriverIsAddedAndRemovedWithItsFiles)
     FreeString(&context.logText);
     DriverList drivers = LoadDriverList(L"Windows x64");
     RemovePrinterDriver(&context, drivers);
-    ReleaseDriverList(&drivers);
+    ReleaseSpoolerList(&drivers);
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(
         Log(context),

@@ -112,13 +112,13 @@ TEST_F(FileCopy, CopiesEveryLengthWhole)
         WriteWholeFile(sourceDir + L"tvlmon64.dll", data);
         FreeString(&context.logText);
         writes = 0;
-        HRESULT result;
+        bool result;
         {
             ImportHook hook("kernel32.dll", "WriteFile",
                             reinterpret_cast<const void *>(&CountingWriteFile));
             result = CopyProductFile(&context, destDir.c_str(), L"tvlmon64.dll", NULL, true);
         }
-        EXPECT_EQ(S_OK, result) << c.size;
+        EXPECT_TRUE(result) << c.size;
         EXPECT_EQ(c.writes, writes) << c.size;
         EXPECT_TRUE(data == ReadWholeFile(destDir + L"\\tvlmon64.dll")) << c.size;
         EXPECT_EQ(L">CopyFile tvlmon64.dll to " + destDir + L" [1])\r\n  Copy Succeeded :)\r\n",
@@ -132,21 +132,21 @@ TEST_F(FileCopy, DestinationPathGetsOneBackslashAndIsFilledEvenWhenTheSourceIsMi
 {
     WCHAR out[SETUP_PATH_BUFFER];
     WriteWholeFile(sourceDir + L"a.dll", "x");
-    EXPECT_EQ(S_OK, CopyProductFile(&context, destDir.c_str(), L"a.dll", out, false));
+    EXPECT_TRUE(CopyProductFile(&context, destDir.c_str(), L"a.dll", out, false));
     EXPECT_EQ(destDir + L"\\a.dll", out);
-    EXPECT_EQ(S_OK, CopyProductFile(&context, (destDir + L"\\").c_str(), L"a.dll", out, false));
+    EXPECT_TRUE(CopyProductFile(&context, (destDir + L"\\").c_str(), L"a.dll", out, false));
     EXPECT_EQ(destDir + L"\\a.dll", out);
 
     FreeString(&context.logText);
     out[0] = 0;
-    EXPECT_EQ(E_FAIL, CopyProductFile(&context, destDir.c_str(), L"missing.dll", out, false));
+    EXPECT_FALSE(CopyProductFile(&context, destDir.c_str(), L"missing.dll", out, false));
     EXPECT_EQ(destDir + L"\\missing.dll", out);
     EXPECT_EQ(0, context.errorCount);
     EXPECT_EQ(L">CopyFile missing.dll to " + destDir + L" [0])\r\n  Copy Failed :(\r\n",
               Log(context));
 
     FreeString(&context.logText);
-    EXPECT_EQ(E_FAIL, CopyProductFile(&context, destDir.c_str(), L"missing.dll", out, true));
+    EXPECT_FALSE(CopyProductFile(&context, destDir.c_str(), L"missing.dll", out, true));
     EXPECT_EQ(1, context.errorCount);
     EXPECT_NE(std::wstring::npos,
               Log(context).find(L"  Error(10): Cant't open source file: missing.dll - ("));
@@ -159,7 +159,7 @@ TEST_F(FileCopy, ADestinationPathBeyondThePathBufferIsRefusedNeverCut)
     // 263 characters and the terminator fill the buffer exactly: accepted (the source is missing).
     std::wstring dir = L"C:\\" + std::wstring(263 - 3 - 6, L'd');
     wmemset(out, L'#', SETUP_PATH_BUFFER + 8);
-    EXPECT_EQ(E_FAIL, CopyProductFile(&context, dir.c_str(), L"x.dll", out, true));
+    EXPECT_FALSE(CopyProductFile(&context, dir.c_str(), L"x.dll", out, true));
     EXPECT_EQ(dir + L"\\x.dll", out);
     EXPECT_NE(std::wstring::npos, Log(context).find(L"Error(10)"));
 
@@ -170,7 +170,7 @@ TEST_F(FileCopy, ADestinationPathBeyondThePathBufferIsRefusedNeverCut)
     dir += L"d";
     WriteWholeFile(sourceDir + L"x.dll", "x");
     wmemset(out, L'#', SETUP_PATH_BUFFER + 8);
-    EXPECT_EQ(E_FAIL, CopyProductFile(&context, dir.c_str(), L"x.dll", out, true));
+    EXPECT_FALSE(CopyProductFile(&context, dir.c_str(), L"x.dll", out, true));
     EXPECT_EQ(L'\0', out[0]);
     for (DWORD i = SETUP_PATH_BUFFER; i < SETUP_PATH_BUFFER + 8; i++)
         EXPECT_EQ(L'#', out[i]);
@@ -187,7 +187,7 @@ TEST_F(FileCopy, ALockedDestinationIsRetried100TimesAndWrittenOnceReleased)
     ASSERT_NE(INVALID_HANDLE_VALUE, lock);
     {
         VirtualClock clock;
-        EXPECT_EQ(E_FAIL, CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, true));
+        EXPECT_FALSE(CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, true));
         EXPECT_EQ(std::vector<DWORD>(100, 50), clock.sleeps());
     }
     WIN32_FILE_ATTRIBUTE_DATA attributes = {};
@@ -203,7 +203,7 @@ TEST_F(FileCopy, ALockedDestinationIsRetried100TimesAndWrittenOnceReleased)
     // With reports off the same failure is only the caller's to handle.
     {
         VirtualClock clock;
-        EXPECT_EQ(E_FAIL, CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, false));
+        EXPECT_FALSE(CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, false));
     }
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(log + L">CopyFile locked.dll to " + destDir + L" [0])\r\n  Copy Failed :(\r\n",
@@ -215,7 +215,7 @@ TEST_F(FileCopy, ALockedDestinationIsRetried100TimesAndWrittenOnceReleased)
         if (clock.sleeps().size() == 3)
             CloseHandle(lock);
     };
-    EXPECT_EQ(S_OK, CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, true));
+    EXPECT_TRUE(CopyProductFile(&context, destDir.c_str(), L"locked.dll", NULL, true));
     EXPECT_EQ(3u, clock.sleeps().size());
     EXPECT_EQ("new contents", ReadWholeFile(target));
 }
@@ -283,13 +283,13 @@ TEST_F(FileCopy, AFailedReadOrShortWriteIsError8AndLeavesNoPartialFile)
         FreeString(&context.logText);
         context.errorCount = 0;
         *fault.calls = 0;
-        HRESULT result;
+        bool result;
         {
             ImportHook hook("kernel32.dll", fault.function, fault.fake);
             // Reported whatever the flag says: the spooler would load a cut DLL.
             result = CopyProductFile(&context, destDir.c_str(), L"tvldrv64.dll", NULL, false);
         }
-        EXPECT_EQ(E_FAIL, result) << fault.function;
+        EXPECT_FALSE(result) << fault.function;
         EXPECT_FALSE(Exists(target)) << fault.function;
         EXPECT_EQ(1, context.errorCount) << fault.function;
         std::wstring log = Log(context);
@@ -326,10 +326,9 @@ TEST_F(FileCopy, NothingIsTakenFromOrWrittenIntoTheCurrentFolder)
         else
             FreeString(&context.moduleDir);
         SetCurrentDirectoryW(c.current.c_str());
-        HRESULT result =
-            CopyProductFile(&context, c.destination.c_str(), L"tvlmon64.dll", NULL, true);
+        bool result = CopyProductFile(&context, c.destination.c_str(), L"tvlmon64.dll", NULL, true);
         SetCurrentDirectoryW(current);
-        EXPECT_EQ(E_FAIL, result);
+        EXPECT_FALSE(result);
         EXPECT_FALSE(Exists(destDir + L"\\tvlmon64.dll"));
         EXPECT_NE(std::wstring::npos, Log(context).find(c.report));
     }

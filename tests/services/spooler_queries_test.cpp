@@ -34,7 +34,7 @@ TEST(SpoolerQueries, RealMonitorsAreListedAtLevel2WithoutALogLine)
     }
     EXPECT_TRUE(localPort);
     EXPECT_EQ(nullptr, context.logText);
-    ReleaseMonitorList(&list);
+    ReleaseSpoolerList(&list);
     EXPECT_EQ(nullptr, list.buffer);
     EXPECT_EQ(0u, list.count);
     EXPECT_EQ(1, count.allocs);
@@ -49,7 +49,7 @@ TEST(SpoolerQueries, RealDriversAndPrintersOfAnEmptySpoolerAreEmptyHolders)
     EXPECT_EQ(6u, drivers.level);
     for (DWORD i = 0; i < drivers.count; i++)
         EXPECT_NE(nullptr, reinterpret_cast<DRIVER_INFO_6W *>(drivers.buffer)[i].pName);
-    ReleaseDriverList(&drivers);
+    ReleaseSpoolerList(&drivers);
 
     SetLastError(SENTINEL);
     DriverList bogus = LoadDriverList(L"No such environment");
@@ -62,8 +62,8 @@ TEST(SpoolerQueries, RealDriversAndPrintersOfAnEmptySpoolerAreEmptyHolders)
     EXPECT_EQ(printers.count == 0, printers.buffer == nullptr);
     for (DWORD i = 0; i < printers.count; i++)
         EXPECT_NE(nullptr, PrinterAt(printers, i)->pPrinterName);
-    ReleasePrinterList(&printers);
-    ReleasePrinterList(&printers); // safe on an empty holder
+    ReleaseSpoolerList(&printers);
+    ReleaseSpoolerList(&printers); // safe on an empty holder
     EXPECT_EQ(count.allocs, count.frees);
 }
 
@@ -183,12 +183,12 @@ protected:
             MonitorList m = LoadMonitorList(&context);
             counts.push_back(m.count);
             CheckHolder(m.buffer, m.count);
-            ReleaseMonitorList(&m);
+            ReleaseSpoolerList(&m);
             calls = 0;
             DriverList d = LoadDriverList(L"Windows x64");
             counts.push_back(d.count);
             CheckHolder(d.buffer, d.count);
-            ReleaseDriverList(&d);
+            ReleaseSpoolerList(&d);
             calls = 0;
             PrinterList p = {};
             RefreshPrinterList(&p);
@@ -197,7 +197,7 @@ protected:
             if (p.count) {
                 EXPECT_STREQ(L"second", PrinterAt(p, 1)->pServerName);
             }
-            ReleasePrinterList(&p);
+            ReleaseSpoolerList(&p);
             EXPECT_EQ(count.allocs, count.frees) << b;
         }
         monitorLog = StringText(context.logText);
