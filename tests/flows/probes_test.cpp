@@ -23,8 +23,7 @@ BOOL WINAPI CountingControlService(SC_HANDLE service, DWORD control, LPSERVICE_S
 {
     if (control == SERVICE_CONTROL_STOP)
         spoolerStops++;
-    return Real<decltype(ControlService)>("advapi32.dll", "ControlService")(service, control,
-                                                                            status);
+    return SYSTEM_FUNCTION("advapi32.dll", ControlService)(service, control, status);
 }
 
 // Product-named files in a scratch folder, scheduled in the test prefix's real value.

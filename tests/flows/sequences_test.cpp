@@ -278,8 +278,7 @@ BOOL WINAPI HeldDeleteFileW(LPCWSTR path)
             return FALSE;
         }
     }
-    return reinterpret_cast<decltype(&DeleteFileW)>(SystemFunction("kernel32.dll", "DeleteFileW"))(
-        path);
+    return SYSTEM_FUNCTION("kernel32.dll", DeleteFileW)(path);
 }
 
 TEST_F(Sequences, HeldFilesAreRetriedWithTheSpoolerStoppedThenDroppedOrKeptForTheReboot)
@@ -320,16 +319,14 @@ HWND WINAPI RecordingFindWindowW(LPCWSTR cls, LPCWSTR title)
 {
     if (cls && wcscmp(cls, L"HH Parent") == 0)
         commandEvents.push_back("help");
-    return reinterpret_cast<decltype(&FindWindowW)>(SystemFunction("user32.dll", "FindWindowW"))(
-        cls, title);
+    return SYSTEM_FUNCTION("user32.dll", FindWindowW)(cls, title);
 }
 
 // The tool runs from the stand-ins' folder.
 DWORD WINAPI StandInModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
 {
     if (module != g_instance || size <= toolPath.size())
-        return reinterpret_cast<decltype(&GetModuleFileNameW)>(
-            SystemFunction("kernel32.dll", "GetModuleFileNameW"))(module, buffer, size);
+        return SYSTEM_FUNCTION("kernel32.dll", GetModuleFileNameW)(module, buffer, size);
     commandEvents.push_back("context");
     wcscpy(buffer, toolPath.c_str());
     return (DWORD)toolPath.size();

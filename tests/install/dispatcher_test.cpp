@@ -65,7 +65,7 @@ std::vector<HWND> isWindowCalls;
 BOOL WINAPI RecordingIsWindow(HWND window)
 {
     isWindowCalls.push_back(window);
-    auto real = reinterpret_cast<decltype(&IsWindow)>(SystemFunction("user32.dll", "IsWindow"));
+    auto real = SYSTEM_FUNCTION("user32.dll", IsWindow);
     return real(window);
 }
 

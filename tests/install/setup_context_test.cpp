@@ -272,8 +272,7 @@ int globalFrees;
 HGLOBAL WINAPI CountingGlobalFree(HGLOBAL block)
 {
     globalFrees++;
-    auto real =
-        reinterpret_cast<decltype(&GlobalFree)>(SystemFunction("kernel32.dll", "GlobalFree"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", GlobalFree);
     return real(block);
 }
 

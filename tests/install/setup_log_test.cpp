@@ -119,8 +119,7 @@ DWORD WINAPI RecordingFormatMessageW(DWORD flags, LPCVOID source, DWORD code, DW
                                      LPWSTR buffer, DWORD size, va_list *args)
 {
     seenCode = code;
-    auto real = reinterpret_cast<decltype(&FormatMessageW)>(
-        SystemFunction("kernel32.dll", "FormatMessageW"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", FormatMessageW);
     return real(flags, source, code, language, buffer, size, args);
 }
 

@@ -208,15 +208,13 @@ HANDLE WINAPI RecordingCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                    HANDLE templateFile)
 {
     openedFlags = flags;
-    auto real =
-        reinterpret_cast<decltype(&CreateFileW)>(SystemFunction("kernel32.dll", "CreateFileW"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", CreateFileW);
     return real(path, access, share, security, disposition, flags, templateFile);
 }
 
 BOOL WINAPI SymbolicLinkInformation(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
 {
-    auto real = reinterpret_cast<decltype(&GetFileInformationByHandle)>(
-        SystemFunction("kernel32.dll", "GetFileInformationByHandle"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", GetFileInformationByHandle);
     BOOL ok = real(file, info);
     if (ok && (openedFlags & FILE_FLAG_OPEN_REPARSE_POINT))
         info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
@@ -234,7 +232,7 @@ DWORD roomLeft;
 BOOL WINAPI FillingWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written,
                              LPOVERLAPPED overlapped)
 {
-    auto real = reinterpret_cast<decltype(&WriteFile)>(SystemFunction("kernel32.dll", "WriteFile"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", WriteFile);
     DWORD now = bytes < roomLeft ? bytes : roomLeft;
     roomLeft -= now;
     BOOL ok = real(file, data, now, written, overlapped);

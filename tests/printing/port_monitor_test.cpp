@@ -98,8 +98,7 @@ BOOL WINAPI FakeDeleteFileW(LPCWSTR path)
         calls->deletedFiles.push_back(p);
         return TRUE;
     }
-    return reinterpret_cast<decltype(&DeleteFileW)>(SystemFunction("kernel32.dll", "DeleteFileW"))(
-        path);
+    return SYSTEM_FUNCTION("kernel32.dll", DeleteFileW)(path);
 }
 
 class PortMonitor : public ::testing::Test {

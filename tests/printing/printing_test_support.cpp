@@ -396,8 +396,7 @@ FakePrinters::FakePrinters(const std::vector<PrinterSpec> &specs)
          reinterpret_cast<const void *>(&FakeSetPrinterDataExA)},
         {"kernel32.dll", "GetProcAddress", reinterpret_cast<const void *>(&FakeGetProcAddress)},
     };
-    g_realGetProcAddress = reinterpret_cast<decltype(&GetProcAddress)>(
-        SystemFunction("kernel32.dll", "GetProcAddress"));
+    g_realGetProcAddress = SYSTEM_FUNCTION("kernel32.dll", GetProcAddress);
     for (const auto &entry : table)
         hooks_.push_back(new ImportHook(entry.module, entry.name, entry.fake));
 }
@@ -488,6 +487,5 @@ LSTATUS WINAPI RefusedRegistryValue::SetValue(HKEY key, LPCWSTR name, DWORD rese
 {
     if (name && refused_ == name)
         return ERROR_ACCESS_DENIED;
-    return reinterpret_cast<decltype(&RegSetValueExW)>(
-        SystemFunction("advapi32.dll", "RegSetValueExW"))(key, name, reserved, type, data, bytes);
+    return SYSTEM_FUNCTION("advapi32.dll", RegSetValueExW)(key, name, reserved, type, data, bytes);
 }

@@ -89,8 +89,7 @@ BOOL WINAPI CountingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD wri
                               LPOVERLAPPED overlapped)
 {
     writes++;
-    return reinterpret_cast<decltype(&WriteFile)>(SystemFunction("kernel32.dll", "WriteFile"))(
-        file, data, size, written, overlapped);
+    return SYSTEM_FUNCTION("kernel32.dll", WriteFile)(file, data, size, written, overlapped);
 }
 
 TEST_F(FileCopy, CopiesEveryLengthWhole)
@@ -249,8 +248,7 @@ BOOL WINAPI SecondReadFails(HANDLE file, LPVOID data, DWORD size, LPDWORD read,
         SetLastError(ERROR_CRC);
         return FALSE;
     }
-    return reinterpret_cast<decltype(&ReadFile)>(SystemFunction("kernel32.dll", "ReadFile"))(
-        file, data, size, read, overlapped);
+    return SYSTEM_FUNCTION("kernel32.dll", ReadFile)(file, data, size, read, overlapped);
 }
 
 // A disk that fills up: the second block is written only in part, and the call says nothing
@@ -259,7 +257,7 @@ int writeCalls;
 BOOL WINAPI SecondWriteFallsShort(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                   LPOVERLAPPED overlapped)
 {
-    auto real = reinterpret_cast<decltype(&WriteFile)>(SystemFunction("kernel32.dll", "WriteFile"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", WriteFile);
     if (++writeCalls == 2) {
         BOOL ok = real(file, data, size / 2, written, overlapped);
         SetLastError(ERROR_ALREADY_EXISTS);
@@ -454,8 +452,7 @@ BOOL WINAPI SecondMoveRefused(LPCWSTR from, LPCWSTR to, DWORD flags)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    return reinterpret_cast<decltype(&MoveFileExW)>(SystemFunction("kernel32.dll", "MoveFileExW"))(
-        from, to, flags);
+    return SYSTEM_FUNCTION("kernel32.dll", MoveFileExW)(from, to, flags);
 }
 
 TEST_F(FileCopy, SchedulingHandsEveryEntryToTheRebootAndEmptiesTheList)

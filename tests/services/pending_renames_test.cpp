@@ -363,8 +363,7 @@ LSTATUS WINAPI RecordingRegOpenKeyExA(HKEY root, LPCSTR name, DWORD options, REG
 {
     openedKey = name;
     openedAccess = access;
-    return reinterpret_cast<decltype(&RegOpenKeyExA)>(
-        SystemFunction("advapi32.dll", "RegOpenKeyExA"))(root, name, options, access, key);
+    return SYSTEM_FUNCTION("advapi32.dll", RegOpenKeyExA)(root, name, options, access, key);
 }
 
 // The value grows between the two queries: the second one asks for more room.
@@ -521,17 +520,15 @@ int g_valueReads;
 LSTATUS WINAPI ReadThenOtherWrites(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
                                    LPBYTE data, LPDWORD size)
 {
-    auto real = reinterpret_cast<decltype(&RegQueryValueExW)>(
-        SystemFunction("advapi32.dll", "RegQueryValueExW"));
+    auto real = SYSTEM_FUNCTION("advapi32.dll", RegQueryValueExW);
     LSTATUS result = real(key, name, reserved, type, data, size);
     if (data && name && wcscmp(name, L"PendingFileRenameOperations") == 0 && ++g_valueReads == 1) {
         std::wstring later =
             MultiString({L"\\??\\C:\\other\\late.dll", L"", L"\\??\\C:\\other\\a.dll", L"",
                          L"\\??\\C:\\t\\tvlmon64.dll", L""});
-        reinterpret_cast<decltype(&RegSetValueExW)>(SystemFunction(
-            "advapi32.dll", "RegSetValueExW"))(key, name, 0, REG_MULTI_SZ,
-                                               reinterpret_cast<const BYTE *>(later.data()),
-                                               (DWORD)later.size() * 2);
+        SYSTEM_FUNCTION("advapi32.dll", RegSetValueExW)
+        (key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(later.data()),
+         (DWORD)later.size() * 2);
     }
     return result;
 }

@@ -394,16 +394,14 @@ std::wstring ScratchFile(const std::wstring &name)
 
 BOOL WINAPI ShortVerQueryValueW(LPCVOID block, LPCWSTR sub, LPVOID *out, PUINT length)
 {
-    BOOL ok = reinterpret_cast<decltype(&VerQueryValueW)>(
-        SystemFunction("version.dll", "VerQueryValueW"))(block, sub, out, length);
+    BOOL ok = SYSTEM_FUNCTION("version.dll", VerQueryValueW)(block, sub, out, length);
     *length = sizeof(VS_FIXEDFILEINFO) - 4;
     return ok;
 }
 
 BOOL WINAPI ForeignVerQueryValueW(LPCVOID block, LPCWSTR sub, LPVOID *out, PUINT length)
 {
-    BOOL ok = reinterpret_cast<decltype(&VerQueryValueW)>(
-        SystemFunction("version.dll", "VerQueryValueW"))(block, sub, out, length);
+    BOOL ok = SYSTEM_FUNCTION("version.dll", VerQueryValueW)(block, sub, out, length);
     static VS_FIXEDFILEINFO copy;
     copy = *static_cast<VS_FIXEDFILEINFO *>(*out);
     copy.dwSignature = 0x12345678;
