@@ -46,9 +46,7 @@ protected:
     {
         if (held != INVALID_HANDLE_VALUE)
             CloseHandle(held);
-        for (const WCHAR *name : {L"TVLUI64.DLL", L"tvldrv64.dll", L"tvlmon64.dll", L"other.dll"})
-            DeleteFileW((dir + name).c_str());
-        RemoveDirectoryW(dir.c_str());
+        RemoveFolder(dir, {L"TVLUI64.DLL", L"tvldrv64.dll", L"tvlmon64.dll", L"other.dll"});
         EXPECT_EQ((DWORD)SERVICE_RUNNING, RealSpoolerState());
     }
     std::wstring make(const WCHAR *name, bool hold = false)

@@ -198,9 +198,7 @@ protected:
     void TearDown() override
     {
         DeleteRunValue();
-        DeleteFileW(companion.c_str());
-        DeleteFileW((dir + L"other.exe").c_str());
-        RemoveDirectoryW(dir.c_str());
+        RemoveFolder(dir, {L"zentray.exe", L"other.exe"});
     }
     static void makeFile(const std::wstring &path)
     {

@@ -81,19 +81,7 @@ protected:
     }
     void TearDown() override
     {
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((dir + L"*").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                std::wstring path = dir + found.cFileName;
-                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                    DeleteFileW(path.c_str());
-                else if (found.cFileName[0] != L'.')
-                    RemoveDirectoryW(path.c_str());
-            } while (FindNextFileW(find, &found));
-            FindClose(find);
-        }
-        EXPECT_TRUE(RemoveDirectoryW(dir.c_str())) << "a test left files behind";
+        EXPECT_TRUE(RemoveFolder(dir)) << "a test left files behind";
         FreeString(&context.logText);
         FreeString(&context.moduleDir);
     }

@@ -10,6 +10,7 @@
 #include "printing/printer_driver.h"
 #include "printing_test_support.h"
 #include "setup_context.h"
+#include "test_paths.h"
 #include "virtual_clock.h"
 
 namespace {
@@ -245,8 +246,7 @@ TEST_F(PrinterDriver, HeldDriverFilesAreListedForLater)
     EXPECT_EQ((std::vector<DWORD>{DPD_DELETE_ALL_FILES, 0}), calls.deleteFlags);
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(held.c_str()));
     EXPECT_EQ(nullptr, context.pendingDeletes);
-    DeleteFileW(held.c_str());
-    RemoveDirectoryW(versionDir.c_str());
+    RemoveFolder(versionDir, {L"tvlui64.dll"});
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "test_paths.h"
+
 FakePrinters *FakePrinters::current;
 FakeFileBuild *FakeFileBuild::current;
 
@@ -142,16 +144,7 @@ ScratchDir::ScratchDir(const std::vector<std::wstring> &files)
 
 ScratchDir::~ScratchDir()
 {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path_ + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW((path_ + found.cFileName).c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path_.c_str());
+    RemoveFolder(path_);
 }
 
 // ---- fake printers ----

@@ -55,19 +55,8 @@ protected:
     }
     void TearDown() override
     {
-        for (const std::wstring &dir : {sourceDir, destDir + L"\\"}) {
-            WIN32_FIND_DATAW found;
-            HANDLE find = FindFirstFileW((dir + L"*").c_str(), &found);
-            if (find != INVALID_HANDLE_VALUE) {
-                do {
-                    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                        DeleteFileW((dir + found.cFileName).c_str());
-                } while (FindNextFileW(find, &found));
-                FindClose(find);
-            }
-        }
-        RemoveDirectoryW(sourceDir.c_str());
-        RemoveDirectoryW(destDir.c_str());
+        RemoveFolder(sourceDir);
+        RemoveFolder(destDir);
         std::wstring base = sourceDir.substr(0, sourceDir.size() - 4);
         EXPECT_TRUE(RemoveDirectoryW(base.c_str())) << "a test left files behind";
         FreePendingDeleteList(context.pendingDeletes);

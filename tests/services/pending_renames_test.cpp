@@ -9,6 +9,7 @@
 #include "import_hook.h"
 #include "service_test_support.h"
 #include "services/pending_renames.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -101,11 +102,8 @@ protected:
     }
     void TearDown() override
     {
-        DeleteFileW(file.c_str());
-        DeleteFileW((dir + L"\\tvlui32.dll").c_str());
-        DeleteFileW((dir + L"\\victim.txt").c_str());
-        RemoveDirectoryW(subdir.c_str());
-        EXPECT_TRUE(RemoveDirectoryW(dir.c_str())) << "a test left files behind";
+        EXPECT_TRUE(RemoveFolder(dir, {L"tvlmon64.dll", L"tvlui32.dll", L"victim.txt", L"folder"}))
+            << "a test left files behind";
     }
     static void MakeFile(const std::wstring &path)
     {

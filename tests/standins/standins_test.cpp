@@ -159,16 +159,7 @@ struct ScratchFolder {
     }
     ~ScratchFolder()
     {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                    DeleteFileW((dir + found.cFileName).c_str());
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryW(dir.c_str());
+        RemoveFolder(dir);
     }
     std::wstring ReadFile(const wchar_t *name) const
     {

@@ -68,3 +68,45 @@ void WriteWholeFile(const std::wstring &path, const std::string &data)
     CloseHandle(file);
     ASSERT_EQ(data.size(), written);
 }
+
+static bool IsNamed(const WCHAR *name, std::initializer_list<const WCHAR *> only)
+{
+    if (only.size() == 0)
+        return true;
+    for (const WCHAR *entry : only)
+        if (_wcsicmp(entry, name) == 0)
+            return true;
+    return false;
+}
+
+bool EmptyFolder(const std::wstring &dir, std::initializer_list<const WCHAR *> only)
+{
+    std::wstring prefix = dir;
+    if (prefix.empty() || prefix.back() != L'\\')
+        prefix += L'\\';
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool empty = true;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
+            continue;
+        std::wstring path = prefix + found.cFileName;
+        bool deleted = false;
+        if (IsNamed(found.cFileName, only))
+            deleted = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                          ? RemoveDirectoryW(path.c_str()) != FALSE
+                          : DeleteFileW(path.c_str()) != FALSE;
+        if (!deleted)
+            empty = false;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return empty;
+}
+
+bool RemoveFolder(const std::wstring &dir, std::initializer_list<const WCHAR *> only)
+{
+    EmptyFolder(dir, only);
+    return RemoveDirectoryW(dir.c_str()) != FALSE;
+}
