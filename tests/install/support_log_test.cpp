@@ -178,7 +178,7 @@ TEST_F(SupportLog, PastTheCapTheOldestRunsAreDroppedWhole)
         {BOM, BOM + run},
     };
     for (const auto &c : cases) {
-        WriteWholeFile(logPath, c.before);
+        ASSERT_TRUE(WriteWholeFile(logPath, c.before));
         WriteSupportLog(&context, 1);
         std::string after = ReadWholeFile(logPath);
         EXPECT_LE(after.size(), (size_t)CAP) << "case #" << (&c - cases);
@@ -235,13 +235,13 @@ TEST_F(SupportLog, ALinkIsNeverWrittenThrough)
 {
     Log(L"Zentavo 2551");
     std::wstring other = dir + L"other.txt";
-    WriteWholeFile(other, "someone else's file");
+    ASSERT_TRUE(WriteWholeFile(other, "someone else's file"));
     ASSERT_TRUE(CreateHardLinkW(logPath.c_str(), other.c_str(), NULL));
     WriteSupportLog(&context, 1);
     EXPECT_EQ("someone else's file", ReadWholeFile(other)) << "through a second hard link";
     DeleteFileW(logPath.c_str());
 
-    WriteWholeFile(logPath, "a link's own data");
+    ASSERT_TRUE(WriteWholeFile(logPath, "a link's own data"));
     {
         ImportHook open("kernel32.dll", "CreateFileW",
                         reinterpret_cast<const void *>(&RecordingCreateFileW));
@@ -285,8 +285,9 @@ TEST_F(SupportLog, AFileThatCannotBeWrittenIsLeftAsItWas)
     };
     for (const auto &c : cases) {
         DeleteFileW(logPath.c_str());
-        if (!c.before.empty())
-            WriteWholeFile(logPath, c.before);
+        if (!c.before.empty()) {
+            ASSERT_TRUE(WriteWholeFile(logPath, c.before));
+        }
         roomLeft = c.room;
         {
             ImportHook write("kernel32.dll", "WriteFile",

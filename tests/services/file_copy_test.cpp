@@ -67,8 +67,12 @@ protected:
     HANDLE LockedTarget(const std::wstring &name, std::wstring *target)
     {
         *target = destDir + L"\\" + name;
-        WriteWholeFile(sourceDir + name, "new contents");
-        WriteWholeFile(*target, "old");
+        ::testing::AssertionResult written = WriteWholeFile(sourceDir + name, "new contents");
+        if (written)
+            written = WriteWholeFile(*target, "old");
+        EXPECT_TRUE(written);
+        if (!written)
+            return INVALID_HANDLE_VALUE; // which the caller's check of the handle stops at
         return CreateFileW(target->c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
     }
 };
@@ -97,7 +101,7 @@ TEST_F(FileCopy, CopiesEveryLengthWhole)
                  {0, 0}};
     for (const auto &c : cases) {
         std::string data = Pattern(c.size);
-        WriteWholeFile(sourceDir + L"tvlmon64.dll", data);
+        ASSERT_TRUE(WriteWholeFile(sourceDir + L"tvlmon64.dll", data));
         FreeString(&context.logText);
         writes = 0;
         HRESULT result;
@@ -119,7 +123,7 @@ TEST_F(FileCopy, CopiesEveryLengthWhole)
 TEST_F(FileCopy, DestinationPathGetsOneBackslashAndIsFilledEvenWhenTheSourceIsMissing)
 {
     WCHAR out[SETUP_PATH_BUFFER];
-    WriteWholeFile(sourceDir + L"a.dll", "x");
+    ASSERT_TRUE(WriteWholeFile(sourceDir + L"a.dll", "x"));
     EXPECT_EQ(S_OK, CopyProductFile(&context, destDir.c_str(), L"a.dll", out, false));
     EXPECT_EQ(destDir + L"\\a.dll", out);
     EXPECT_EQ(S_OK, CopyProductFile(&context, (destDir + L"\\").c_str(), L"a.dll", out, false));
@@ -156,7 +160,7 @@ TEST_F(FileCopy, ADestinationPathBeyondThePathBufferIsRefusedNeverCut)
     FreeString(&context.logText);
     context.errorCount = 0;
     dir += L"d";
-    WriteWholeFile(sourceDir + L"x.dll", "x");
+    ASSERT_TRUE(WriteWholeFile(sourceDir + L"x.dll", "x"));
     wmemset(out, L'#', SETUP_PATH_BUFFER + 8);
     EXPECT_EQ(E_FAIL, CopyProductFile(&context, dir.c_str(), L"x.dll", out, true));
     EXPECT_EQ(L'\0', out[0]);
@@ -258,7 +262,7 @@ BOOL WINAPI SecondWriteFallsShort(HANDLE file, LPCVOID data, DWORD size, LPDWORD
 TEST_F(FileCopy, AFailedReadOrShortWriteIsError8AndLeavesNoPartialFile)
 {
     std::wstring target = destDir + L"\\tvldrv64.dll";
-    WriteWholeFile(sourceDir + L"tvldrv64.dll", Pattern(3 * 8192));
+    ASSERT_TRUE(WriteWholeFile(sourceDir + L"tvldrv64.dll", Pattern(3 * 8192)));
     struct {
         const char *function;
         const void *fake;
@@ -296,7 +300,7 @@ TEST_F(FileCopy, NothingIsTakenFromOrWrittenIntoTheCurrentFolder)
 {
     // Without the tool's folder a file of the component's name in the current folder must not
     // be copied into place; without the destination's directory nothing may be written there.
-    WriteWholeFile(sourceDir + L"tvlmon64.dll", "planted");
+    ASSERT_TRUE(WriteWholeFile(sourceDir + L"tvlmon64.dll", "planted"));
     const struct {
         bool toolsFolder;
         std::wstring destination, current, report;
@@ -409,8 +413,8 @@ TEST_F(FileCopy, RetryDropsDeletedAndVanishedFilesAndKeepsTheRestInOrder)
     std::wstring held = sourceDir + L"held.dll";
     std::wstring gone = sourceDir + L"gone.dll";
     std::wstring noFolder = sourceDir + L"no-such-folder\\x.dll";
-    WriteWholeFile(deletable, "x");
-    WriteWholeFile(held, "x");
+    ASSERT_TRUE(WriteWholeFile(deletable, "x"));
+    ASSERT_TRUE(WriteWholeFile(held, "x"));
     HANDLE lock =
         CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, lock);
@@ -452,7 +456,7 @@ TEST_F(FileCopy, SchedulingHandsEveryEntryToTheRebootAndEmptiesTheList)
 
     std::wstring held = sourceDir + L"held.dll";
     std::wstring noFolder = sourceDir + L"no-such-folder\\x.dll";
-    WriteWholeFile(held, "x");
+    ASSERT_TRUE(WriteWholeFile(held, "x"));
     AddPendingDelete(&context.pendingDeletes, held.c_str());
     AddPendingDelete(&context.pendingDeletes, noFolder.c_str());
     {

@@ -98,18 +98,21 @@ protected:
         subdir = dir + L"\\folder";
         CreateDirectoryW(dir.c_str(), NULL);
         CreateDirectoryW(subdir.c_str(), NULL);
-        MakeFile(file);
+        ASSERT_TRUE(MakeFile(file));
     }
     void TearDown() override
     {
         EXPECT_TRUE(RemoveFolder(dir, {L"tvlmon64.dll", L"tvlui32.dll", L"victim.txt", L"folder"}))
             << "a test left files behind";
     }
-    static void MakeFile(const std::wstring &path)
+    static ::testing::AssertionResult MakeFile(const std::wstring &path)
     {
         HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        if (h == INVALID_HANDLE_VALUE)
+            return ::testing::AssertionFailure()
+                   << "cannot create " << path << ": error " << GetLastError();
         CloseHandle(h);
+        return ::testing::AssertionSuccess();
     }
     static bool Exists(const std::wstring &path)
     {
@@ -145,7 +148,7 @@ TEST_F(PendingRenames, APendingDeletionOfAnExistingFileIsCarriedOutNow)
 TEST_F(PendingRenames, RenamesFoldersAndUnprefixedTextsAreTreatedAsWritten)
 {
     std::wstring other = dir + L"\\tvlui32.dll"; // the other file set's, still the product's
-    MakeFile(other);
+    ASSERT_TRUE(MakeFile(other));
     PendingRenameTable table = Parse(MultiString({
         L"\\??\\" + file, L"\\??\\" + dir + L"\\renamed.dll", // a rename: never touched
         L"\\??\\" + subdir, L"",                              // a folder: flag 0
@@ -168,7 +171,7 @@ TEST_F(PendingRenames, RenamesFoldersAndUnprefixedTextsAreTreatedAsWritten)
 TEST_F(PendingRenames, OnlyTheProductsOwnFilesByPlainAbsolutePathsAreDeletedNow)
 {
     std::wstring victim = dir + L"\\victim.txt";
-    MakeFile(victim);
+    ASSERT_TRUE(MakeFile(victim));
     std::wstring bare = file.substr(2); // "\\...\\tvlmon64.dll" on the current drive
     WCHAR current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
@@ -541,7 +544,7 @@ TEST_F(PendingRenames, TheWriteComparesLongFormsSurvivesAnotherWriterAndReportsA
     SavedPendingRenames saved;
     // A placed file named by its 8.3 spelling in the value, and the other way round.
     std::wstring longName = dir + L"\\placed component file.dll";
-    MakeFile(longName);
+    ASSERT_TRUE(MakeFile(longName));
     WCHAR shortName[MAX_PATH] = {};
     ASSERT_GT(GetShortPathNameW(longName.c_str(), shortName, MAX_PATH), 0u);
     ASSERT_NE(longName, std::wstring(shortName)) << "no 8.3 name to test with";

@@ -59,14 +59,19 @@ std::string ReadWholeFile(const std::wstring &path)
     return data;
 }
 
-void WriteWholeFile(const std::wstring &path, const std::string &data)
+::testing::AssertionResult WriteWholeFile(const std::wstring &path, const std::string &data)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    if (file == INVALID_HANDLE_VALUE)
+        return ::testing::AssertionFailure()
+               << "cannot create " << path << ": error " << GetLastError();
     DWORD written = 0;
     WriteFile(file, data.data(), (DWORD)data.size(), &written, NULL);
     CloseHandle(file);
-    ASSERT_EQ(data.size(), written);
+    if (written != data.size())
+        return ::testing::AssertionFailure()
+               << written << " of " << data.size() << " bytes written to " << path;
+    return ::testing::AssertionSuccess();
 }
 
 static bool IsNamed(const WCHAR *name, std::initializer_list<const WCHAR *> only)

@@ -2,6 +2,8 @@
 // written.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <initializer_list>
@@ -20,8 +22,8 @@ int RunProgram(const std::wstring &path, const std::wstring &arguments, unsigned
 
 // A file's bytes, or "<missing>" when it cannot be opened.
 std::string ReadWholeFile(const std::wstring &path);
-// Creates or replaces a file with exactly these bytes.
-void WriteWholeFile(const std::wstring &path, const std::string &data);
+// Creates or replaces a file with exactly these bytes; a failure says what went wrong.
+::testing::AssertionResult WriteWholeFile(const std::wstring &path, const std::string &data);
 
 // Deletes what lies directly in `dir` (with or without a trailing backslash): every file and
 // empty folder, or only the entries named in `only` when it names any. True when `dir` could be
