@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "import_hook.h"
+#include "last_error.h"
 #include "service_test_support.h"
 #include "setup_context.h"
 #include "setup_log.h"
@@ -365,7 +366,7 @@ TEST(PlainAbsolutePath, OnlyPlainNamesBelowADriveRootAreWrittenOrDeleted)
         FreePendingDeleteList(head);
     }
     EXPECT_FALSE(IsPlainAbsolutePath(NULL));
-    SetLastError(0);
+    SeedLastError();
     EXPECT_FALSE(DeleteOwnFile(L"tvlmon64.dll"));
     EXPECT_EQ((DWORD)ERROR_BAD_PATHNAME, GetLastError());
 }

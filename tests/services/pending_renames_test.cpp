@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "import_hook.h"
+#include "last_error.h"
 #include "service_test_support.h"
 #include "services/pending_renames.h"
 #include "test_paths.h"
@@ -579,7 +580,7 @@ TEST_F(PendingRenames, TheWriteComparesLongFormsSurvivesAnotherWriterAndReportsA
     {
         ImportHook refuse("advapi32.dll", "RegSetValueExW",
                           reinterpret_cast<const void *>(&RefusedSetValue));
-        SetLastError(0);
+        SeedLastError();
         EXPECT_EQ(-1, ForgetPendingDeletions(placed, 1));
         EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
     }

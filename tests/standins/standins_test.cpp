@@ -8,6 +8,7 @@
 #include <winsplp.h>
 
 #include "document_property_header.h"
+#include "last_error.h"
 #include "test_paths.h"
 
 namespace {
@@ -72,7 +73,7 @@ TEST(StandinMonitor, SurvivesRepeatedLoadAndServesItsOnePort)
         EXPECT_GE(table->cbSize, (DWORD)MONITOR2_SIZE_WIN2K);
 
         DWORD needed = 0, returned = 7;
-        SetLastError(0xdeadbeef);
+        SeedLastError();
         EXPECT_FALSE(table->pfnEnumPorts(monitor, NULL, 1, NULL, 0, &needed, &returned));
         EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
         EXPECT_EQ(0u, returned);
@@ -86,7 +87,7 @@ TEST(StandinMonitor, SurvivesRepeatedLoadAndServesItsOnePort)
         EXPECT_STREQ(L"Zentavo:", port->pMonitorName);
         EXPECT_TRUE((BYTE *)port->pDescription > buffer &&
                     (BYTE *)port->pDescription < buffer + needed);
-        SetLastError(0xdeadbeef);
+        SeedLastError();
         EXPECT_FALSE(
             table->pfnEnumPorts(monitor, NULL, 3, buffer, sizeof(buffer), &needed, &returned));
         EXPECT_EQ((DWORD)ERROR_INVALID_LEVEL, GetLastError());
@@ -284,6 +285,7 @@ TEST_F(TrayCompanion, QuitsOnTheQuitRequestAndReleasesItsMutex)
     ASSERT_TRUE(Launch(companion, &window));
     if (window == NULL)
         GTEST_SKIP() << "no display: the companion cannot make its window";
+    SeedLastError();
     HANDLE mutex = CreateMutexW(NULL, FALSE, COMPANION_MUTEX);
     ASSERT_NE(nullptr, mutex);
     EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
@@ -345,7 +347,7 @@ TEST(FileHolder, KeepsTheFileUndeletableUntilTheStopFileAppears)
     ASSERT_TRUE(holder.Start(TestExeDir() + L"fileholder.exe",
                              L"\"" + file + L"\" \"" + stop + L"\"", true));
     ASSERT_EQ("held", holder.ReadLine());
-    SetLastError(0xdeadbeef);
+    SeedLastError();
     EXPECT_FALSE(DeleteFileW(file.c_str()));
     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
     HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
