@@ -1,3 +1,4 @@
+// The status probes: product files left pending for the boot, and the product printer and default.
 #include <gtest/gtest.h>
 
 #include <string>

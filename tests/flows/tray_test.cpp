@@ -1,3 +1,4 @@
+// The tray companion: its path, its Run value and start at install, its removal, running or not.
 #include <gtest/gtest.h>
 
 #include <string>

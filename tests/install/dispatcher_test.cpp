@@ -1,3 +1,4 @@
+// The command line: its words and their exit codes, the parent window, the wait for help windows.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// The setup context: its directories, mode bits and file set, failures building it, its release.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,4 @@
+// The in-memory log: indentation, formatting, error reports with the system's text, long lines.
 #include <gtest/gtest.h>
 
 #include <string.h>

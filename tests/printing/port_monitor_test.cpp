@@ -1,3 +1,4 @@
+// The port monitor's install and removal: its lookup, builds kept, its file, the parked printers.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// The printer driver's install and removal: the files it takes, the retries, files still held.
 #include <gtest/gtest.h>
 
 #include <windows.h>

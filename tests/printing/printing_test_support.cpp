@@ -1,3 +1,4 @@
+// The printing tests' shared pieces: contexts, log checks, a scratch folder and a fake spooler.
 #include "printing_test_support.h"
 
 #include <string.h>

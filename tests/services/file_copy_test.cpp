@@ -1,3 +1,4 @@
+// Copying the product's files: whole copies, locked or slow targets, safe paths, later deletions.
 #include <gtest/gtest.h>
 
 #include <windows.h>

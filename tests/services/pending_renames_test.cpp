@@ -1,3 +1,4 @@
+// The boot's pending renames: the value parsed, product files deleted now, their entries forgotten.
 #include <gtest/gtest.h>
 
 #include <windows.h>

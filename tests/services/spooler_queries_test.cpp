@@ -1,3 +1,4 @@
+// Spooler queries: monitor, driver and printer lists, checked calls' reasons, and file builds.
 #include <gtest/gtest.h>
 
 #include <windows.h>

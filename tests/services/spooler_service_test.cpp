@@ -1,3 +1,4 @@
+// The spooler service's check and restart, on Wine's real service and against injected states.
 #include <gtest/gtest.h>
 
 #include <windows.h>

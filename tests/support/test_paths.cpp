@@ -1,3 +1,4 @@
+// The tests' paths, the programs they run, whole files, and scratch folders emptied.
 #include "test_paths.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// Where the tests find the built programs and put what they save, and whole files read and
-// written.
+// Where the tests find the built programs and put what they save, whole files read and written,
+// and scratch folders emptied.
 #pragma once
 
 #include <gtest/gtest.h>
