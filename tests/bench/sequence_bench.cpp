@@ -23,7 +23,7 @@ DWORD slept;
 void WINAPI CountingSleep(DWORD ms)
 {
     slept += ms;
-    reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"))(ms);
+    SYSTEM_FUNCTION("kernel32.dll", Sleep)(ms);
 }
 
 // The kept printers' records: how many the install writes, their size, and the time spent in
@@ -45,12 +45,6 @@ struct TimedCall {
     }
 };
 
-template <typename F>
-F *RealAdvapi(const char *function)
-{
-    return reinterpret_cast<F *>(SystemFunction("advapi32.dll", function));
-}
-
 bool IsRecordsKey(LPCWSTR subKey)
 {
     return subKey && wcsstr(subKey, L"Kept printers");
@@ -60,23 +54,22 @@ LSTATUS WINAPI TimedSetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
                              DWORD bytes)
 {
     if (type != REG_BINARY)
-        return RealAdvapi<decltype(RegSetValueExW)>("RegSetValueExW")(key, name, reserved, type,
-                                                                      data, bytes);
+        return SYSTEM_FUNCTION("advapi32.dll", RegSetValueExW)(key, name, reserved, type, data,
+                                                               bytes);
     recordsWritten++;
     recordBytes += bytes + (DWORD)(wcslen(name) + 1) * sizeof(WCHAR);
     TimedCall timed;
-    return RealAdvapi<decltype(RegSetValueExW)>("RegSetValueExW")(key, name, reserved, type, data,
-                                                                  bytes);
+    return SYSTEM_FUNCTION("advapi32.dll", RegSetValueExW)(key, name, reserved, type, data, bytes);
 }
 LSTATUS WINAPI TimedFlush(HKEY key)
 {
     TimedCall timed;
-    return RealAdvapi<decltype(RegFlushKey)>("RegFlushKey")(key);
+    return SYSTEM_FUNCTION("advapi32.dll", RegFlushKey)(key);
 }
 LSTATUS WINAPI TimedDeleteValue(HKEY key, LPCWSTR name)
 {
     TimedCall timed;
-    return RealAdvapi<decltype(RegDeleteValueW)>("RegDeleteValueW")(key, name);
+    return SYSTEM_FUNCTION("advapi32.dll", RegDeleteValueW)(key, name);
 }
 LSTATUS WINAPI TimedCreateKey(HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR kind, DWORD options,
                               REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY key,
@@ -84,7 +77,7 @@ LSTATUS WINAPI TimedCreateKey(HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR 
 {
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
-    LSTATUS result = RealAdvapi<decltype(RegCreateKeyExW)>("RegCreateKeyExW")(
+    LSTATUS result = SYSTEM_FUNCTION("advapi32.dll", RegCreateKeyExW)(
         root, subKey, reserved, kind, options, access, security, key, disposition);
     QueryPerformanceCounter(&end);
     if (IsRecordsKey(subKey))
@@ -96,7 +89,7 @@ LSTATUS WINAPI TimedOpenKey(HKEY root, LPCWSTR subKey, DWORD options, REGSAM acc
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
     LSTATUS result =
-        RealAdvapi<decltype(RegOpenKeyExW)>("RegOpenKeyExW")(root, subKey, options, access, key);
+        SYSTEM_FUNCTION("advapi32.dll", RegOpenKeyExW)(root, subKey, options, access, key);
     QueryPerformanceCounter(&end);
     if (IsRecordsKey(subKey))
         recordTicks += end.QuadPart - start.QuadPart;

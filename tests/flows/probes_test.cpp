@@ -1,3 +1,4 @@
+// The status probes: product files left pending for the boot, and the product printer and default.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -23,8 +24,7 @@ BOOL WINAPI CountingControlService(SC_HANDLE service, DWORD control, LPSERVICE_S
 {
     if (control == SERVICE_CONTROL_STOP)
         spoolerStops++;
-    return Real<decltype(ControlService)>("advapi32.dll", "ControlService")(service, control,
-                                                                            status);
+    return SYSTEM_FUNCTION("advapi32.dll", ControlService)(service, control, status);
 }
 
 // Product-named files in a scratch folder, scheduled in the test prefix's real value.
@@ -47,9 +47,7 @@ protected:
     {
         if (held != INVALID_HANDLE_VALUE)
             CloseHandle(held);
-        for (const WCHAR *name : {L"TVLUI64.DLL", L"tvldrv64.dll", L"tvlmon64.dll", L"other.dll"})
-            DeleteFileW((dir + name).c_str());
-        RemoveDirectoryW(dir.c_str());
+        RemoveFolder(dir, {L"TVLUI64.DLL", L"tvldrv64.dll", L"tvlmon64.dll", L"other.dll"});
         EXPECT_EQ((DWORD)SERVICE_RUNNING, RealSpoolerState());
     }
     std::wstring make(const WCHAR *name, bool hold = false)

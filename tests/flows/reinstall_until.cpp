@@ -27,60 +27,53 @@ void BeforeSpoolerChange()
         TerminateProcess(GetCurrentProcess(), DIED);
 }
 
-template <typename F>
-F *Real(const char *function)
-{
-    return reinterpret_cast<F *>(SystemFunction("winspool.drv", function));
-}
-
 BOOL WINAPI CountedDeletePrinter(HANDLE printer)
 {
     BeforeSpoolerChange();
-    return Real<decltype(DeletePrinter)>("DeletePrinter")(printer);
+    return SYSTEM_FUNCTION("winspool.drv", DeletePrinter)(printer);
 }
 BOOL WINAPI CountedSetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command)
 {
     BeforeSpoolerChange();
-    return Real<decltype(SetPrinterW)>("SetPrinterW")(printer, level, info, command);
+    return SYSTEM_FUNCTION("winspool.drv", SetPrinterW)(printer, level, info, command);
 }
 BOOL WINAPI CountedDeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR name,
                                           DWORD flags, DWORD version)
 {
     BeforeSpoolerChange();
-    return Real<decltype(DeletePrinterDriverExW)>("DeletePrinterDriverExW")(server, environment,
-                                                                            name, flags, version);
+    return SYSTEM_FUNCTION("winspool.drv", DeletePrinterDriverExW)(server, environment, name, flags,
+                                                                   version);
 }
 BOOL WINAPI CountedDeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR name)
 {
     BeforeSpoolerChange();
-    return Real<decltype(DeleteMonitorW)>("DeleteMonitorW")(server, environment, name);
+    return SYSTEM_FUNCTION("winspool.drv", DeleteMonitorW)(server, environment, name);
 }
 BOOL WINAPI CountedAddMonitorW(LPWSTR server, DWORD level, LPBYTE info)
 {
     BeforeSpoolerChange();
-    return Real<decltype(AddMonitorW)>("AddMonitorW")(server, level, info);
+    return SYSTEM_FUNCTION("winspool.drv", AddMonitorW)(server, level, info);
 }
 BOOL WINAPI CountedAddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD flags)
 {
     BeforeSpoolerChange();
-    return Real<decltype(AddPrinterDriverExW)>("AddPrinterDriverExW")(server, level, info, flags);
+    return SYSTEM_FUNCTION("winspool.drv", AddPrinterDriverExW)(server, level, info, flags);
 }
 HANDLE WINAPI CountedAddPrinterW(LPWSTR server, DWORD level, LPBYTE info)
 {
     BeforeSpoolerChange();
-    return Real<decltype(AddPrinterW)>("AddPrinterW")(server, level, info);
+    return SYSTEM_FUNCTION("winspool.drv", AddPrinterW)(server, level, info);
 }
 DWORD WINAPI CountedSetPrinterDataA(HANDLE printer, LPSTR name, DWORD type, LPBYTE data, DWORD size)
 {
     BeforeSpoolerChange();
-    return Real<decltype(SetPrinterDataA)>("SetPrinterDataA")(printer, name, type, data, size);
+    return SYSTEM_FUNCTION("winspool.drv", SetPrinterDataA)(printer, name, type, data, size);
 }
 DWORD WINAPI CountedSetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR name, DWORD type,
                                       LPBYTE data, DWORD size)
 {
     BeforeSpoolerChange();
-    return Real<decltype(SetPrinterDataExA)>("SetPrinterDataExA")(printer, key, name, type, data,
-                                                                  size);
+    return SYSTEM_FUNCTION("winspool.drv", SetPrinterDataExA)(printer, key, name, type, data, size);
 }
 
 typedef BOOL(WINAPI *DefaultPrinterSetter)(LPCWSTR name);
@@ -113,8 +106,7 @@ int wmain(int argc, WCHAR **argv)
         return 2;
     g_limit = _wtoi(argv[1]);
     g_instance = GetModuleHandleW(NULL);
-    g_realGetProcAddress = reinterpret_cast<decltype(&GetProcAddress)>(
-        SystemFunction("kernel32.dll", "GetProcAddress"));
+    g_realGetProcAddress = SYSTEM_FUNCTION("kernel32.dll", GetProcAddress);
     const struct {
         const char *module, *function;
         const void *replacement;
@@ -141,9 +133,7 @@ int wmain(int argc, WCHAR **argv)
 
     // The tool's waits on the virtual clock, with a little real time for the spooler service.
     VirtualClock clock;
-    clock.onSleep = [](DWORD) {
-        reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"))(5);
-    };
+    clock.onSleep = [](DWORD) { SYSTEM_FUNCTION("kernel32.dll", Sleep)(5); };
     SetupContext context;
     InitSetupContext(&context, SETUP_X64 | SETUP_NO_TRAY);
     Assign(&context.moduleDir, argv[2]);

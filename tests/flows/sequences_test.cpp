@@ -158,13 +158,18 @@ protected:
     }
     // The product installed (here, or by a child) with three kept printers instead of
     // "Zentavo"; "Kept B" is the default.
-    void installWithKeptPrinters(bool here = true)
+    ::testing::AssertionResult installWithKeptPrinters(bool here = true)
     {
-        if (here)
+        if (here) {
             ReInstall(&context);
-        else
-            ASSERT_GT(reinstallInChild(0), 100);
-        ASSERT_TRUE(productInstalled()) << LogText(context);
+        } else {
+            int code = reinstallInChild(0);
+            if (code <= 100)
+                return ::testing::AssertionFailure() << "the install in a child gave " << code;
+        }
+        if (!productInstalled())
+            return ::testing::AssertionFailure() << "the product is not installed\n"
+                                                 << LogText(context);
         for (const WCHAR *name : KEPT_NAMES) {
             PRINTER_INFO_2W info = {};
             std::wstring comment = std::wstring(L"comment ") + name[5];
@@ -177,23 +182,36 @@ protected:
             info.pComment = &comment[0];
             info.pLocation = &location[0];
             HANDLE printer = AddPrinterW(NULL, 2, reinterpret_cast<LPBYTE>(&info));
-            ASSERT_NE(nullptr, printer);
+            if (!printer)
+                return ::testing::AssertionFailure()
+                       << "AddPrinterW(" << name << ") failed: " << GetLastError();
             char value[] = "key x";
             value[4] = (char)towlower(name[5]);
-            ASSERT_EQ(ERROR_SUCCESS,
-                      SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
-                                      reinterpret_cast<LPBYTE>(value), sizeof(value)));
+            DWORD set = SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
+                                        reinterpret_cast<LPBYTE>(value), sizeof(value));
+            if (set != ERROR_SUCCESS) {
+                ClosePrinter(printer);
+                return ::testing::AssertionFailure()
+                       << "SetPrinterDataA(" << name << ", SubKey) gave " << set;
+            }
             SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&info), 0);
             ClosePrinter(printer);
         }
         HANDLE plain = OpenNamed(L"Zentavo");
-        ASSERT_TRUE(plain && DeletePrinter(plain));
+        if (!(plain && DeletePrinter(plain)))
+            return ::testing::AssertionFailure() << "the printer \"Zentavo\" was not deleted";
         ClosePrinter(plain);
         auto setDefault = reinterpret_cast<BOOL(WINAPI *)(LPCWSTR)>(reinterpret_cast<void *>(
             GetProcAddress(GetModuleHandleW(L"winspool.drv"), MAKEINTRESOURCEA(204))));
         setDefault(L"Kept B");
-        ASSERT_EQ(KEPT_PRINTERS, ProductPrinters());
-        ASSERT_EQ(L"Kept B", DefaultPrinter());
+        std::vector<std::wstring> printers = ProductPrinters();
+        if (printers != KEPT_PRINTERS)
+            return ::testing::AssertionFailure()
+                   << "the product printers are " << ::testing::PrintToString(printers);
+        std::wstring defaultPrinter = DefaultPrinter();
+        if (defaultPrinter != L"Kept B")
+            return ::testing::AssertionFailure() << "the default printer is " << defaultPrinter;
+        return ::testing::AssertionSuccess();
     }
     void expectKeptPrintersBack()
     {
@@ -278,8 +296,7 @@ BOOL WINAPI HeldDeleteFileW(LPCWSTR path)
             return FALSE;
         }
     }
-    return reinterpret_cast<decltype(&DeleteFileW)>(SystemFunction("kernel32.dll", "DeleteFileW"))(
-        path);
+    return SYSTEM_FUNCTION("kernel32.dll", DeleteFileW)(path);
 }
 
 TEST_F(Sequences, HeldFilesAreRetriedWithTheSpoolerStoppedThenDroppedOrKeptForTheReboot)
@@ -320,16 +337,14 @@ HWND WINAPI RecordingFindWindowW(LPCWSTR cls, LPCWSTR title)
 {
     if (cls && wcscmp(cls, L"HH Parent") == 0)
         commandEvents.push_back("help");
-    return reinterpret_cast<decltype(&FindWindowW)>(SystemFunction("user32.dll", "FindWindowW"))(
-        cls, title);
+    return SYSTEM_FUNCTION("user32.dll", FindWindowW)(cls, title);
 }
 
 // The tool runs from the stand-ins' folder.
 DWORD WINAPI StandInModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
 {
     if (module != g_instance || size <= toolPath.size())
-        return reinterpret_cast<decltype(&GetModuleFileNameW)>(
-            SystemFunction("kernel32.dll", "GetModuleFileNameW"))(module, buffer, size);
+        return SYSTEM_FUNCTION("kernel32.dll", GetModuleFileNameW)(module, buffer, size);
     commandEvents.push_back("context");
     wcscpy(buffer, toolPath.c_str());
     return (DWORD)toolPath.size();
@@ -422,7 +437,7 @@ TEST_F(Sequences, ReinstallKeepsTheFilesItPutInPlaceOutOfTheBootTimeDeletion)
 
 TEST_F(Sequences, KeptPrintersComeBackAtTheNextInstallWhenTheDriverIsRefused)
 {
-    installWithKeptPrinters();
+    ASSERT_TRUE(installWithKeptPrinters());
     fresh();
     {
         struct Refuse {
@@ -471,7 +486,7 @@ TEST_F(Sequences, AReinstallEndedBeforeAnySpoolerChangeLosesNoPrinter)
 {
     // Every install runs in a child: the spooler keeps a registered monitor mapped in the process
     // that used it, and the old build below must be written over the installed one.
-    installWithKeptPrinters(false);
+    ASSERT_TRUE(installWithKeptPrinters(false));
     // An older monitor build, so that the reinstall removes and adds the monitor as well.
     const std::wstring oldMonitor = BuildDir() + L"standins\\monitor-2450\\tvlmon64.dll";
     ASSERT_TRUE(CopyFileW(oldMonitor.c_str(), monitorPath.c_str(), FALSE)) << GetLastError();

@@ -1,3 +1,4 @@
+// The tray companion: its path, its Run value and start at install, its removal, running or not.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -49,19 +50,23 @@ std::wstring ReadRunValue(DWORD *type = nullptr)
     return data;
 }
 
-void WriteRunValue(DWORD type, const void *data, DWORD size)
+::testing::AssertionResult WriteRunValue(DWORD type, const void *data, DWORD size)
 {
     HKEY run;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_W, 0, NULL, 0,
-                                             KEY_ALL_ACCESS, NULL, &run, NULL));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(run, TRAY_RUN_VALUE_W, 0, type,
-                                            static_cast<const BYTE *>(data), size));
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_W, 0, NULL, 0, KEY_ALL_ACCESS,
+                                     NULL, &run, NULL);
+    if (status != ERROR_SUCCESS)
+        return ::testing::AssertionFailure() << "RegCreateKeyExW of the Run key gave " << status;
+    status = RegSetValueExW(run, TRAY_RUN_VALUE_W, 0, type, static_cast<const BYTE *>(data), size);
     RegCloseKey(run);
+    if (status != ERROR_SUCCESS)
+        return ::testing::AssertionFailure() << "RegSetValueExW of the Run value gave " << status;
+    return ::testing::AssertionSuccess();
 }
 
-void WriteRunPath(const std::wstring &path)
+::testing::AssertionResult WriteRunPath(const std::wstring &path)
 {
-    WriteRunValue(REG_SZ, path.c_str(), (DWORD)(2 * (path.size() + 1)));
+    return WriteRunValue(REG_SZ, path.c_str(), (DWORD)(2 * (path.size() + 1)));
 }
 
 void DeleteRunValue()
@@ -192,21 +197,22 @@ protected:
         dir = BuildDir() + L"tray-scratch\\";
         CreateDirectoryW(dir.c_str(), NULL);
         companion = dir + L"zentray.exe";
-        makeFile(companion);
+        ASSERT_TRUE(makeFile(companion));
         DeleteRunValue();
     }
     void TearDown() override
     {
         DeleteRunValue();
-        DeleteFileW(companion.c_str());
-        DeleteFileW((dir + L"other.exe").c_str());
-        RemoveDirectoryW(dir.c_str());
+        RemoveFolder(dir, {L"zentray.exe", L"other.exe"});
     }
-    static void makeFile(const std::wstring &path)
+    static ::testing::AssertionResult makeFile(const std::wstring &path)
     {
         HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        if (file == INVALID_HANDLE_VALUE)
+            return ::testing::AssertionFailure()
+                   << "cannot create " << path << ": error " << GetLastError();
         CloseHandle(file);
+        return ::testing::AssertionSuccess();
     }
     static bool exists(const std::wstring &path)
     {
@@ -223,7 +229,7 @@ HWND WINAPI CountingFindWindowW(LPCWSTR, LPCWSTR)
 
 TEST_F(RemoveTrayTest, WithoutCompanionDeletesItsFileAndValue)
 {
-    WriteRunPath(companion);
+    ASSERT_TRUE(WriteRunPath(companion));
     findWindowCalls = 0;
     {
         ImportHook find("user32.dll", "FindWindowW",
@@ -245,7 +251,7 @@ HANDLE WINAPI RefusingCreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR)
 TEST_F(RemoveTrayTest, WithoutItsMutexOnlyTheValueGoesAndWithoutTheRunKeyNothingDoes)
 {
     // No mutex: nobody is asked to quit and the file the value names is not touched.
-    WriteRunPath(companion);
+    ASSERT_TRUE(WriteRunPath(companion));
     findWindowCalls = 0;
     {
         ImportHook mutex("kernel32.dll", "CreateMutexA",
@@ -259,7 +265,7 @@ TEST_F(RemoveTrayTest, WithoutItsMutexOnlyTheValueGoesAndWithoutTheRunKeyNothing
     EXPECT_EQ(L"<none>", ReadRunValue());
 
     // No Run key: the value and the file stay, and there is no pause for a missing value.
-    WriteRunPath(companion);
+    ASSERT_TRUE(WriteRunPath(companion));
     {
         ImportHook run("advapi32.dll", "RegOpenKeyExA",
                        reinterpret_cast<const void *>(&RefusingRegOpenKeyExA));
@@ -276,7 +282,7 @@ TEST_F(RemoveTrayTest, MissingValuePausesOneSecondAndEmptyValueDeletesNothing)
     EXPECT_EQ(std::vector<DWORD>{1000}, clock.sleeps());
     EXPECT_TRUE(exists(companion));
 
-    WriteRunPath(L"");
+    ASSERT_TRUE(WriteRunPath(L""));
     RemoveTray(nullptr);
     EXPECT_EQ(std::vector<DWORD>{1000}, clock.sleeps());
     EXPECT_EQ(L"<none>", ReadRunValue());
@@ -284,8 +290,8 @@ TEST_F(RemoveTrayTest, MissingValuePausesOneSecondAndEmptyValueDeletesNothing)
 
 TEST_F(RemoveTrayTest, OnlyTheCompanionFileByAnAbsolutePathIsDeleted)
 {
-    makeFile(dir + L"other.exe");
-    WriteRunPath(dir + L"other.exe");
+    ASSERT_TRUE(makeFile(dir + L"other.exe"));
+    ASSERT_TRUE(WriteRunPath(dir + L"other.exe"));
     RemoveTray(nullptr);
     EXPECT_TRUE(exists(dir + L"other.exe"));
     EXPECT_EQ(L"<none>", ReadRunValue());
@@ -294,28 +300,28 @@ TEST_F(RemoveTrayTest, OnlyTheCompanionFileByAnAbsolutePathIsDeleted)
     WCHAR current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
     SetCurrentDirectoryW(dir.c_str());
-    WriteRunPath(L"zentray.exe");
+    ASSERT_TRUE(WriteRunPath(L"zentray.exe"));
     RemoveTray(nullptr);
     SetCurrentDirectoryW(current);
     EXPECT_TRUE(exists(companion));
 
     // The name is compared without regard to ASCII case.
     std::wstring upper = dir + L"ZENTRAY.EXE";
-    WriteRunPath(upper);
+    ASSERT_TRUE(WriteRunPath(upper));
     RemoveTray(nullptr);
     EXPECT_FALSE(exists(companion));
 }
 
 TEST_F(RemoveTrayTest, ValuesThatAreNoTerminatedStringAreNeverUsedAsPaths)
 {
-    WriteRunValue(REG_BINARY, companion.c_str(), (DWORD)(2 * (companion.size() + 1)));
+    ASSERT_TRUE(WriteRunValue(REG_BINARY, companion.c_str(), (DWORD)(2 * (companion.size() + 1))));
     RemoveTray(nullptr);
     EXPECT_TRUE(exists(companion));
     EXPECT_EQ(L"<none>", ReadRunValue());
 
     // A string value without its terminator that fills the whole read buffer.
     std::wstring filler = companion + std::wstring(264 - companion.size(), L'x');
-    WriteRunValue(REG_SZ, filler.c_str(), 264 * 2);
+    ASSERT_TRUE(WriteRunValue(REG_SZ, filler.c_str(), 264 * 2));
     RemoveTray(nullptr);
     EXPECT_TRUE(exists(companion));
     EXPECT_LE(clock.sleeps().size(), 1u); // Wine may refuse it as too long: then it pauses
@@ -324,7 +330,7 @@ TEST_F(RemoveTrayTest, ValuesThatAreNoTerminatedStringAreNeverUsedAsPaths)
 
 TEST_F(RemoveTrayTest, KeepsTheFileThatIsAboutToBeRegistered)
 {
-    WriteRunPath(companion);
+    ASSERT_TRUE(WriteRunPath(companion));
     std::wstring keep = companion;
     for (auto &c : keep)
         c = (WCHAR)towupper(c);
@@ -348,7 +354,7 @@ BOOL WINAPI FailingDeleteFileW(LPCWSTR)
 
 TEST_F(RemoveTrayTest, ALockedFileIsTriedTenTimes)
 {
-    WriteRunPath(companion);
+    ASSERT_TRUE(WriteRunPath(companion));
     deleteCalls = 0;
     deleteErrors = {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION};
     {
@@ -363,7 +369,7 @@ TEST_F(RemoveTrayTest, ALockedFileIsTriedTenTimes)
     EXPECT_EQ(L"<none>", ReadRunValue());
 
     // A file already gone ends the attempts at once.
-    WriteRunPath(companion);
+    ASSERT_TRUE(WriteRunPath(companion));
     deleteCalls = 0;
     deleteErrors = {ERROR_FILE_NOT_FOUND};
     {
@@ -445,7 +451,7 @@ protected:
     {
         RemoveTrayTest::SetUp();
         companionState = &state;
-        WriteRunPath(companion);
+        ASSERT_TRUE(WriteRunPath(companion));
     }
 };
 

@@ -1,3 +1,4 @@
+// Counted strings: growth in steps of 32 characters, appends, a failed reallocation, conversions.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,4 @@
+// The command line: its words and their exit codes, the parent window, the wait for help windows.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -65,7 +66,7 @@ std::vector<HWND> isWindowCalls;
 BOOL WINAPI RecordingIsWindow(HWND window)
 {
     isWindowCalls.push_back(window);
-    auto real = reinterpret_cast<decltype(&IsWindow)>(SystemFunction("user32.dll", "IsWindow"));
+    auto real = SYSTEM_FUNCTION("user32.dll", IsWindow);
     return real(window);
 }
 

@@ -1,3 +1,4 @@
+// The log window: its dialog resource and manifest, its title and text, and when it opens at all.
 #include <gtest/gtest.h>
 
 #include <process.h>

@@ -1,3 +1,4 @@
+// The setup context: its directories, mode bits and file set, failures building it, its release.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -269,8 +270,7 @@ int globalFrees;
 HGLOBAL WINAPI CountingGlobalFree(HGLOBAL block)
 {
     globalFrees++;
-    auto real =
-        reinterpret_cast<decltype(&GlobalFree)>(SystemFunction("kernel32.dll", "GlobalFree"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", GlobalFree);
     return real(block);
 }
 

@@ -1,3 +1,4 @@
+// The in-memory log: indentation, formatting, error reports with the system's text, long lines.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -119,8 +120,7 @@ DWORD WINAPI RecordingFormatMessageW(DWORD flags, LPCVOID source, DWORD code, DW
                                      LPWSTR buffer, DWORD size, va_list *args)
 {
     seenCode = code;
-    auto real = reinterpret_cast<decltype(&FormatMessageW)>(
-        SystemFunction("kernel32.dll", "FormatMessageW"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", FormatMessageW);
     return real(flags, source, code, language, buffer, size, args);
 }
 

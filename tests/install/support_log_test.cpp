@@ -81,19 +81,7 @@ protected:
     }
     void TearDown() override
     {
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((dir + L"*").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                std::wstring path = dir + found.cFileName;
-                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                    DeleteFileW(path.c_str());
-                else if (found.cFileName[0] != L'.')
-                    RemoveDirectoryW(path.c_str());
-            } while (FindNextFileW(find, &found));
-            FindClose(find);
-        }
-        EXPECT_TRUE(RemoveDirectoryW(dir.c_str())) << "a test left files behind";
+        EXPECT_TRUE(RemoveFolder(dir)) << "a test left files behind";
         FreeString(&context.logText);
         FreeString(&context.moduleDir);
     }
@@ -190,7 +178,7 @@ TEST_F(SupportLog, PastTheCapTheOldestRunsAreDroppedWhole)
         {BOM, BOM + run},
     };
     for (const auto &c : cases) {
-        WriteWholeFile(logPath, c.before);
+        ASSERT_TRUE(WriteWholeFile(logPath, c.before));
         WriteSupportLog(&context, 1);
         std::string after = ReadWholeFile(logPath);
         EXPECT_LE(after.size(), (size_t)CAP) << "case #" << (&c - cases);
@@ -208,15 +196,13 @@ HANDLE WINAPI RecordingCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                    HANDLE templateFile)
 {
     openedFlags = flags;
-    auto real =
-        reinterpret_cast<decltype(&CreateFileW)>(SystemFunction("kernel32.dll", "CreateFileW"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", CreateFileW);
     return real(path, access, share, security, disposition, flags, templateFile);
 }
 
 BOOL WINAPI SymbolicLinkInformation(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
 {
-    auto real = reinterpret_cast<decltype(&GetFileInformationByHandle)>(
-        SystemFunction("kernel32.dll", "GetFileInformationByHandle"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", GetFileInformationByHandle);
     BOOL ok = real(file, info);
     if (ok && (openedFlags & FILE_FLAG_OPEN_REPARSE_POINT))
         info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
@@ -234,7 +220,7 @@ DWORD roomLeft;
 BOOL WINAPI FillingWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written,
                              LPOVERLAPPED overlapped)
 {
-    auto real = reinterpret_cast<decltype(&WriteFile)>(SystemFunction("kernel32.dll", "WriteFile"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", WriteFile);
     DWORD now = bytes < roomLeft ? bytes : roomLeft;
     roomLeft -= now;
     BOOL ok = real(file, data, now, written, overlapped);
@@ -249,13 +235,13 @@ TEST_F(SupportLog, ALinkIsNeverWrittenThrough)
 {
     Log(L"Zentavo 2551");
     std::wstring other = dir + L"other.txt";
-    WriteWholeFile(other, "someone else's file");
+    ASSERT_TRUE(WriteWholeFile(other, "someone else's file"));
     ASSERT_TRUE(CreateHardLinkW(logPath.c_str(), other.c_str(), NULL));
     WriteSupportLog(&context, 1);
     EXPECT_EQ("someone else's file", ReadWholeFile(other)) << "through a second hard link";
     DeleteFileW(logPath.c_str());
 
-    WriteWholeFile(logPath, "a link's own data");
+    ASSERT_TRUE(WriteWholeFile(logPath, "a link's own data"));
     {
         ImportHook open("kernel32.dll", "CreateFileW",
                         reinterpret_cast<const void *>(&RecordingCreateFileW));
@@ -299,8 +285,9 @@ TEST_F(SupportLog, AFileThatCannotBeWrittenIsLeftAsItWas)
     };
     for (const auto &c : cases) {
         DeleteFileW(logPath.c_str());
-        if (!c.before.empty())
-            WriteWholeFile(logPath, c.before);
+        if (!c.before.empty()) {
+            ASSERT_TRUE(WriteWholeFile(logPath, c.before));
+        }
         roomLeft = c.room;
         {
             ImportHook write("kernel32.dll", "WriteFile",

@@ -1,3 +1,4 @@
+// The port monitor's install and removal: its lookup, builds kept, its file, the parked printers.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -98,8 +99,7 @@ BOOL WINAPI FakeDeleteFileW(LPCWSTR path)
         calls->deletedFiles.push_back(p);
         return TRUE;
     }
-    return reinterpret_cast<decltype(&DeleteFileW)>(SystemFunction("kernel32.dll", "DeleteFileW"))(
-        path);
+    return SYSTEM_FUNCTION("kernel32.dll", DeleteFileW)(path);
 }
 
 class PortMonitor : public ::testing::Test {

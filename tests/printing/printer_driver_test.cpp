@@ -1,3 +1,4 @@
+// The printer driver's install and removal: the files it takes, the retries, files still held.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include "printing/printer_driver.h"
 #include "printing_test_support.h"
 #include "setup_context.h"
+#include "test_paths.h"
 #include "virtual_clock.h"
 
 namespace {
@@ -245,8 +247,7 @@ TEST_F(PrinterDriver, HeldDriverFilesAreListedForLater)
     EXPECT_EQ((std::vector<DWORD>{DPD_DELETE_ALL_FILES, 0}), calls.deleteFlags);
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(held.c_str()));
     EXPECT_EQ(nullptr, context.pendingDeletes);
-    DeleteFileW(held.c_str());
-    RemoveDirectoryW(versionDir.c_str());
+    RemoveFolder(versionDir, {L"tvlui64.dll"});
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+// Product printers: which are kept, their written records, their deletion and their re-creation.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,6 +1,9 @@
+// The printing tests' shared pieces: contexts, log checks, a scratch folder and a fake spooler.
 #include "printing_test_support.h"
 
 #include <string.h>
+
+#include "test_paths.h"
 
 FakePrinters *FakePrinters::current;
 FakeFileBuild *FakeFileBuild::current;
@@ -142,16 +145,7 @@ ScratchDir::ScratchDir(const std::vector<std::wstring> &files)
 
 ScratchDir::~ScratchDir()
 {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path_ + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW((path_ + found.cFileName).c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path_.c_str());
+    RemoveFolder(path_);
 }
 
 // ---- fake printers ----
@@ -396,8 +390,7 @@ FakePrinters::FakePrinters(const std::vector<PrinterSpec> &specs)
          reinterpret_cast<const void *>(&FakeSetPrinterDataExA)},
         {"kernel32.dll", "GetProcAddress", reinterpret_cast<const void *>(&FakeGetProcAddress)},
     };
-    g_realGetProcAddress = reinterpret_cast<decltype(&GetProcAddress)>(
-        SystemFunction("kernel32.dll", "GetProcAddress"));
+    g_realGetProcAddress = SYSTEM_FUNCTION("kernel32.dll", GetProcAddress);
     for (const auto &entry : table)
         hooks_.push_back(new ImportHook(entry.module, entry.name, entry.fake));
 }
@@ -488,6 +481,5 @@ LSTATUS WINAPI RefusedRegistryValue::SetValue(HKEY key, LPCWSTR name, DWORD rese
 {
     if (name && refused_ == name)
         return ERROR_ACCESS_DENIED;
-    return reinterpret_cast<decltype(&RegSetValueExW)>(
-        SystemFunction("advapi32.dll", "RegSetValueExW"))(key, name, reserved, type, data, bytes);
+    return SYSTEM_FUNCTION("advapi32.dll", RegSetValueExW)(key, name, reserved, type, data, bytes);
 }

@@ -141,7 +141,5 @@ private:
 // Real time for the real spooler service's moves while the tool's polls run on the virtual clock.
 inline void LetTheSpoolerMove(VirtualClock &clock)
 {
-    clock.onSleep = [](DWORD) {
-        reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"))(5);
-    };
+    clock.onSleep = [](DWORD) { SYSTEM_FUNCTION("kernel32.dll", Sleep)(5); };
 }

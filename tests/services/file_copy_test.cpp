@@ -1,3 +1,4 @@
+// Copying the product's files: whole copies, locked or slow targets, safe paths, later deletions.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "import_hook.h"
+#include "last_error.h"
 #include "service_test_support.h"
 #include "setup_context.h"
 #include "setup_log.h"
@@ -55,19 +57,8 @@ protected:
     }
     void TearDown() override
     {
-        for (const std::wstring &dir : {sourceDir, destDir + L"\\"}) {
-            WIN32_FIND_DATAW found;
-            HANDLE find = FindFirstFileW((dir + L"*").c_str(), &found);
-            if (find != INVALID_HANDLE_VALUE) {
-                do {
-                    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                        DeleteFileW((dir + found.cFileName).c_str());
-                } while (FindNextFileW(find, &found));
-                FindClose(find);
-            }
-        }
-        RemoveDirectoryW(sourceDir.c_str());
-        RemoveDirectoryW(destDir.c_str());
+        RemoveFolder(sourceDir);
+        RemoveFolder(destDir);
         std::wstring base = sourceDir.substr(0, sourceDir.size() - 4);
         EXPECT_TRUE(RemoveDirectoryW(base.c_str())) << "a test left files behind";
         FreePendingDeleteList(context.pendingDeletes);
@@ -78,8 +69,12 @@ protected:
     HANDLE LockedTarget(const std::wstring &name, std::wstring *target)
     {
         *target = destDir + L"\\" + name;
-        WriteWholeFile(sourceDir + name, "new contents");
-        WriteWholeFile(*target, "old");
+        ::testing::AssertionResult written = WriteWholeFile(sourceDir + name, "new contents");
+        if (written)
+            written = WriteWholeFile(*target, "old");
+        EXPECT_TRUE(written);
+        if (!written)
+            return INVALID_HANDLE_VALUE; // which the caller's check of the handle stops at
         return CreateFileW(target->c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
     }
 };
@@ -89,8 +84,7 @@ BOOL WINAPI CountingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD wri
                               LPOVERLAPPED overlapped)
 {
     writes++;
-    return reinterpret_cast<decltype(&WriteFile)>(SystemFunction("kernel32.dll", "WriteFile"))(
-        file, data, size, written, overlapped);
+    return SYSTEM_FUNCTION("kernel32.dll", WriteFile)(file, data, size, written, overlapped);
 }
 
 TEST_F(FileCopy, CopiesEveryLengthWhole)
@@ -109,7 +103,7 @@ TEST_F(FileCopy, CopiesEveryLengthWhole)
                  {0, 0}};
     for (const auto &c : cases) {
         std::string data = Pattern(c.size);
-        WriteWholeFile(sourceDir + L"tvlmon64.dll", data);
+        ASSERT_TRUE(WriteWholeFile(sourceDir + L"tvlmon64.dll", data));
         FreeString(&context.logText);
         writes = 0;
         bool result;
@@ -131,7 +125,7 @@ TEST_F(FileCopy, CopiesEveryLengthWhole)
 TEST_F(FileCopy, DestinationPathGetsOneBackslashAndIsFilledEvenWhenTheSourceIsMissing)
 {
     WCHAR out[SETUP_PATH_BUFFER];
-    WriteWholeFile(sourceDir + L"a.dll", "x");
+    ASSERT_TRUE(WriteWholeFile(sourceDir + L"a.dll", "x"));
     EXPECT_TRUE(CopyProductFile(&context, destDir.c_str(), L"a.dll", out, false));
     EXPECT_EQ(destDir + L"\\a.dll", out);
     EXPECT_TRUE(CopyProductFile(&context, (destDir + L"\\").c_str(), L"a.dll", out, false));
@@ -168,7 +162,7 @@ TEST_F(FileCopy, ADestinationPathBeyondThePathBufferIsRefusedNeverCut)
     FreeString(&context.logText);
     context.errorCount = 0;
     dir += L"d";
-    WriteWholeFile(sourceDir + L"x.dll", "x");
+    ASSERT_TRUE(WriteWholeFile(sourceDir + L"x.dll", "x"));
     wmemset(out, L'#', SETUP_PATH_BUFFER + 8);
     EXPECT_FALSE(CopyProductFile(&context, dir.c_str(), L"x.dll", out, true));
     EXPECT_EQ(L'\0', out[0]);
@@ -249,8 +243,7 @@ BOOL WINAPI SecondReadFails(HANDLE file, LPVOID data, DWORD size, LPDWORD read,
         SetLastError(ERROR_CRC);
         return FALSE;
     }
-    return reinterpret_cast<decltype(&ReadFile)>(SystemFunction("kernel32.dll", "ReadFile"))(
-        file, data, size, read, overlapped);
+    return SYSTEM_FUNCTION("kernel32.dll", ReadFile)(file, data, size, read, overlapped);
 }
 
 // A disk that fills up: the second block is written only in part, and the call says nothing
@@ -259,7 +252,7 @@ int writeCalls;
 BOOL WINAPI SecondWriteFallsShort(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                   LPOVERLAPPED overlapped)
 {
-    auto real = reinterpret_cast<decltype(&WriteFile)>(SystemFunction("kernel32.dll", "WriteFile"));
+    auto real = SYSTEM_FUNCTION("kernel32.dll", WriteFile);
     if (++writeCalls == 2) {
         BOOL ok = real(file, data, size / 2, written, overlapped);
         SetLastError(ERROR_ALREADY_EXISTS);
@@ -271,7 +264,7 @@ BOOL WINAPI SecondWriteFallsShort(HANDLE file, LPCVOID data, DWORD size, LPDWORD
 TEST_F(FileCopy, AFailedReadOrShortWriteIsError8AndLeavesNoPartialFile)
 {
     std::wstring target = destDir + L"\\tvldrv64.dll";
-    WriteWholeFile(sourceDir + L"tvldrv64.dll", Pattern(3 * 8192));
+    ASSERT_TRUE(WriteWholeFile(sourceDir + L"tvldrv64.dll", Pattern(3 * 8192)));
     struct {
         const char *function;
         const void *fake;
@@ -309,7 +302,7 @@ TEST_F(FileCopy, NothingIsTakenFromOrWrittenIntoTheCurrentFolder)
 {
     // Without the tool's folder a file of the component's name in the current folder must not
     // be copied into place; without the destination's directory nothing may be written there.
-    WriteWholeFile(sourceDir + L"tvlmon64.dll", "planted");
+    ASSERT_TRUE(WriteWholeFile(sourceDir + L"tvlmon64.dll", "planted"));
     const struct {
         bool toolsFolder;
         std::wstring destination, current, report;
@@ -373,7 +366,7 @@ TEST(PlainAbsolutePath, OnlyPlainNamesBelowADriveRootAreWrittenOrDeleted)
         FreePendingDeleteList(head);
     }
     EXPECT_FALSE(IsPlainAbsolutePath(NULL));
-    SetLastError(0);
+    SeedLastError();
     EXPECT_FALSE(DeleteOwnFile(L"tvlmon64.dll"));
     EXPECT_EQ((DWORD)ERROR_BAD_PATHNAME, GetLastError());
 }
@@ -421,8 +414,8 @@ TEST_F(FileCopy, RetryDropsDeletedAndVanishedFilesAndKeepsTheRestInOrder)
     std::wstring held = sourceDir + L"held.dll";
     std::wstring gone = sourceDir + L"gone.dll";
     std::wstring noFolder = sourceDir + L"no-such-folder\\x.dll";
-    WriteWholeFile(deletable, "x");
-    WriteWholeFile(held, "x");
+    ASSERT_TRUE(WriteWholeFile(deletable, "x"));
+    ASSERT_TRUE(WriteWholeFile(held, "x"));
     HANDLE lock =
         CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, lock);
@@ -453,8 +446,7 @@ BOOL WINAPI SecondMoveRefused(LPCWSTR from, LPCWSTR to, DWORD flags)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    return reinterpret_cast<decltype(&MoveFileExW)>(SystemFunction("kernel32.dll", "MoveFileExW"))(
-        from, to, flags);
+    return SYSTEM_FUNCTION("kernel32.dll", MoveFileExW)(from, to, flags);
 }
 
 TEST_F(FileCopy, SchedulingHandsEveryEntryToTheRebootAndEmptiesTheList)
@@ -465,7 +457,7 @@ TEST_F(FileCopy, SchedulingHandsEveryEntryToTheRebootAndEmptiesTheList)
 
     std::wstring held = sourceDir + L"held.dll";
     std::wstring noFolder = sourceDir + L"no-such-folder\\x.dll";
-    WriteWholeFile(held, "x");
+    ASSERT_TRUE(WriteWholeFile(held, "x"));
     AddPendingDelete(&context.pendingDeletes, held.c_str());
     AddPendingDelete(&context.pendingDeletes, noFolder.c_str());
     {

@@ -1,3 +1,4 @@
+// The boot's pending renames: the value parsed, product files deleted now, their entries forgotten.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -7,8 +8,10 @@
 #include <vector>
 
 #include "import_hook.h"
+#include "last_error.h"
 #include "service_test_support.h"
 #include "services/pending_renames.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -97,21 +100,21 @@ protected:
         subdir = dir + L"\\folder";
         CreateDirectoryW(dir.c_str(), NULL);
         CreateDirectoryW(subdir.c_str(), NULL);
-        MakeFile(file);
+        ASSERT_TRUE(MakeFile(file));
     }
     void TearDown() override
     {
-        DeleteFileW(file.c_str());
-        DeleteFileW((dir + L"\\tvlui32.dll").c_str());
-        DeleteFileW((dir + L"\\victim.txt").c_str());
-        RemoveDirectoryW(subdir.c_str());
-        EXPECT_TRUE(RemoveDirectoryW(dir.c_str())) << "a test left files behind";
+        EXPECT_TRUE(RemoveFolder(dir, {L"tvlmon64.dll", L"tvlui32.dll", L"victim.txt", L"folder"}))
+            << "a test left files behind";
     }
-    static void MakeFile(const std::wstring &path)
+    static ::testing::AssertionResult MakeFile(const std::wstring &path)
     {
         HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        if (h == INVALID_HANDLE_VALUE)
+            return ::testing::AssertionFailure()
+                   << "cannot create " << path << ": error " << GetLastError();
         CloseHandle(h);
+        return ::testing::AssertionSuccess();
     }
     static bool Exists(const std::wstring &path)
     {
@@ -147,7 +150,7 @@ TEST_F(PendingRenames, APendingDeletionOfAnExistingFileIsCarriedOutNow)
 TEST_F(PendingRenames, RenamesFoldersAndUnprefixedTextsAreTreatedAsWritten)
 {
     std::wstring other = dir + L"\\tvlui32.dll"; // the other file set's, still the product's
-    MakeFile(other);
+    ASSERT_TRUE(MakeFile(other));
     PendingRenameTable table = Parse(MultiString({
         L"\\??\\" + file, L"\\??\\" + dir + L"\\renamed.dll", // a rename: never touched
         L"\\??\\" + subdir, L"",                              // a folder: flag 0
@@ -170,7 +173,7 @@ TEST_F(PendingRenames, RenamesFoldersAndUnprefixedTextsAreTreatedAsWritten)
 TEST_F(PendingRenames, OnlyTheProductsOwnFilesByPlainAbsolutePathsAreDeletedNow)
 {
     std::wstring victim = dir + L"\\victim.txt";
-    MakeFile(victim);
+    ASSERT_TRUE(MakeFile(victim));
     std::wstring bare = file.substr(2); // "\\...\\tvlmon64.dll" on the current drive
     WCHAR current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
@@ -363,8 +366,7 @@ LSTATUS WINAPI RecordingRegOpenKeyExA(HKEY root, LPCSTR name, DWORD options, REG
 {
     openedKey = name;
     openedAccess = access;
-    return reinterpret_cast<decltype(&RegOpenKeyExA)>(
-        SystemFunction("advapi32.dll", "RegOpenKeyExA"))(root, name, options, access, key);
+    return SYSTEM_FUNCTION("advapi32.dll", RegOpenKeyExA)(root, name, options, access, key);
 }
 
 // The value grows between the two queries: the second one asks for more room.
@@ -521,17 +523,15 @@ int g_valueReads;
 LSTATUS WINAPI ReadThenOtherWrites(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
                                    LPBYTE data, LPDWORD size)
 {
-    auto real = reinterpret_cast<decltype(&RegQueryValueExW)>(
-        SystemFunction("advapi32.dll", "RegQueryValueExW"));
+    auto real = SYSTEM_FUNCTION("advapi32.dll", RegQueryValueExW);
     LSTATUS result = real(key, name, reserved, type, data, size);
     if (data && name && wcscmp(name, L"PendingFileRenameOperations") == 0 && ++g_valueReads == 1) {
         std::wstring later =
             MultiString({L"\\??\\C:\\other\\late.dll", L"", L"\\??\\C:\\other\\a.dll", L"",
                          L"\\??\\C:\\t\\tvlmon64.dll", L""});
-        reinterpret_cast<decltype(&RegSetValueExW)>(SystemFunction(
-            "advapi32.dll", "RegSetValueExW"))(key, name, 0, REG_MULTI_SZ,
-                                               reinterpret_cast<const BYTE *>(later.data()),
-                                               (DWORD)later.size() * 2);
+        SYSTEM_FUNCTION("advapi32.dll", RegSetValueExW)
+        (key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(later.data()),
+         (DWORD)later.size() * 2);
     }
     return result;
 }
@@ -546,7 +546,7 @@ TEST_F(PendingRenames, TheWriteComparesLongFormsSurvivesAnotherWriterAndReportsA
     SavedPendingRenames saved;
     // A placed file named by its 8.3 spelling in the value, and the other way round.
     std::wstring longName = dir + L"\\placed component file.dll";
-    MakeFile(longName);
+    ASSERT_TRUE(MakeFile(longName));
     WCHAR shortName[MAX_PATH] = {};
     ASSERT_GT(GetShortPathNameW(longName.c_str(), shortName, MAX_PATH), 0u);
     ASSERT_NE(longName, std::wstring(shortName)) << "no 8.3 name to test with";
@@ -581,7 +581,7 @@ TEST_F(PendingRenames, TheWriteComparesLongFormsSurvivesAnotherWriterAndReportsA
     {
         ImportHook refuse("advapi32.dll", "RegSetValueExW",
                           reinterpret_cast<const void *>(&RefusedSetValue));
-        SetLastError(0);
+        SeedLastError();
         EXPECT_EQ(-1, ForgetPendingDeletions(placed, 1));
         EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
     }

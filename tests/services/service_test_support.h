@@ -8,25 +8,17 @@
 
 #include "import_hook.h"
 
-// A system function of the given type, reached past any hook the test has installed.
-template <typename F>
-F *Real(const char *module, const char *function)
-{
-    return reinterpret_cast<F *>(SystemFunction(module, function));
-}
-
 // The real spooler's state, or 0 when it cannot be read.
 inline DWORD RealSpoolerState()
 {
-    auto close = Real<decltype(CloseServiceHandle)>("advapi32.dll", "CloseServiceHandle");
-    SC_HANDLE manager = Real<decltype(OpenSCManagerW)>("advapi32.dll", "OpenSCManagerW")(
-        NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? Real<decltype(OpenServiceW)>("advapi32.dll", "OpenServiceW")(
+    auto close = SYSTEM_FUNCTION("advapi32.dll", CloseServiceHandle);
+    SC_HANDLE manager =
+        SYSTEM_FUNCTION("advapi32.dll", OpenSCManagerW)(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? SYSTEM_FUNCTION("advapi32.dll", OpenServiceW)(
                                       manager, L"spooler", SERVICE_QUERY_STATUS)
                                 : NULL;
     SERVICE_STATUS status = {};
-    if (!service ||
-        !Real<decltype(QueryServiceStatus)>("advapi32.dll", "QueryServiceStatus")(service, &status))
+    if (!service || !SYSTEM_FUNCTION("advapi32.dll", QueryServiceStatus)(service, &status))
         status.dwCurrentState = 0;
     if (service)
         close(service);
@@ -39,26 +31,25 @@ inline DWORD RealSpoolerState()
 // reaches `wanted`. True when it got there.
 inline bool DriveRealSpooler(DWORD wanted)
 {
-    auto close = Real<decltype(CloseServiceHandle)>("advapi32.dll", "CloseServiceHandle");
-    SC_HANDLE manager = Real<decltype(OpenSCManagerW)>("advapi32.dll", "OpenSCManagerW")(
-        NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? Real<decltype(OpenServiceW)>("advapi32.dll", "OpenServiceW")(
+    auto close = SYSTEM_FUNCTION("advapi32.dll", CloseServiceHandle);
+    SC_HANDLE manager =
+        SYSTEM_FUNCTION("advapi32.dll", OpenSCManagerW)(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? SYSTEM_FUNCTION("advapi32.dll", OpenServiceW)(
                                       manager, L"spooler", SERVICE_START | SERVICE_STOP)
                                 : NULL;
     if (service && RealSpoolerState() != wanted) {
         SERVICE_STATUS status;
         if (wanted == SERVICE_RUNNING)
-            Real<decltype(StartServiceW)>("advapi32.dll", "StartServiceW")(service, 0, NULL);
+            SYSTEM_FUNCTION("advapi32.dll", StartServiceW)(service, 0, NULL);
         else
-            Real<decltype(ControlService)>("advapi32.dll", "ControlService")(
-                service, SERVICE_CONTROL_STOP, &status);
+            SYSTEM_FUNCTION("advapi32.dll", ControlService)(service, SERVICE_CONTROL_STOP, &status);
     }
     if (service)
         close(service);
     if (manager)
         close(manager);
     for (int i = 0; i < 200 && RealSpoolerState() != wanted; i++)
-        Real<decltype(Sleep)>("kernel32.dll", "Sleep")(10);
+        SYSTEM_FUNCTION("kernel32.dll", Sleep)(10);
     return RealSpoolerState() == wanted;
 }
 
@@ -82,7 +73,7 @@ public:
 private:
     static HGLOBAL WINAPI FakeAlloc(UINT flags, SIZE_T bytes)
     {
-        auto real = Real<decltype(GlobalAlloc)>("kernel32.dll", "GlobalAlloc");
+        auto real = SYSTEM_FUNCTION("kernel32.dll", GlobalAlloc);
         GlobalHeapCount *count = current;
         if (count && count->failAt_ && count->allocs + count->refused + 1 == count->failAt_) {
             count->refused++;
@@ -96,7 +87,7 @@ private:
     }
     static HGLOBAL WINAPI FakeFree(HGLOBAL block)
     {
-        auto real = Real<decltype(GlobalFree)>("kernel32.dll", "GlobalFree");
+        auto real = SYSTEM_FUNCTION("kernel32.dll", GlobalFree);
         if (current && block)
             current->frees++;
         return real(block);

@@ -1,3 +1,4 @@
+// Spooler queries: monitor, driver and printer lists, checked calls' reasons, and file builds.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -7,14 +8,13 @@
 #include <vector>
 
 #include "import_hook.h"
+#include "last_error.h"
 #include "service_test_support.h"
 #include "setup_context.h"
 #include "services/spooler_queries.h"
 #include "test_paths.h"
 
 namespace {
-
-const DWORD SENTINEL = 0xDEADBEEF;
 
 // --- Against Wine's real spooler ---
 
@@ -51,7 +51,7 @@ TEST(SpoolerQueries, RealDriversAndPrintersOfAnEmptySpoolerAreEmptyHolders)
         EXPECT_NE(nullptr, reinterpret_cast<DRIVER_INFO_6W *>(drivers.buffer)[i].pName);
     ReleaseSpoolerList(&drivers);
 
-    SetLastError(SENTINEL);
+    SeedLastError();
     DriverList bogus = LoadDriverList(L"No such environment");
     EXPECT_EQ(nullptr, bogus.buffer);
     EXPECT_EQ(0u, bogus.count);
@@ -70,7 +70,7 @@ TEST(SpoolerQueries, RealDriversAndPrintersOfAnEmptySpoolerAreEmptyHolders)
 TEST(SpoolerQueries, CheckedCallsKeepTheSpoolersReason)
 {
     // Wine refuses an unknown monitor with 3000 (ERROR_UNKNOWN_PRINT_MONITOR).
-    SetLastError(SENTINEL);
+    SeedLastError();
     EXPECT_FALSE(CheckedDeleteMonitor(L"Windows x64"));
     EXPECT_EQ(DWORD(ERROR_UNKNOWN_PRINT_MONITOR), GetLastError());
 
@@ -79,11 +79,11 @@ TEST(SpoolerQueries, CheckedCallsKeepTheSpoolersReason)
     info.pPortName = const_cast<LPWSTR>(L"FILE:");
     info.pDriverName = const_cast<LPWSTR>(L"No such driver");
     info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
-    SetLastError(SENTINEL);
+    SeedLastError();
     EXPECT_EQ(nullptr, CheckedAddPrinter(&info));
     EXPECT_EQ(DWORD(ERROR_UNKNOWN_PRINTER_DRIVER), GetLastError());
 
-    SetLastError(SENTINEL);
+    SeedLastError();
     EXPECT_FALSE(CheckedClosePrinter(NULL));
     EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
 }
@@ -248,7 +248,7 @@ TEST_F(InjectedQueries, ARefusedBlockIsOutOfMemoryAndNothingLeaks)
     SetupContext context = {};
     {
         GlobalHeapCount count(1);
-        SetLastError(SENTINEL);
+        SeedLastError();
         MonitorList m = LoadMonitorList(&context);
         EXPECT_EQ(DWORD(E_OUTOFMEMORY), GetLastError());
         EXPECT_EQ(nullptr, m.buffer);
@@ -256,7 +256,7 @@ TEST_F(InjectedQueries, ARefusedBlockIsOutOfMemoryAndNothingLeaks)
     }
     {
         GlobalHeapCount count(1);
-        SetLastError(SENTINEL);
+        SeedLastError();
         calls = 0;
         DriverList d = LoadDriverList(L"Windows x64");
         EXPECT_EQ(DWORD(E_OUTOFMEMORY), GetLastError());
@@ -273,7 +273,7 @@ TEST_F(InjectedQueries, ARefusedBlockIsOutOfMemoryAndNothingLeaks)
     p.count = 3;
     {
         GlobalHeapCount count(1);
-        SetLastError(SENTINEL);
+        SeedLastError();
         RefreshPrinterList(&p);
         EXPECT_EQ(DWORD(E_OUTOFMEMORY), GetLastError());
         EXPECT_EQ(1, count.frees); // the earlier fill went first
@@ -323,7 +323,7 @@ TEST(SingleObjectQueries, TwoCallsWithTheSpoolersSizeAndEmptyOnAnyFailure)
         behaviour = b;
         GlobalHeapCount count;
         calls = 0;
-        size = SENTINEL;
+        size = 0xDEADBEEF; // which every failure must set to 0
         EXPECT_EQ(nullptr, GetPrinterInfo2(handle, &size)) << b;
         EXPECT_EQ(0u, size) << b;
         EXPECT_EQ(nullptr, GetPrinterDriverInfo2(handle)) << b;
@@ -332,7 +332,7 @@ TEST(SingleObjectQueries, TwoCallsWithTheSpoolersSizeAndEmptyOnAnyFailure)
 
     behaviour = TWO_RECORDS;
     GlobalHeapCount count(1);
-    SetLastError(SENTINEL);
+    SeedLastError();
     EXPECT_EQ(nullptr, GetPrinterInfo2(handle, &size));
     EXPECT_EQ(DWORD(E_OUTOFMEMORY), GetLastError());
 }
@@ -373,6 +373,7 @@ TEST(CheckedCalls, DeletionPurgesFirstAndDriversCopyAllFiles)
     ImportHook add("winspool.drv", "AddPrinterDriverExW",
                    reinterpret_cast<const void *>(&RecordingAddPrinterDriverExW));
     spoolerCalls.clear();
+    SeedLastError();
     EXPECT_FALSE(CheckedDeletePrinter(reinterpret_cast<HANDLE>(7)));
     // The deletion's reason, not the purge's, is what the caller reports.
     EXPECT_EQ(DWORD(ERROR_PRINTER_HAS_JOBS_QUEUED), GetLastError());
@@ -394,16 +395,14 @@ std::wstring ScratchFile(const std::wstring &name)
 
 BOOL WINAPI ShortVerQueryValueW(LPCVOID block, LPCWSTR sub, LPVOID *out, PUINT length)
 {
-    BOOL ok = reinterpret_cast<decltype(&VerQueryValueW)>(
-        SystemFunction("version.dll", "VerQueryValueW"))(block, sub, out, length);
+    BOOL ok = SYSTEM_FUNCTION("version.dll", VerQueryValueW)(block, sub, out, length);
     *length = sizeof(VS_FIXEDFILEINFO) - 4;
     return ok;
 }
 
 BOOL WINAPI ForeignVerQueryValueW(LPCVOID block, LPCWSTR sub, LPVOID *out, PUINT length)
 {
-    BOOL ok = reinterpret_cast<decltype(&VerQueryValueW)>(
-        SystemFunction("version.dll", "VerQueryValueW"))(block, sub, out, length);
+    BOOL ok = SYSTEM_FUNCTION("version.dll", VerQueryValueW)(block, sub, out, length);
     static VS_FIXEDFILEINFO copy;
     copy = *static_cast<VS_FIXEDFILEINFO *>(*out);
     copy.dwSignature = 0x12345678;
@@ -443,7 +442,7 @@ TEST(FileBuild, FourthProductNumberOrMinusOne)
     EXPECT_EQ(count.allocs, count.frees);
 
     GlobalHeapCount refuse(1);
-    SetLastError(SENTINEL);
+    SeedLastError();
     EXPECT_EQ(-1, GetFileBuild(self.c_str()));
     EXPECT_EQ(DWORD(E_OUTOFMEMORY), GetLastError());
 }

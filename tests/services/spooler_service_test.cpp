@@ -1,3 +1,4 @@
+// The spooler service's check and restart, on Wine's real service and against injected states.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -29,9 +30,7 @@ protected:
     {
         ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING)) << "the test prefix's spooler does not run";
         // The real service needs real time to move; each virtual 200 ms lets it have a little.
-        clock.onSleep = [](DWORD) {
-            reinterpret_cast<decltype(&Sleep)>(SystemFunction("kernel32.dll", "Sleep"))(5);
-        };
+        clock.onSleep = [](DWORD) { SYSTEM_FUNCTION("kernel32.dll", Sleep)(5); };
     }
     void TearDown() override
     {
@@ -120,15 +119,13 @@ DWORD reportedState;
 SC_HANDLE WINAPI RecordingOpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access)
 {
     managerAccess.push_back(access);
-    return reinterpret_cast<decltype(&OpenSCManagerW)>(
-        SystemFunction("advapi32.dll", "OpenSCManagerW"))(machine, database, access);
+    return SYSTEM_FUNCTION("advapi32.dll", OpenSCManagerW)(machine, database, access);
 }
 
 SC_HANDLE WINAPI RecordingOpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access)
 {
     serviceAccess.push_back(access);
-    return reinterpret_cast<decltype(&OpenServiceW)>(
-        SystemFunction("advapi32.dll", "OpenServiceW"))(manager, name, access);
+    return SYSTEM_FUNCTION("advapi32.dll", OpenServiceW)(manager, name, access);
 }
 
 SC_HANDLE WINAPI RefusingOpenSCManagerW(LPCWSTR, LPCWSTR, DWORD)
@@ -146,8 +143,7 @@ SC_HANDLE WINAPI RefusingOpenServiceW(SC_HANDLE, LPCWSTR, DWORD)
 BOOL WINAPI RecordingCloseServiceHandle(SC_HANDLE handle)
 {
     closed.push_back(handle);
-    return reinterpret_cast<decltype(&CloseServiceHandle)>(
-        SystemFunction("advapi32.dll", "CloseServiceHandle"))(handle);
+    return SYSTEM_FUNCTION("advapi32.dll", CloseServiceHandle)(handle);
 }
 
 // A service frozen in one state: every query reports `reportedState`.

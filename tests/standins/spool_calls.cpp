@@ -1,3 +1,4 @@
+// The raw spooler calls of one install and uninstall of the stand-ins, without the setup tool.
 #include "spool_calls.h"
 
 #include <stdio.h>

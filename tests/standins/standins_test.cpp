@@ -8,6 +8,7 @@
 #include <winsplp.h>
 
 #include "document_property_header.h"
+#include "last_error.h"
 #include "test_paths.h"
 
 namespace {
@@ -72,7 +73,7 @@ TEST(StandinMonitor, SurvivesRepeatedLoadAndServesItsOnePort)
         EXPECT_GE(table->cbSize, (DWORD)MONITOR2_SIZE_WIN2K);
 
         DWORD needed = 0, returned = 7;
-        SetLastError(0xdeadbeef);
+        SeedLastError();
         EXPECT_FALSE(table->pfnEnumPorts(monitor, NULL, 1, NULL, 0, &needed, &returned));
         EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
         EXPECT_EQ(0u, returned);
@@ -86,7 +87,7 @@ TEST(StandinMonitor, SurvivesRepeatedLoadAndServesItsOnePort)
         EXPECT_STREQ(L"Zentavo:", port->pMonitorName);
         EXPECT_TRUE((BYTE *)port->pDescription > buffer &&
                     (BYTE *)port->pDescription < buffer + needed);
-        SetLastError(0xdeadbeef);
+        SeedLastError();
         EXPECT_FALSE(
             table->pfnEnumPorts(monitor, NULL, 3, buffer, sizeof(buffer), &needed, &returned));
         EXPECT_EQ((DWORD)ERROR_INVALID_LEVEL, GetLastError());
@@ -159,16 +160,7 @@ struct ScratchFolder {
     }
     ~ScratchFolder()
     {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                    DeleteFileW((dir + found.cFileName).c_str());
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryW(dir.c_str());
+        RemoveFolder(dir);
     }
     std::wstring ReadFile(const wchar_t *name) const
     {
@@ -269,14 +261,20 @@ protected:
         program = folder.dir + L"zentray.exe";
         ASSERT_TRUE(CopyFileW(StandinPath(L"zentray.exe").c_str(), program.c_str(), FALSE));
     }
-    void Launch(Process &companion, HWND *window)
+    // Starts the companion and waits for its window. Without a display it makes none and says
+    // so in its log: then `window` stays null and the caller skips.
+    ::testing::AssertionResult Launch(Process &companion, HWND *window)
     {
-        ASSERT_TRUE(companion.Start(program, L"", false));
+        if (!companion.Start(program, L"", false))
+            return ::testing::AssertionFailure() << "the companion did not start";
         *window = WaitForCompanionWindow(companion);
         std::wstring log = folder.ReadFile(L"zentray.log");
         if (*window == NULL && log.find(L" no window ") != std::wstring::npos)
-            GTEST_SKIP() << "no display: the companion cannot make its window";
-        ASSERT_NE(nullptr, *window) << "companion log: " << std::string(log.begin(), log.end());
+            return ::testing::AssertionSuccess();
+        if (*window == NULL)
+            return ::testing::AssertionFailure()
+                   << "no companion window; companion log: " << std::string(log.begin(), log.end());
+        return ::testing::AssertionSuccess();
     }
 };
 
@@ -284,9 +282,10 @@ TEST_F(TrayCompanion, QuitsOnTheQuitRequestAndReleasesItsMutex)
 {
     Process companion;
     HWND window = NULL;
-    Launch(companion, &window);
-    if (IsSkipped())
-        return;
+    ASSERT_TRUE(Launch(companion, &window));
+    if (window == NULL)
+        GTEST_SKIP() << "no display: the companion cannot make its window";
+    SeedLastError();
     HANDLE mutex = CreateMutexW(NULL, FALSE, COMPANION_MUTEX);
     ASSERT_NE(nullptr, mutex);
     EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
@@ -316,9 +315,9 @@ TEST_F(TrayCompanion, StubbornOneIgnoresTheQuitRequestButNotWmClose)
     CloseHandle(marker);
     Process companion;
     HWND window = NULL;
-    Launch(companion, &window);
-    if (IsSkipped())
-        return;
+    ASSERT_TRUE(Launch(companion, &window));
+    if (window == NULL)
+        GTEST_SKIP() << "no display: the companion cannot make its window";
     HANDLE mutex = CreateMutexW(NULL, FALSE, COMPANION_MUTEX);
     ASSERT_NE(nullptr, mutex);
 
@@ -348,7 +347,7 @@ TEST(FileHolder, KeepsTheFileUndeletableUntilTheStopFileAppears)
     ASSERT_TRUE(holder.Start(TestExeDir() + L"fileholder.exe",
                              L"\"" + file + L"\" \"" + stop + L"\"", true));
     ASSERT_EQ("held", holder.ReadLine());
-    SetLastError(0xdeadbeef);
+    SeedLastError();
     EXPECT_FALSE(DeleteFileW(file.c_str()));
     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
     HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

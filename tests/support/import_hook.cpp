@@ -1,3 +1,4 @@
+// Import slots found in the executable's own import table, swapped for a fake and put back.
 #include "import_hook.h"
 
 #include <gtest/gtest.h>

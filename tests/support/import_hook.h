@@ -34,7 +34,8 @@ private:
     void *original_ = nullptr;
 };
 
-// Calls the real function behind a hook with its own signature.
+// What the hook's slot held before, with that function's signature: the system function, or
+// the fake of an earlier hook on the same import, which a later fake passes its calls on to.
 template <typename F>
 F *RealFunction(const ImportHook &hook)
 {
@@ -43,3 +44,10 @@ F *RealFunction(const ImportHook &hook)
 
 // The address of an exported function of a loaded system DLL, bypassing any hook.
 void *SystemFunction(const char *module, const char *function);
+
+// The system function itself, typed as the headers declare it, past any hook:
+// SYSTEM_FUNCTION("kernel32.dll", Sleep)(5). The name is written once, so the type and the
+// export looked up cannot disagree; an A/W macro name expands to its W form for both.
+#define SYSTEM_FUNCTION(module, function)                                                          \
+    reinterpret_cast<decltype(&function)>(SystemFunction(module, SYSTEM_FUNCTION_NAME(function)))
+#define SYSTEM_FUNCTION_NAME(function) #function

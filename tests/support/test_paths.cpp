@@ -1,3 +1,4 @@
+// The tests' paths, the programs they run, whole files, and scratch folders emptied.
 #include "test_paths.h"
 
 #include <gtest/gtest.h>
@@ -59,12 +60,59 @@ std::string ReadWholeFile(const std::wstring &path)
     return data;
 }
 
-void WriteWholeFile(const std::wstring &path, const std::string &data)
+::testing::AssertionResult WriteWholeFile(const std::wstring &path, const std::string &data)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    if (file == INVALID_HANDLE_VALUE)
+        return ::testing::AssertionFailure()
+               << "cannot create " << path << ": error " << GetLastError();
     DWORD written = 0;
     WriteFile(file, data.data(), (DWORD)data.size(), &written, NULL);
     CloseHandle(file);
-    ASSERT_EQ(data.size(), written);
+    if (written != data.size())
+        return ::testing::AssertionFailure()
+               << written << " of " << data.size() << " bytes written to " << path;
+    return ::testing::AssertionSuccess();
+}
+
+static bool IsNamed(const WCHAR *name, std::initializer_list<const WCHAR *> only)
+{
+    if (only.size() == 0)
+        return true;
+    for (const WCHAR *entry : only)
+        if (_wcsicmp(entry, name) == 0)
+            return true;
+    return false;
+}
+
+bool EmptyFolder(const std::wstring &dir, std::initializer_list<const WCHAR *> only)
+{
+    std::wstring prefix = dir;
+    if (prefix.empty() || prefix.back() != L'\\')
+        prefix += L'\\';
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool empty = true;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
+            continue;
+        std::wstring path = prefix + found.cFileName;
+        bool deleted = false;
+        if (IsNamed(found.cFileName, only))
+            deleted = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                          ? RemoveDirectoryW(path.c_str()) != FALSE
+                          : DeleteFileW(path.c_str()) != FALSE;
+        if (!deleted)
+            empty = false;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return empty;
+}
+
+bool RemoveFolder(const std::wstring &dir, std::initializer_list<const WCHAR *> only)
+{
+    EmptyFolder(dir, only);
+    return RemoveDirectoryW(dir.c_str()) != FALSE;
 }

@@ -1,7 +1,12 @@
-// Where the tests find the built programs and put what they save, and whole files read and
-// written.
+// Where the tests find the built programs and put what they save, whole files read and written,
+// and scratch folders emptied.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <initializer_list>
 #include <string>
 
 // The folder of the running test executable, with a trailing backslash.
@@ -17,5 +22,13 @@ int RunProgram(const std::wstring &path, const std::wstring &arguments, unsigned
 
 // A file's bytes, or "<missing>" when it cannot be opened.
 std::string ReadWholeFile(const std::wstring &path);
-// Creates or replaces a file with exactly these bytes.
-void WriteWholeFile(const std::wstring &path, const std::string &data);
+// Creates or replaces a file with exactly these bytes; a failure says what went wrong.
+::testing::AssertionResult WriteWholeFile(const std::wstring &path, const std::string &data);
+
+// Deletes what lies directly in `dir` (with or without a trailing backslash): every file and
+// empty folder, or only the entries named in `only` when it names any. True when `dir` could be
+// listed and nothing is left in it.
+bool EmptyFolder(const std::wstring &dir, std::initializer_list<const WCHAR *> only = {});
+// Empties `dir` as EmptyFolder does, then removes it. True when it is gone, that is when nothing
+// but what was deleted lay in it: a scratch folder's check that no test left files behind.
+bool RemoveFolder(const std::wstring &dir, std::initializer_list<const WCHAR *> only = {});

@@ -1,3 +1,4 @@
+// The virtual clock's Sleep and GetTickCount, and the sleeps it adds up for scripts/bench.
 #include "virtual_clock.h"
 
 #include <stdio.h>
