@@ -3,7 +3,6 @@
 
 #include <wchar.h>
 
-#include "printer_queues.h"
 #include "setup_context.h"
 #include "setup_log.h"
 #include "services/spooler_service.h"
@@ -11,41 +10,6 @@
 // Registration attempts and the pause before each one but the first.
 static const int ADD_MONITOR_ATTEMPTS = 5;
 static const DWORD ADD_MONITOR_PAUSE_MS = 50;
-
-// The entry's pName by the list's level; null for an unknown level.
-static const WCHAR *MonitorNameAt(const MonitorList &list, DWORD i)
-{
-    if (list.level == 1)
-        return reinterpret_cast<MONITOR_INFO_1W *>(list.buffer)[i].pName;
-    if (list.level == 2)
-        return reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[i].pName;
-    return NULL;
-}
-
-int FindPortMonitor(const MonitorList &list)
-{
-    if (!list.buffer)
-        return -1;
-    for (DWORD i = 0; i < list.count; i++) {
-        const WCHAR *name = MonitorNameAt(list, i);
-        if (name && wcscmp(name, MONITOR_NAME) == 0)
-            return (int)i;
-    }
-    return -1;
-}
-
-void LogPortMonitors(SetupContext *context, const MonitorList &list)
-{
-    LogLine(context, L"------- %d existing monitors ----------", (int)list.count);
-    for (DWORD i = 0; list.buffer && i < list.count; i++) {
-        // A level 1 list is stepped by its own record size so that the walk stays inside it.
-        const WCHAR *name = list.level == 1
-                                ? MonitorNameAt(list, i)
-                                : reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[i].pName;
-        LogLine(context, L"%d. %s", (int)(i + 1), name ? name : L"***EMPTY***");
-    }
-    LogLine(context, L"---------------------------------------");
-}
 
 // A new GlobalAlloc text: `text` with the first occurrence of `find` replaced; null when
 // `find` does not occur or the block cannot be taken.

@@ -14,10 +14,6 @@ struct DetachedPort {
     WCHAR *parkedPort;
 };
 
-// Index of the first entry named exactly "Zentavo:" in a level 1 or 2 list, or -1.
-int FindPortMonitor(const MonitorList &list);
-// Writes the entries, read as MONITOR_INFO_2, into the log.
-void LogPortMonitors(SetupContext *context, const MonitorList &list);
 // Copies the DLL when `copyMonitor` is set, registers the monitor (5 attempts 50 ms apart) and
 // moves the parked printers back to the port they had.
 void InstallPortMonitor(SetupContext *context);

@@ -7,11 +7,6 @@
 #include "setup_log.h"
 #include "services/spooler_service.h"
 
-bool IsProductDriver(const WCHAR *driverName)
-{
-    return driverName && wcscmp(driverName, DRIVER_NAME) == 0;
-}
-
 // The record's pName by the list's level: DRIVER_INFO_1 starts with it, levels 2 to 6 keep it
 // after cVersion. Null for an unknown level.
 static const WCHAR *DriverNameAt(const DriverList &list, DWORD i)
@@ -138,17 +133,11 @@ void RemovePrinterDriver(SetupContext *context, const DriverList &list)
     LogLine(context, L">DeletePrinterDriver for %s", context->environment);
     context->logDepth++;
 
-    if (list.buffer && list.count > 0) {
-        LogLine(context, L"------------ %d existing drivers-----------", (int)list.count);
-        for (DWORD i = 0; i < list.count; i++) {
-            // Records are stepped by the list's level so that the walk stays inside the block.
-            const WCHAR *name = DriverNameAt(list, i);
-            LogLine(context, L"%d. %s", (int)(i + 1), name ? name : L"***EMPTY***");
-        }
-        LogLine(context, L"-------------------------------------------");
-    } else {
+    if (list.buffer && list.count > 0)
+        LogSpoolerNames(context, list, L"------------ %d existing drivers-----------",
+                        L"-------------------------------------------", DriverNameAt);
+    else
         LogLine(context, L"BTW, there is no printer drivers on this system.");
-    }
 
     int index = FindPrinterDriver(list);
     if (index < 0) {

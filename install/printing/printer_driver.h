@@ -7,9 +7,6 @@
 
 struct SetupContext;
 
-// Whether a printer's driver name is exactly the product driver's (case-sensitive, whole).
-bool IsProductDriver(const WCHAR *driverName);
-
 // Index of the first record named exactly "Zentavo printer" in a list of level 1 to 6, or -1.
 int FindPrinterDriver(const DriverList &list);
 // Stages the driver DLL, configuration DLL and help file in `driverDir`, adds the driver as a

@@ -5,10 +5,9 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "port_monitor.h"
-#include "printer_driver.h"
 #include "setup_context.h"
 #include "setup_log.h"
+#include "services/spooler_queries.h"
 
 static const DWORD DELETE_PRINTER_ACCESS = DELETE | PRINTER_ACCESS_ADMINISTER;
 
@@ -239,12 +238,6 @@ static void RemoveKeptRecord(const WCHAR *name)
         return;
     RegDeleteValueW(key, name);
     RegCloseKey(key);
-}
-
-bool IsLocalPrinter(const PRINTER_INFO_2W *record)
-{
-    return !(record->Attributes & PRINTER_ATTRIBUTE_NETWORK) &&
-           (!record->pServerName || !record->pServerName[0]);
 }
 
 void MarkDefaultPrinter(SetupContext *context)

@@ -21,9 +21,6 @@ struct KeptSetting {
 
 void FreeKeptSettingsList(KeptSetting *entry);
 
-// A printer of this machine, not a connection to another server's queue.
-bool IsLocalPrinter(const PRINTER_INFO_2W *record);
-
 // Takes the snapshot of all printers into the context and marks the default one.
 void MarkDefaultPrinter(SetupContext *context);
 // Purges and deletes one printer; a null name is reported and nothing is opened.
