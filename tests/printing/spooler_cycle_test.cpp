@@ -89,7 +89,7 @@ protected:
 
 TEST_F(RealSpooler, MonitorIsRegisteredKeptWhenCompatibleAndRemoved)
 {
-    InstallPortMonitor(&context);
+    EXPECT_TRUE(InstallPortMonitor(&context));
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(
         LinesInOrder(Log(context), {L">AddMonitor", L"Copy monitor file", L"AddMonitor - OK :)"}));
@@ -99,15 +99,14 @@ TEST_F(RealSpooler, MonitorIsRegisteredKeptWhenCompatibleAndRemoved)
     // The stand-in's build 2551 is compatible: a reinstall keeps it registered and in place.
     MonitorList list = LoadMonitorList(&context);
     context.checkMonitorVersion = 1;
-    RemovePortMonitor(&context, list);
-    EXPECT_EQ(0, context.installMonitor);
+    EXPECT_EQ(MONITOR_KEPT_REGISTERED, RemovePortMonitor(&context, list));
     EXPECT_TRUE(MonitorRegistered(&context));
     EXPECT_TRUE(FileExists(systemDir + L"tvlmon64.dll"));
 
     // A plain uninstall removes it. Wine's spooler never refuses, so nothing is parked.
     FreeString(&context.logText);
     context.checkMonitorVersion = 0;
-    RemovePortMonitor(&context, list);
+    EXPECT_EQ(MONITOR_REMOVED, RemovePortMonitor(&context, list));
     ReleaseSpoolerList(&list);
     EXPECT_TRUE(
         LinesInOrder(Log(context), {L"Port monitor is found. Index=", L"Monitor was removed :)"}) ||
