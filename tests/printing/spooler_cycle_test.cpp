@@ -11,6 +11,7 @@
 #include "import_hook.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver.h"
+#include "printing/printer_driver_internal.h"
 #include "printing/printer_queues.h"
 #include "printing_test_support.h"
 #include "services/pending_renames.h"
@@ -157,7 +158,7 @@ TEST_F(RealSpooler, DriverIsAddedAndRemovedWithItsFiles)
         ImportHook add("winspool.drv", "AddPrinterDriverExW",
                        (const void *)&RecordingAddPrinterDriverExW);
         DriverRecord::real = RealFunction<decltype(AddPrinterDriverExW)>(add);
-        InstallPrinterDriver(&context);
+        EXPECT_TRUE(InstallPrinterDriver(&context));
     }
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(Log(context), {L">Add Printer Driver", L"OK :)"}));
@@ -183,7 +184,7 @@ TEST_F(RealSpooler, DriverIsAddedAndRemovedWithItsFiles)
     // Wine refuses the delete flags (87): the driver goes without them, then its own files.
     FreeString(&context.logText);
     DriverList drivers = LoadDriverList(L"Windows x64");
-    RemovePrinterDriver(&context, drivers);
+    EXPECT_TRUE(RemovePrinterDriver(&context, drivers));
     ReleaseSpoolerList(&drivers);
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(
