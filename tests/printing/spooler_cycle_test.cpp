@@ -13,6 +13,7 @@
 #include "printing/printer_driver.h"
 #include "printing/printer_driver_internal.h"
 #include "printing/printer_queues.h"
+#include "printing/printer_queues_internal.h"
 #include "printing_test_support.h"
 #include "services/pending_renames.h"
 #include "setup_context.h"
@@ -248,7 +249,7 @@ TEST_F(RealSpooler, KeptPrintersAreDeletedAndRecreatedWithTheirSettings)
 
     MarkDefaultPrinter(&context);
     FreeString(&context.logText);
-    DeleteProductPrinters(&context);
+    EXPECT_TRUE(DeleteProductPrinters(&context));
 
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(Log(context), {L">DeleteAllPrinters", L">DeletePrinter(Zentavo A)",
@@ -262,7 +263,7 @@ TEST_F(RealSpooler, KeptPrintersAreDeletedAndRecreatedWithTheirSettings)
 
     // A reinstall removes and adds the driver in between; the printers come back after it.
     FreeString(&context.logText);
-    RestoreKeptPrinters(&context);
+    EXPECT_TRUE(RestoreKeptPrinters(&context));
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(Log(context), {L">AddPrinter(Zentavo B)", L"Port monitor is found",
                                             L"OK :)", L">AddPrinter(Zentavo A)"}));
@@ -297,7 +298,7 @@ TEST_F(RealSpooler, NothingKeptAddsTheOnePrinterZentavo)
 {
     InstallPortMonitor(&context);
     InstallPrinterDriver(&context);
-    RestoreKeptPrinters(&context);
+    EXPECT_TRUE(RestoreKeptPrinters(&context));
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     HANDLE printer = NULL;
     ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(L"Zentavo"), &printer, NULL));
@@ -307,7 +308,7 @@ TEST_F(RealSpooler, NothingKeptAddsTheOnePrinterZentavo)
 
 TEST_F(RealSpooler, UnknownPrinterIsReportedNotDeleted)
 {
-    DeletePrinterQueue(&context, L"No such printer");
+    EXPECT_FALSE(DeletePrinterQueue(&context, L"No such printer"));
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(0u, Log(context).find(L">DeletePrinter(No such printer)\r\n  Error(16): Can`t open "
                                     L"printer 'No such printer'"));
