@@ -36,7 +36,17 @@ void UnInstall(SetupContext *context)
     // Printers before the driver, the driver before the monitor.
     DeleteProductPrinters(context);
     RemovePrinterDriver(context, drivers);
-    RemovePortMonitor(context, monitors);
+    // A compatible monitor that stays is neither registered nor copied again.
+    switch (RemovePortMonitor(context, monitors)) {
+    case MONITOR_KEPT_REGISTERED:
+        context->installMonitor = 0;
+        break;
+    case MONITOR_KEPT_FILE:
+        context->copyMonitor = 0;
+        break;
+    default:
+        break;
+    }
 
     if (context->pendingDeletes)
         RetryPendingDeletes(context);

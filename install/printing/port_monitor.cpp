@@ -3,7 +3,6 @@
 
 #include <wchar.h>
 
-#include "printer_queues.h"
 #include "setup_context.h"
 #include "setup_log.h"
 #include "services/spooler_service.h"
@@ -11,41 +10,6 @@
 // Registration attempts and the pause before each one but the first.
 static const int ADD_MONITOR_ATTEMPTS = 5;
 static const DWORD ADD_MONITOR_PAUSE_MS = 50;
-
-// The entry's pName by the list's level; null for an unknown level.
-static const WCHAR *MonitorNameAt(const MonitorList &list, DWORD i)
-{
-    if (list.level == 1)
-        return reinterpret_cast<MONITOR_INFO_1W *>(list.buffer)[i].pName;
-    if (list.level == 2)
-        return reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[i].pName;
-    return NULL;
-}
-
-int FindPortMonitor(const MonitorList &list)
-{
-    if (!list.buffer)
-        return -1;
-    for (DWORD i = 0; i < list.count; i++) {
-        const WCHAR *name = MonitorNameAt(list, i);
-        if (name && wcscmp(name, MONITOR_NAME) == 0)
-            return (int)i;
-    }
-    return -1;
-}
-
-void LogPortMonitors(SetupContext *context, const MonitorList &list)
-{
-    LogLine(context, L"------- %d existing monitors ----------", (int)list.count);
-    for (DWORD i = 0; list.buffer && i < list.count; i++) {
-        // A level 1 list is stepped by its own record size so that the walk stays inside it.
-        const WCHAR *name = list.level == 1
-                                ? MonitorNameAt(list, i)
-                                : reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[i].pName;
-        LogLine(context, L"%d. %s", (int)(i + 1), name ? name : L"***EMPTY***");
-    }
-    LogLine(context, L"---------------------------------------");
-}
 
 // A new GlobalAlloc text: `text` with the first occurrence of `find` replaced; null when
 // `find` does not occur or the block cannot be taken.
@@ -155,56 +119,65 @@ static void MoveParkedPrintersBack(SetupContext *context)
     }
 }
 
-void InstallPortMonitor(SetupContext *context)
+// Copies the monitor DLL into the system directory, once more with the spooler stopped when
+// the first copy fails.
+static void CopyMonitorFile(SetupContext *context)
 {
-    LogLine(context, L">AddMonitor");
-    context->logDepth++;
+    LogLine(context, L"Copy monitor file");
+    const WCHAR *systemDir = StringText(context->systemDir);
+    if (CopyProductFile(context, systemDir, context->monitorFile, NULL, false))
+        return;
+    // The spooler may hold the old DLL; its outcome shows in the next attempt's report.
+    SpoolerRestart restart = BeginSpoolerRestart(context);
+    CopyProductFile(context, systemDir, context->monitorFile, NULL, true);
+    EndSpoolerRestart(&restart);
+}
 
-    if (context->copyMonitor) {
-        LogLine(context, L"Copy monitor file");
-        const WCHAR *systemDir = StringText(context->systemDir);
-        if (!CopyProductFile(context, systemDir, context->monitorFile, NULL, false)) {
-            // The spooler may hold the old DLL; its outcome shows in the next attempt's report.
-            SpoolerRestart restart = BeginSpoolerRestart(context);
-            CopyProductFile(context, systemDir, context->monitorFile, NULL, true);
-            EndSpoolerRestart(&restart);
-        }
-    } else {
-        LogLine(context, L"Skip copy monitor file");
-    }
-
+// Registers the monitor in up to ADD_MONITOR_ATTEMPTS attempts; when all fail, the last error
+// is the last attempt's.
+static bool RegisterMonitor(SetupContext *context)
+{
     MONITOR_INFO_2W info = {};
     info.pName = const_cast<LPWSTR>(MONITOR_NAME);
     info.pEnvironment = const_cast<LPWSTR>(context->environment);
     info.pDLLName =
         const_cast<LPWSTR>(context->monitorFile); // the spooler adds the system directory
-    bool added = false;
     DWORD lastError = 0;
-    for (int attempt = 0; attempt < ADD_MONITOR_ATTEMPTS && !added; attempt++) {
+    for (int attempt = 0; attempt < ADD_MONITOR_ATTEMPTS; attempt++) {
         if (attempt > 0)
             Sleep(ADD_MONITOR_PAUSE_MS);
-        added = AddMonitorW(NULL, 2, reinterpret_cast<LPBYTE>(&info)) != FALSE;
-        if (!added) {
-            lastError = GetLastError();
-            LogLine(context, L"AddMonitor - failed. Trying to wait and install again");
-        }
+        if (AddMonitorW(NULL, 2, reinterpret_cast<LPBYTE>(&info)))
+            return true;
+        lastError = GetLastError();
+        LogLine(context, L"AddMonitor - failed. Trying to wait and install again");
     }
-    if (!added) {
-        SetLastError(lastError);
+    SetLastError(lastError);
+    return false;
+}
+
+bool InstallPortMonitor(SetupContext *context)
+{
+    LogLine(context, L">AddMonitor");
+    LogSection section(context);
+
+    if (context->copyMonitor)
+        CopyMonitorFile(context);
+    else
+        LogLine(context, L"Skip copy monitor file");
+
+    if (!RegisterMonitor(context)) {
         LogError(context, ERR_ADD_MONITOR, L"Can`t install a local port monitor'Zentavo:'");
-        context->logDepth--;
-        return;
+        return false;
     }
     LogLine(context, L"AddMonitor - OK :)");
     MoveParkedPrintersBack(context);
-    context->logDepth--;
+    return true;
 }
 
-void RemovePortMonitor(SetupContext *context, const MonitorList &list)
+// Logs the monitors and finds the product's; `path` receives the monitor file's path in the
+// system directory. The index of the product's entry, or -1.
+static int LocateMonitor(SetupContext *context, const MonitorList &list, CountedString *path)
 {
-    LogLine(context, L">DeleteMonitor");
-    context->logDepth++;
-
     bool hasEntries = list.buffer && list.count > 0;
     if (hasEntries)
         LogPortMonitors(context, list);
@@ -217,8 +190,7 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
     else
         LogLine(context, L"Port monitor is found. Index=%d", index + 1);
 
-    CountedString path = NULL;
-    Assign(&path, StringText(context->systemDir));
+    Assign(path, StringText(context->systemDir));
     const WCHAR *fileName = context->monitorFile;
     if (hasEntries && index >= 0) {
         LogLine(context, L"Trying to get monitor filename from MONITOR_INFO_2");
@@ -234,59 +206,92 @@ void RemovePortMonitor(SetupContext *context, const MonitorList &list)
         LogLine(context, L"Computing monitor filename");
     }
     if (fileName && *fileName)
-        Append(&path, fileName);
-    LogLine(context, L"Auto calculated monitor file name: %s", StringText(path));
+        Append(path, fileName);
+    LogLine(context, L"Auto calculated monitor file name: %s", StringText(*path));
+    return index;
+}
 
-    if (context->checkMonitorVersion) {
-        // Without the system directory the path is a bare name that would resolve against the
-        // current folder, often the tool's own: such a file is neither read nor deleted.
-        LONG build = IsPlainAbsolutePath(StringText(path)) ? GetFileBuild(StringText(path)) : -1;
-        // The installed monitor is kept when its build lies in (LAST_OLD_BUILD, BUILD_NUMBER].
-        if (build > LAST_OLD_BUILD && build <= BUILD_NUMBER) {
-            LogLine(context, L"Version (%d) is compatible, proceed without uninstall", (int)build);
-            if (index >= 0)
-                context->installMonitor = 0;
-            else
-                context->copyMonitor = 0;
-            LogLine(context, L"InstallMonitor == %d, CopyMonitor == %d",
-                    context->installMonitor ? 1 : 0, context->copyMonitor ? 1 : 0);
-            goto done;
-        }
-        if (build < 0)
-            LogLine(context, L"Version is unknown, proceed with reinstall");
-        else
-            LogLine(context, L"Version (%d) is not supported, proceed with reinstall", (int)build);
-    } else {
+// Whether the installed monitor is a compatible build that stays: one in (LAST_OLD_BUILD,
+// BUILD_NUMBER], when the version is checked at all. A kept registered monitor is not
+// registered again, a kept unregistered file not copied again: the log shows both flags as the
+// caller will set them.
+static bool KeepsCompatibleBuild(SetupContext *context, const WCHAR *path, int index)
+{
+    if (!context->checkMonitorVersion) {
         LogLine(context, L"There is no check for monitor version");
+        return false;
     }
-
-    if (!CheckedDeleteMonitor(context->environment)) {
-        if (index < 0) {
-            LogLine(context,
-                    L"Can't delete monitor and monitor was not found. So everything should be ok");
-            goto done;
-        }
-        LogLine(context, L"Can't delete monitor from the first try");
-        ParkPrinters(context);
-        if (!CheckedDeleteMonitor(context->environment)) {
-            SpoolerRestart restart = BeginSpoolerRestart(context);
-            EndSpoolerRestart(&restart);
-            if (!CheckedDeleteMonitor(context->environment)) {
-                LogError(context, ERR_REMOVE_MONITOR, L"Can`t remove the port monitor 'Zentavo:'");
-                // The monitor stays: a printer parked for its removal must not stay on "file:".
-                MoveParkedPrintersBack(context);
-                FreeDetachedPrinters(context);
-                goto done;
-            }
-        }
+    // Without the system directory the path is a bare name that would resolve against the
+    // current folder, often the tool's own: such a file is neither read nor deleted.
+    LONG build = IsPlainAbsolutePath(path) ? GetFileBuild(path) : -1;
+    if (build > LAST_OLD_BUILD && build <= BUILD_NUMBER) {
+        LogLine(context, L"Version (%d) is compatible, proceed without uninstall", (int)build);
+        bool registered = index >= 0;
+        int installMonitor = !registered && context->installMonitor ? 1 : 0;
+        int copyMonitor = registered && context->copyMonitor ? 1 : 0;
+        LogLine(context, L"InstallMonitor == %d, CopyMonitor == %d", installMonitor, copyMonitor);
+        return true;
     }
+    if (build < 0)
+        LogLine(context, L"Version is unknown, proceed with reinstall");
+    else
+        LogLine(context, L"Version (%d) is not supported, proceed with reinstall", (int)build);
+    return false;
+}
 
-    // Neither a bare name nor the system directory itself is ever deleted.
-    if (!DeleteOwnFile(StringText(path)))
-        AddPendingDelete(&context->pendingDeletes, StringText(path));
+// Unregisters the monitor. When the spooler refuses, the printers on its port are parked and
+// it is asked again, then once more after a restart; a refusal for good is reported and the
+// parked printers are moved back.
+static MonitorRemoval UnregisterMonitor(SetupContext *context, int index)
+{
+    if (CheckedDeleteMonitor(context->environment))
+        return MONITOR_REMOVED;
+    if (index < 0) {
+        LogLine(context,
+                L"Can't delete monitor and monitor was not found. So everything should be ok");
+        return MONITOR_NOT_REGISTERED;
+    }
+    LogLine(context, L"Can't delete monitor from the first try");
+    ParkPrinters(context);
+    if (CheckedDeleteMonitor(context->environment))
+        return MONITOR_REMOVED;
+    SpoolerRestart restart = BeginSpoolerRestart(context);
+    EndSpoolerRestart(&restart);
+    if (CheckedDeleteMonitor(context->environment))
+        return MONITOR_REMOVED;
+    LogError(context, ERR_REMOVE_MONITOR, L"Can`t remove the port monitor 'Zentavo:'");
+    // The monitor stays: a printer parked for its removal must not stay on "file:".
+    MoveParkedPrintersBack(context);
+    FreeDetachedPrinters(context);
+    return MONITOR_NOT_REMOVED;
+}
+
+// Deletes the unregistered monitor's file now or lists it for later. Neither a bare name nor
+// the system directory itself is ever deleted.
+static void DeleteMonitorFile(SetupContext *context, const WCHAR *path)
+{
+    if (!DeleteOwnFile(path))
+        AddPendingDelete(&context->pendingDeletes, path);
     LogLine(context, L"Monitor was removed :)");
+}
+
+MonitorRemoval RemovePortMonitor(SetupContext *context, const MonitorList &list)
+{
+    LogLine(context, L">DeleteMonitor");
+    LogSection section(context);
+    MonitorRemoval removal = MONITOR_NOT_REMOVED;
+    CountedString path = NULL;
+
+    int index = LocateMonitor(context, list, &path);
+    if (KeepsCompatibleBuild(context, StringText(path), index)) {
+        removal = index >= 0 ? MONITOR_KEPT_REGISTERED : MONITOR_KEPT_FILE;
+        goto done;
+    }
+    removal = UnregisterMonitor(context, index);
+    if (removal == MONITOR_REMOVED)
+        DeleteMonitorFile(context, StringText(path));
 
 done:
     FreeString(&path);
-    context->logDepth--;
+    return removal;
 }

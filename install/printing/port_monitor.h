@@ -14,16 +14,21 @@ struct DetachedPort {
     WCHAR *parkedPort;
 };
 
-// Index of the first entry named exactly "Zentavo:" in a level 1 or 2 list, or -1.
-int FindPortMonitor(const MonitorList &list);
-// Writes the entries, read as MONITOR_INFO_2, into the log.
-void LogPortMonitors(SetupContext *context, const MonitorList &list);
+// What RemovePortMonitor did, for its caller to act on.
+enum MonitorRemoval {
+    MONITOR_REMOVED,         // unregistered; its file deleted or listed for a later delete
+    MONITOR_NOT_REGISTERED,  // nothing registered to remove; its file is left alone
+    MONITOR_KEPT_REGISTERED, // a compatible build is registered: it need not be registered again
+    MONITOR_KEPT_FILE,       // a compatible build's file, unlisted: it need not be copied again
+    MONITOR_NOT_REMOVED,     // the spooler kept it registered; reported
+};
+
 // Copies the DLL when `copyMonitor` is set, registers the monitor (5 attempts 50 ms apart) and
-// moves the parked printers back to the port they had.
-void InstallPortMonitor(SetupContext *context);
+// moves the parked printers back to the port they had. True when the monitor is registered.
+bool InstallPortMonitor(SetupContext *context);
 // Unregisters the monitor and deletes its DLL, unless `checkMonitorVersion` finds a compatible
 // build installed. Printers on the port are parked on "file:" when the spooler refuses; they
 // are moved back at once when the removal fails for good.
-void RemovePortMonitor(SetupContext *context, const MonitorList &list);
+MonitorRemoval RemovePortMonitor(SetupContext *context, const MonitorList &list);
 // Releases `detachedPrinters` and the parked port texts; safe when nothing is parked.
 void FreeDetachedPrinters(SetupContext *context);

@@ -3,14 +3,10 @@
 
 #include <wchar.h>
 
+#include "printer_driver_internal.h"
 #include "setup_context.h"
 #include "setup_log.h"
 #include "services/spooler_service.h"
-
-bool IsProductDriver(const WCHAR *driverName)
-{
-    return driverName && wcscmp(driverName, DRIVER_NAME) == 0;
-}
 
 // The record's pName by the list's level: DRIVER_INFO_1 starts with it, levels 2 to 6 keep it
 // after cVersion. Null for an unknown level.
@@ -53,24 +49,10 @@ static void DeleteOrList(SetupContext *context, const WCHAR *path)
         AddPendingDelete(&context->pendingDeletes, path);
 }
 
-void InstallPrinterDriver(SetupContext *context)
+// Adds the driver from its staged files; the help path may be empty.
+static bool AddStagedDriver(SetupContext *context, WCHAR *driverPath, WCHAR *uiPath,
+                            WCHAR *helpPath)
 {
-    LogLine(context, L">Add Printer Driver");
-    context->logDepth++;
-
-    const WCHAR *driverDir = StringText(context->driverDir);
-    WCHAR driverPath[SETUP_PATH_BUFFER] = {};
-    WCHAR uiPath[SETUP_PATH_BUFFER] = {};
-    WCHAR helpPath[SETUP_PATH_BUFFER] = {};
-    if (!CopyProductFile(context, driverDir, context->driverFile, driverPath, true) ||
-        !CopyProductFile(context, driverDir, context->uiFile, uiPath, true)) {
-        context->logDepth--;
-        return;
-    }
-    // The driver works without its help file.
-    if (!CopyProductFile(context, driverDir, context->helpFile, helpPath, true))
-        helpPath[0] = 0;
-
     DRIVER_INFO_6W info = {};
     info.cVersion = DRIVER_VERSION;
     info.pName = const_cast<LPWSTR>(DRIVER_NAME);
@@ -82,7 +64,27 @@ void InstallPrinterDriver(SetupContext *context)
     info.pszMfgName = const_cast<LPWSTR>(DRIVER_MAKER);
     info.pszOEMUrl = const_cast<LPWSTR>(DRIVER_MAKER_URL);
     info.pszProvider = const_cast<LPWSTR>(DRIVER_MAKER);
-    if (CheckedAddPrinterDriver(&info))
+    return CheckedAddPrinterDriver(&info) != FALSE;
+}
+
+bool InstallPrinterDriver(SetupContext *context)
+{
+    LogLine(context, L">Add Printer Driver");
+    LogSection section(context);
+
+    const WCHAR *driverDir = StringText(context->driverDir);
+    WCHAR driverPath[SETUP_PATH_BUFFER] = {};
+    WCHAR uiPath[SETUP_PATH_BUFFER] = {};
+    WCHAR helpPath[SETUP_PATH_BUFFER] = {};
+    if (!CopyProductFile(context, driverDir, context->driverFile, driverPath, true) ||
+        !CopyProductFile(context, driverDir, context->uiFile, uiPath, true))
+        return false;
+    // The driver works without its help file.
+    if (!CopyProductFile(context, driverDir, context->helpFile, helpPath, true))
+        helpPath[0] = 0;
+
+    bool added = AddStagedDriver(context, driverPath, uiPath, helpPath);
+    if (added)
         LogLine(context, L"OK :)");
     else
         LogError(context, ERR_ADD_DRIVER, L"Can`t install a printer driver 'Zentavo printer'");
@@ -91,7 +93,7 @@ void InstallPrinterDriver(SetupContext *context)
     DeleteOrList(context, driverPath);
     DeleteOrList(context, uiPath);
     DeleteOrList(context, helpPath);
-    context->logDepth--;
+    return added;
 }
 
 // Deletes the driver's own files from its version-3 directory, listing those still held.
@@ -133,28 +135,21 @@ static BOOL DeleteDriver(SetupContext *context)
     return TRUE;
 }
 
-void RemovePrinterDriver(SetupContext *context, const DriverList &list)
+bool RemovePrinterDriver(SetupContext *context, const DriverList &list)
 {
     LogLine(context, L">DeletePrinterDriver for %s", context->environment);
-    context->logDepth++;
+    LogSection section(context);
 
-    if (list.buffer && list.count > 0) {
-        LogLine(context, L"------------ %d existing drivers-----------", (int)list.count);
-        for (DWORD i = 0; i < list.count; i++) {
-            // Records are stepped by the list's level so that the walk stays inside the block.
-            const WCHAR *name = DriverNameAt(list, i);
-            LogLine(context, L"%d. %s", (int)(i + 1), name ? name : L"***EMPTY***");
-        }
-        LogLine(context, L"-------------------------------------------");
-    } else {
+    if (list.buffer && list.count > 0)
+        LogSpoolerNames(context, list, L"------------ %d existing drivers-----------",
+                        L"-------------------------------------------", DriverNameAt);
+    else
         LogLine(context, L"BTW, there is no printer drivers on this system.");
-    }
 
     int index = FindPrinterDriver(list);
     if (index < 0) {
         LogLine(context, L"No Zentavo driver was found");
-        context->logDepth--;
-        return;
+        return true;
     }
     LogLine(context, L"Driver is found. Index=%d", index + 1);
 
@@ -165,10 +160,9 @@ void RemovePrinterDriver(SetupContext *context, const DriverList &list)
         if (!DeleteDriver(context)) {
             LogError(context, ERR_REMOVE_DRIVER,
                      L"Can`t remove the printer-driver 'Zentavo printer'");
-            context->logDepth--;
-            return;
+            return false;
         }
     }
     LogLine(context, L"OK :)");
-    context->logDepth--;
+    return true;
 }

@@ -7,13 +7,10 @@
 
 struct SetupContext;
 
-// Whether a printer's driver name is exactly the product driver's (case-sensitive, whole).
-bool IsProductDriver(const WCHAR *driverName);
-
-// Index of the first record named exactly "Zentavo printer" in a list of level 1 to 6, or -1.
-int FindPrinterDriver(const DriverList &list);
 // Stages the driver DLL, configuration DLL and help file in `driverDir`, adds the driver as a
-// version-3 driver, then deletes the staged copies (or lists them for later).
-void InstallPrinterDriver(SetupContext *context);
-// Deletes the driver with its files, restarting the spooler once when it refuses.
-void RemovePrinterDriver(SetupContext *context, const DriverList &list);
+// version-3 driver, then deletes the staged copies (or lists them for later). True when the
+// spooler took the driver.
+bool InstallPrinterDriver(SetupContext *context);
+// Deletes the driver with its files, restarting the spooler once when it refuses. True when no
+// product driver is left: it was deleted, or `list` has none.
+bool RemovePrinterDriver(SetupContext *context, const DriverList &list);

@@ -5,10 +5,10 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "port_monitor.h"
-#include "printer_driver.h"
+#include "printer_queues_internal.h"
 #include "setup_context.h"
 #include "setup_log.h"
+#include "services/spooler_queries.h"
 
 static const DWORD DELETE_PRINTER_ACCESS = DELETE | PRINTER_ACCESS_ADMINISTER;
 
@@ -165,23 +165,39 @@ static bool NameTakenByOther(const SetupContext *context, const WCHAR *name)
     return false;
 }
 
-void TakeUpKeptRecords(SetupContext *context)
+// Takes up the written-down record `name` of the open records key into a new entry, or drops
+// it (the value deleted, with a log line) when it is malformed, a second of its name, or named
+// by a printer that is not ours. `data` holds KEPT_RECORD_BYTES; `bytes` is the value's size as
+// listed. Null when dropped.
+static KeptSetting *TakeUpRecord(SetupContext *context, HKEY key, const WCHAR *name, DWORD bytes,
+                                 BYTE *data)
 {
-    HKEY key = NULL;
-    DWORD values = 0, nameChars = 0, dataBytes = 0;
-    WCHAR *name = NULL;
-    BYTE *data = NULL;
-    KeptSetting **tail = &context->keptSettings;
+    // Longer than any record of ours (also when it grew since it was listed): dropped.
+    KeptSetting *entry = NULL;
+    DWORD type = 0;
+    if (bytes <= KEPT_RECORD_BYTES) {
+        bytes = KEPT_RECORD_BYTES;
+        if (RegQueryValueExW(key, name, NULL, &type, data, &bytes) == ERROR_SUCCESS)
+            entry = EntryFromRecord(name, type, data, bytes);
+    }
+    if (!entry || FindKeptSetting(context->keptSettings, name) || NameTakenByOther(context, name)) {
+        LogLine(context, L"Kept printer record '%s' dropped", name);
+        FreeKeptSettingsList(entry);
+        RegDeleteValueW(key, name);
+        return NULL;
+    }
+    LogLine(context, L"Kept printer '%s' taken up from an earlier run", name);
+    return entry;
+}
 
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                      &key) != ERROR_SUCCESS)
-        return;
-    if (RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, &nameChars, &dataBytes,
-                         NULL, NULL) != ERROR_SUCCESS ||
-        values == 0)
-        goto done;
-    name = static_cast<WCHAR *>(GlobalAlloc(GPTR, (nameChars + 1) * sizeof(WCHAR)));
-    data = static_cast<BYTE *>(GlobalAlloc(GPTR, KEPT_RECORD_BYTES));
+// Takes up or drops each value of the open records key, whose longest name has `nameChars`
+// characters; false when no memory is left to read them.
+static bool TakeUpRecords(SetupContext *context, HKEY key, DWORD nameChars)
+{
+    bool ok = false;
+    KeptSetting **tail = &context->keptSettings;
+    WCHAR *name = static_cast<WCHAR *>(GlobalAlloc(GPTR, (nameChars + 1) * sizeof(WCHAR)));
+    BYTE *data = static_cast<BYTE *>(GlobalAlloc(GPTR, KEPT_RECORD_BYTES));
     if (!name || !data)
         goto done;
     while (*tail)
@@ -198,37 +214,47 @@ void TakeUpKeptRecords(SetupContext *context)
             index++; // changed while it is read: left for the next run
             continue;
         }
-        // Longer than any record of ours (also when it grew since it was listed): dropped.
-        KeptSetting *entry = NULL;
-        if (bytes <= KEPT_RECORD_BYTES) {
-            bytes = KEPT_RECORD_BYTES;
-            if (RegQueryValueExW(key, name, NULL, &type, data, &bytes) == ERROR_SUCCESS)
-                entry = EntryFromRecord(name, type, data, bytes);
-        }
-        if (!entry || FindKeptSetting(context->keptSettings, name) ||
-            NameTakenByOther(context, name)) {
-            LogLine(context, L"Kept printer record '%s' dropped", name);
-            FreeKeptSettingsList(entry);
-            RegDeleteValueW(key, name);
-            continue; // the next value now has this index
-        }
-        LogLine(context, L"Kept printer '%s' taken up from an earlier run", name);
+        KeptSetting *entry = TakeUpRecord(context, key, name, bytes, data);
+        if (!entry)
+            continue; // dropped: the next value now has this index
         *tail = entry;
         tail = &entry->next;
         index++;
     }
+    ok = true;
 
 done:
     if (name)
         GlobalFree(name);
     if (data)
         GlobalFree(data);
-    RegCloseKey(key);
+    return ok;
 }
 
-void ForgetKeptRecords()
+bool TakeUpKeptRecords(SetupContext *context)
 {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY);
+    HKEY key = NULL;
+    DWORD values = 0, nameChars = 0, dataBytes = 0;
+    bool ok = false;
+
+    LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY, 0,
+                                KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    if (opened != ERROR_SUCCESS)
+        return opened == ERROR_FILE_NOT_FOUND; // none written down
+    if (RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, &nameChars, &dataBytes,
+                         NULL, NULL) != ERROR_SUCCESS)
+        goto done;
+    ok = values == 0 || TakeUpRecords(context, key, nameChars);
+
+done:
+    RegCloseKey(key);
+    return ok;
+}
+
+bool ForgetKeptRecords()
+{
+    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY);
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
 static void RemoveKeptRecord(const WCHAR *name)
@@ -241,75 +267,47 @@ static void RemoveKeptRecord(const WCHAR *name)
     RegCloseKey(key);
 }
 
-bool IsLocalPrinter(const PRINTER_INFO_2W *record)
-{
-    return !(record->Attributes & PRINTER_ATTRIBUTE_NETWORK) &&
-           (!record->pServerName || !record->pServerName[0]);
-}
-
-void MarkDefaultPrinter(SetupContext *context)
+bool MarkDefaultPrinter(SetupContext *context)
 {
     RefreshPrinterList(&context->printers);
     WCHAR name[SNAPSHOT_DEFAULT_NAME_CHARS] = {};
     DWORD size = SNAPSHOT_DEFAULT_NAME_CHARS;
     if (!QueryDefaultPrinter(name, &size) || !context->printers.buffer)
-        return;
+        return false;
+    bool marked = false;
     for (DWORD i = 0; i < context->printers.count; i++) {
         PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
-        if (record->pPrinterName && wcscmp(record->pPrinterName, name) == 0)
+        if (record->pPrinterName && wcscmp(record->pPrinterName, name) == 0) {
             record->Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+            marked = true;
+        }
     }
+    return marked;
 }
 
-void DeletePrinterQueue(SetupContext *context, const WCHAR *name)
+bool DeletePrinterQueue(SetupContext *context, const WCHAR *name)
 {
     const WCHAR *shown = name ? name : L"*";
     LogLine(context, L">DeletePrinter(%s)", shown);
-    context->logDepth++;
+    LogSection section(context);
 
     HANDLE printer = NULL;
     PRINTER_DEFAULTSW defaults = {};
     defaults.DesiredAccess = DELETE_PRINTER_ACCESS;
     // A null name would open the print server itself.
-    if (!name) {
+    if (!name)
         SetLastError(ERROR_INVALID_PRINTER_NAME);
-    } else if (OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
-        if (CheckedDeletePrinter(printer))
-            LogLine(context, L"OK");
-        else
-            LogError(context, ERR_DELETE_PRINTER, L"Can`t delete printer '%s'", shown);
-        ClosePrinter(printer);
-        context->logDepth--;
-        return;
+    if (!name || !OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+        LogError(context, ERR_OPEN_PRINTER, L"Can`t open printer '%s'", shown);
+        return false;
     }
-    LogError(context, ERR_OPEN_PRINTER, L"Can`t open printer '%s'", shown);
-    context->logDepth--;
-}
-
-void DeleteProductPrinters(SetupContext *context)
-{
-    LogLine(context, L">DeleteAllPrinters");
-    context->logDepth++;
-    TakeUpKeptRecords(context);
-    for (DWORD i = 0; context->printers.buffer && i < context->printers.count; i++) {
-        PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
-        if (!IsProductDriver(record->pDriverName))
-            continue;
-        // A connection is the server's shared queue: deleting it would delete it for everyone.
-        if (!IsLocalPrinter(record))
-            continue;
-        // A printer already kept (written down by an earlier run that did not finish, or a
-        // second of the same name) is at most a part of what the record holds.
-        bool kept = record->pPrinterName &&
-                    FindKeptSetting(context->keptSettings, record->pPrinterName) != NULL;
-        if (!kept && !KeepPrinterSetting(context, record)) {
-            LogLine(context, L"Printer '%s' is not deleted: its settings could not be kept (%d)",
-                    record->pPrinterName, (int)GetLastError());
-            continue;
-        }
-        DeletePrinterQueue(context, record->pPrinterName);
-    }
-    context->logDepth--;
+    bool deleted = CheckedDeletePrinter(printer) != FALSE;
+    if (deleted)
+        LogLine(context, L"OK");
+    else
+        LogError(context, ERR_DELETE_PRINTER, L"Can`t delete printer '%s'", shown);
+    ClosePrinter(printer);
+    return deleted;
 }
 
 // A read of "SubKey" counts only as terminated text of type REG_SZ within the buffer.
@@ -356,16 +354,25 @@ void GetSubKeySetting(HANDLE printer, char *buffer)
     ReadSubKeySetting(printer, buffer);
 }
 
-bool KeepPrinterSetting(SetupContext *context, PRINTER_INFO_2W *record)
+// Puts an entry at the front of `keptSettings` when the printer has a "SubKey" value, written
+// down in the registry first. False (with the last error set) when the printer must not be
+// deleted: its value could not be read, or the entry not be made or written down.
+static bool KeepPrinterSetting(SetupContext *context, PRINTER_INFO_2W *record)
 {
+    bool ok = false;
+    KeptSetting *entry = NULL;
+    char *copy = NULL;
+    char value[SUBKEY_BUFFER];
+    size_t bytes = 0;
+    HANDLE printer = NULL;
+    DWORD read = 0;
+
     // Nothing to keep; the deletion reports the missing name.
     if (!record->pPrinterName)
         return true;
-    HANDLE printer = NULL;
     if (!OpenPrinterW(record->pPrinterName, &printer, NULL))
         return false;
-    char value[SUBKEY_BUFFER];
-    DWORD read = ReadSubKeySetting(printer, value);
+    read = ReadSubKeySetting(printer, value);
     ClosePrinter(printer);
     if (read == ERROR_FILE_NOT_FOUND)
         return true; // not kept, deleted as before
@@ -373,32 +380,68 @@ bool KeepPrinterSetting(SetupContext *context, PRINTER_INFO_2W *record)
         SetLastError(read);
         return false;
     }
-    size_t bytes = strlen(value) + 1;
-    KeptSetting *entry = static_cast<KeptSetting *>(GlobalAlloc(GPTR, sizeof(KeptSetting)));
-    char *copy = static_cast<char *>(GlobalAlloc(GPTR, bytes));
-    if (entry && copy && WriteKeptRecord(record, value)) {
-        memcpy(copy, value, bytes);
-        entry->subKeyValue = copy;
-        entry->printerRecord = record;
-        entry->next = context->keptSettings;
-        context->keptSettings = entry;
-        return true;
+    bytes = strlen(value) + 1;
+    entry = static_cast<KeptSetting *>(GlobalAlloc(GPTR, sizeof(KeptSetting)));
+    copy = static_cast<char *>(GlobalAlloc(GPTR, bytes));
+    if (!entry || !copy || !WriteKeptRecord(record, value))
+        goto done;
+    memcpy(copy, value, bytes);
+    entry->subKeyValue = copy;
+    entry->printerRecord = record;
+    entry->next = context->keptSettings;
+    context->keptSettings = entry;
+    ok = true;
+
+done:
+    if (!ok) {
+        // The report names the reason of the failure, not of the release.
+        DWORD error = GetLastError();
+        if (entry)
+            GlobalFree(entry);
+        if (copy)
+            GlobalFree(copy);
+        SetLastError(error);
     }
-    DWORD error = GetLastError();
-    if (entry)
-        GlobalFree(entry);
-    if (copy)
-        GlobalFree(copy);
-    SetLastError(error);
-    return false;
+    return ok;
 }
 
-HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name)
+// Keeps the settings of one local product printer, then deletes it; true when it was deleted.
+static bool KeepAndDeletePrinter(SetupContext *context, PRINTER_INFO_2W *record)
 {
-    const WCHAR *shown = name ? name : L"*";
-    LogLine(context, L">AddPrinter(%s)", shown);
-    context->logDepth++;
+    // A printer already kept (written down by an earlier run that did not finish, or a second
+    // of the same name) is at most a part of what the record holds.
+    bool kept = record->pPrinterName &&
+                FindKeptSetting(context->keptSettings, record->pPrinterName) != NULL;
+    if (!kept && !KeepPrinterSetting(context, record)) {
+        LogLine(context, L"Printer '%s' is not deleted: its settings could not be kept (%d)",
+                record->pPrinterName, (int)GetLastError());
+        return false;
+    }
+    return DeletePrinterQueue(context, record->pPrinterName);
+}
 
+bool DeleteProductPrinters(SetupContext *context)
+{
+    LogLine(context, L">DeleteAllPrinters");
+    LogSection section(context);
+    TakeUpKeptRecords(context);
+    bool allDeleted = true;
+    for (DWORD i = 0; context->printers.buffer && i < context->printers.count; i++) {
+        PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
+        if (!IsProductDriver(record->pDriverName))
+            continue;
+        // A connection is the server's shared queue: deleting it would delete it for everyone.
+        if (!IsLocalPrinter(record))
+            continue;
+        if (!KeepAndDeletePrinter(context, record))
+            allDeleted = false;
+    }
+    return allDeleted;
+}
+
+// Logs whether the product's monitor is registered, listing the monitors when it is not.
+static void LogMonitorCheck(SetupContext *context)
+{
     LogLine(context, L"Let's check our port monitors");
     MonitorList monitors = LoadMonitorList(context);
     if (FindPortMonitor(monitors) >= 0) {
@@ -411,6 +454,14 @@ HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name)
             LogLine(context, L"BTW, there is no port monitors on this system.");
     }
     ReleaseSpoolerList(&monitors);
+}
+
+HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name)
+{
+    const WCHAR *shown = name ? name : L"*";
+    LogLine(context, L">AddPrinter(%s)", shown);
+    LogSection section(context);
+    LogMonitorCheck(context);
 
     PRINTER_INFO_2W info = {};
     info.pPrinterName = const_cast<LPWSTR>(name);
@@ -430,7 +481,6 @@ HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name)
         LogLine(context, L"OK :)");
     else
         LogError(context, ERR_ADD_PRINTER, L"Can`t add printer '%s'", shown);
-    context->logDepth--;
     return printer;
 }
 
@@ -443,7 +493,8 @@ bool SetSubKeySetting(HANDLE printer, const char *value)
            ERROR_SUCCESS;
 }
 
-bool ClearDeletedMark(const char *subPath)
+// Removes the value "deleted" from the product's per-user key `subPath`; true when removed.
+static bool ClearDeletedMark(const char *subPath)
 {
     char path[256];
     int written = _snprintf(path, sizeof(path), "%s\\%s", PRODUCT_USER_KEY, subPath);
@@ -497,22 +548,29 @@ static bool RestorePrinterSettings(HANDLE printer, const KeptSetting *entry)
     return valueBack;
 }
 
-void RestoreKeptPrinters(SetupContext *context)
+bool RestoreKeptPrinters(SetupContext *context)
 {
+    bool allBack = true;
     int restored = 0;
     for (KeptSetting *entry = context->keptSettings; entry; entry = entry->next) {
         HANDLE printer = AddPrinterQueue(context, entry->printerRecord->pPrinterName);
-        if (!printer)
+        if (!printer) {
+            allBack = false;
             continue;
+        }
         // Without its value back the printer would not be kept next time: the record stays.
         if (RestorePrinterSettings(printer, entry))
             RemoveKeptRecord(entry->printerRecord->pPrinterName);
+        else
+            allBack = false;
         ClosePrinter(printer);
         restored++;
     }
     if (restored == 0) {
         HANDLE printer = AddPrinterQueue(context, PRODUCT_PRINTER_NAME);
-        if (printer)
-            ClosePrinter(printer);
+        if (!printer)
+            return false;
+        ClosePrinter(printer);
     }
+    return allBack;
 }

@@ -21,33 +21,17 @@ struct KeptSetting {
 
 void FreeKeptSettingsList(KeptSetting *entry);
 
-// A printer of this machine, not a connection to another server's queue.
-bool IsLocalPrinter(const PRINTER_INFO_2W *record);
-
-// Takes the snapshot of all printers into the context and marks the default one.
-void MarkDefaultPrinter(SetupContext *context);
-// Purges and deletes one printer; a null name is reported and nothing is opened.
-void DeletePrinterQueue(SetupContext *context, const WCHAR *name);
+// Takes the snapshot of all printers into the context and marks the default one. True when a
+// printer of the snapshot carries the default mark.
+bool MarkDefaultPrinter(SetupContext *context);
 // Keeps the "SubKey" of every local printer of the product driver, then deletes it; takes up
-// the printers an earlier run wrote down and could not re-create.
-void DeleteProductPrinters(SetupContext *context);
-// Puts an entry at the front of `keptSettings` when the printer has a "SubKey" value, written
-// down in the registry first. False when the printer must not be deleted: its value could not
-// be read, or the entry not be made or written down.
-bool KeepPrinterSetting(SetupContext *context, PRINTER_INFO_2W *record);
-// Adds the printers written down by an earlier run to the back of `keptSettings`; drops
-// malformed records with a log line.
-void TakeUpKeptRecords(SetupContext *context);
-// Removes every written-down printer record (after an uninstall deleted the printers).
-void ForgetKeptRecords();
-// Adds a product printer; returns its open handle (the caller closes it) or null.
-HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name);
+// the printers an earlier run wrote down and could not re-create. True when every such printer
+// was deleted.
+bool DeleteProductPrinters(SetupContext *context);
+// Removes every written-down printer record (after an uninstall deleted the printers). True
+// when none is left written down.
+bool ForgetKeptRecords();
 // Re-creates the kept printers with their settings, or the printer "Zentavo"; a printer's
-// record is removed once it is back with its "SubKey" value.
-void RestoreKeptPrinters(SetupContext *context);
-// Writes "SubKey" in both places; true when the copy under "DsUser" was written.
-bool SetSubKeySetting(HANDLE printer, const char *value);
-// Fills `buffer` (SUBKEY_BUFFER bytes) with the "SubKey" value, or with an empty text.
-void GetSubKeySetting(HANDLE printer, char *buffer);
-// Removes the value "deleted" from the product's per-user key `subPath`; true when removed.
-bool ClearDeletedMark(const char *subPath);
+// record is removed once it is back with its "SubKey" value. True when every kept printer is
+// back with its value; with none kept, when "Zentavo" was added.
+bool RestoreKeptPrinters(SetupContext *context);

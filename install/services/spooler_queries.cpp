@@ -266,3 +266,53 @@ BOOL SetDefaultPrinterByName(const WCHAR *name)
         reinterpret_cast<DefaultPrinterSetter>(WinspoolOrdinal(DEFAULT_PRINTER_SETTER_ORDINAL));
     return setter ? setter(name) : FALSE;
 }
+
+bool IsProductDriver(const WCHAR *driverName)
+{
+    return driverName && wcscmp(driverName, DRIVER_NAME) == 0;
+}
+
+bool IsLocalPrinter(const PRINTER_INFO_2W *record)
+{
+    return !(record->Attributes & PRINTER_ATTRIBUTE_NETWORK) &&
+           (!record->pServerName || !record->pServerName[0]);
+}
+
+static const WCHAR *MonitorNameAt(const SpoolerList &list, DWORD i)
+{
+    if (list.level == 1)
+        return reinterpret_cast<MONITOR_INFO_1W *>(list.buffer)[i].pName;
+    if (list.level == 2)
+        return reinterpret_cast<MONITOR_INFO_2W *>(list.buffer)[i].pName;
+    return NULL;
+}
+
+int FindPortMonitor(const MonitorList &list)
+{
+    if (!list.buffer)
+        return -1;
+    for (DWORD i = 0; i < list.count; i++) {
+        const WCHAR *name = MonitorNameAt(list, i);
+        if (name && wcscmp(name, MONITOR_NAME) == 0)
+            return (int)i;
+    }
+    return -1;
+}
+
+void LogSpoolerNames(SetupContext *context, const SpoolerList &list, const WCHAR *heading,
+                     const WCHAR *rule, SpoolerNameAt nameAt)
+{
+    LogLine(context, heading, (int)list.count);
+    // Records are stepped by the list's level so that the walk stays inside the block.
+    for (DWORD i = 0; list.buffer && i < list.count; i++) {
+        const WCHAR *name = nameAt(list, i);
+        LogLine(context, L"%d. %s", (int)(i + 1), name ? name : L"***EMPTY***");
+    }
+    LogLine(context, rule);
+}
+
+void LogPortMonitors(SetupContext *context, const MonitorList &list)
+{
+    LogSpoolerNames(context, list, L"------- %d existing monitors ----------",
+                    L"---------------------------------------", MonitorNameAt);
+}

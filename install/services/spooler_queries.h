@@ -54,3 +54,19 @@ HANDLE CheckedAddPrinter(PRINTER_INFO_2W *info);
 BOOL CheckedDeletePrinter(HANDLE printer);
 BOOL CheckedAddPrinterDriver(DRIVER_INFO_6W *info);
 BOOL CheckedDeleteMonitor(const WCHAR *environment);
+
+// Whether a printer's driver name is exactly the product driver's (case-sensitive, whole).
+bool IsProductDriver(const WCHAR *driverName);
+// A printer of this machine, not a connection to another server's queue.
+bool IsLocalPrinter(const PRINTER_INFO_2W *record);
+// Index of the first entry named exactly "Zentavo:" in a level 1 or 2 list, or -1.
+int FindPortMonitor(const MonitorList &list);
+
+// The name of entry `i` of a list by the list's level; null for an unknown level.
+typedef const WCHAR *(*SpoolerNameAt)(const SpoolerList &list, DWORD i);
+// Writes the entries' names into the log, numbered from 1 and "***EMPTY***" for a missing
+// name, between `heading` (a format taking the count) and `rule`.
+void LogSpoolerNames(SetupContext *context, const SpoolerList &list, const WCHAR *heading,
+                     const WCHAR *rule, SpoolerNameAt nameAt);
+// Writes the monitors' names into the log.
+void LogPortMonitors(SetupContext *context, const MonitorList &list);

@@ -14,7 +14,7 @@
 #include "dispatcher.h"
 #include "flows/sequences.h"
 #include "printing/port_monitor.h"
-#include "printing/printer_driver.h"
+#include "printing/printer_driver_internal.h"
 #include "services/file_copy.h"
 #include "setup_context.h"
 #include "test_paths.h"

@@ -130,7 +130,7 @@ TEST_F(PortMonitor, RemovalWithAnEmptyListComputesThePathAndEndsQuietly)
 {
     // Against Wine's spooler: "Zentavo:" is not registered, so DeleteMonitorW fails (3000).
     MonitorList empty = {};
-    RemovePortMonitor(&context, empty);
+    EXPECT_EQ(MONITOR_NOT_REGISTERED, RemovePortMonitor(&context, empty));
     EXPECT_TRUE(LinesInOrder(Log(context),
                              {L">DeleteMonitor", L"BTW, there is no port monitors on this system.",
                               L"No Zentavo port monitor was found.", L"Computing monitor filename",
@@ -150,14 +150,17 @@ TEST_F(PortMonitor, VersionWindowKeepsCompatibleBuilds)
         LONG build;
         bool registered;
         const WCHAR *line;
-        BYTE installMonitor, copyMonitor;
+        MonitorRemoval removal;
     } cases[] = {
-        {2450, true, L"Version (2450) is not supported, proceed with reinstall", 1, 1},
-        {2451, true, L"Version (2451) is compatible, proceed without uninstall", 0, 1},
-        {2551, true, L"Version (2551) is compatible, proceed without uninstall", 0, 1},
-        {2551, false, L"Version (2551) is compatible, proceed without uninstall", 1, 0},
-        {2552, true, L"Version (2552) is not supported, proceed with reinstall", 1, 1},
-        {-1, true, L"Version is unknown, proceed with reinstall", 1, 1},
+        {2450, true, L"Version (2450) is not supported, proceed with reinstall", MONITOR_REMOVED},
+        {2451, true, L"Version (2451) is compatible, proceed without uninstall",
+         MONITOR_KEPT_REGISTERED},
+        {2551, true, L"Version (2551) is compatible, proceed without uninstall",
+         MONITOR_KEPT_REGISTERED},
+        {2551, false, L"Version (2551) is compatible, proceed without uninstall",
+         MONITOR_KEPT_FILE},
+        {2552, true, L"Version (2552) is not supported, proceed with reinstall", MONITOR_REMOVED},
+        {-1, true, L"Version is unknown, proceed with reinstall", MONITOR_REMOVED},
     };
     ImportHook deleteMonitor("winspool.drv", "DeleteMonitorW", (const void *)&FakeDeleteMonitorW);
     ImportHook deleteFile("kernel32.dll", "DeleteFileW", (const void *)&FakeDeleteFileW);
@@ -173,12 +176,10 @@ TEST_F(PortMonitor, VersionWindowKeepsCompatibleBuilds)
         calls.deletedFiles.clear();
         FreeString(&context.logText);
 
-        RemovePortMonitor(&context, list);
+        EXPECT_EQ(c.removal, RemovePortMonitor(&context, list));
 
         EXPECT_TRUE(LinesInOrder(Log(context), {c.line}));
-        EXPECT_EQ(c.installMonitor, context.installMonitor);
-        EXPECT_EQ(c.copyMonitor, context.copyMonitor);
-        bool kept = c.installMonitor == 0 || c.copyMonitor == 0;
+        bool kept = c.removal != MONITOR_REMOVED;
         if (kept) {
             EXPECT_TRUE(LinesInOrder(Log(context),
                                      {c.registered ? L"InstallMonitor == 0, CopyMonitor == 1"
@@ -221,7 +222,7 @@ TEST_F(PortMonitor, OnlyTheProductsOwnRegisteredNameIsTrustedAsTheFileToDelete)
             MakeMonitorList({{L"Local Port", L"localspl.dll"}, {L"Zentavo:", c.registered}});
         calls.deletedFiles.clear();
         FreeString(&context.logText);
-        RemovePortMonitor(&context, list);
+        EXPECT_EQ(MONITOR_REMOVED, RemovePortMonitor(&context, list));
         EXPECT_TRUE(LinesInOrder(Log(context),
                                  {L"Port monitor is found. Index=2",
                                   L"Trying to get monitor filename from MONITOR_INFO_2",
@@ -252,12 +253,12 @@ TEST_F(PortMonitor, WithoutTheSystemDirectoryNoBareNameIsReadOrDeleted)
     askedToDelete.clear();
     MonitorList list = MakeMonitorList({{L"Zentavo:", L"tvlmon64.dll"}});
     context.checkMonitorVersion = 1;
-    RemovePortMonitor(&context, list);
+    MonitorRemoval removal = RemovePortMonitor(&context, list);
     ReleaseSpoolerList(&list);
     EXPECT_TRUE(LinesInOrder(Log(context), {L"Auto calculated monitor file name: tvlmon64.dll",
                                             L"Version is unknown, proceed with reinstall",
                                             L"Monitor was removed :)"}));
-    EXPECT_EQ(1, context.installMonitor);
+    EXPECT_EQ(MONITOR_REMOVED, removal);
     EXPECT_TRUE(askedToDelete.empty());
     EXPECT_EQ(nullptr, context.pendingDeletes);
 }
@@ -303,7 +304,7 @@ TEST_F(ParkedPrinters, ComeBackWithExactlyThePortTheyHad)
     calls.deleteSucceedsAt = 3; // refused before and after parking, taken after the restart
     MonitorList list = MakeMonitorList({{L"Zentavo:", L"tvlmon64.dll"}});
 
-    RemovePortMonitor(&context, list);
+    EXPECT_EQ(MONITOR_REMOVED, RemovePortMonitor(&context, list));
 
     EXPECT_EQ(3, calls.deleteAttempts);
     EXPECT_EQ(L"file:,file:", spooler.find(L"Office")->spec.port);
@@ -324,7 +325,7 @@ TEST_F(ParkedPrinters, ComeBackWithExactlyThePortTheyHad)
     context.copyMonitor = 0;
     spooler.sets.clear();
     FreeString(&context.logText);
-    InstallPortMonitor(&context);
+    EXPECT_TRUE(InstallPortMonitor(&context));
 
     EXPECT_EQ(L"Zentavo:", calls.addedName);
     EXPECT_EQ(L"Windows x64", calls.addedEnvironment);
@@ -354,7 +355,7 @@ TEST_F(ParkedPrinters, AreMovedBackWhenTheMonitorCannotBeRemoved)
     calls.deleteSucceedsAt = 0;
     MonitorList list = MakeMonitorList({{L"Zentavo:", L"tvlmon64.dll"}});
 
-    RemovePortMonitor(&context, list);
+    EXPECT_EQ(MONITOR_NOT_REMOVED, RemovePortMonitor(&context, list));
 
     EXPECT_EQ(3, calls.deleteAttempts);
     EXPECT_EQ(1, context.errorCount);
@@ -417,7 +418,7 @@ TEST_F(ParkedPrinters, StayParkedWhenRegistrationFailsFiveTimes)
     context.copyMonitor = 0;
     FreeString(&context.logText);
 
-    InstallPortMonitor(&context);
+    EXPECT_FALSE(InstallPortMonitor(&context));
 
     EXPECT_EQ(5, calls.addAttempts);
     EXPECT_EQ(5u,
@@ -440,7 +441,7 @@ TEST_F(PortMonitor, FailedCopyIsRetriedOnceWithTheSpoolerStopped)
     Assign(&context.moduleDir, components.path().c_str());
     ImportHook addMonitor("winspool.drv", "AddMonitorW", (const void *)&FakeAddMonitorW);
 
-    InstallPortMonitor(&context);
+    EXPECT_TRUE(InstallPortMonitor(&context));
 
     EXPECT_TRUE(
         LinesInOrder(Log(context), {L">AddMonitor", L"Copy monitor file", L">Restart Spooler",

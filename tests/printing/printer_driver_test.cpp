@@ -9,6 +9,7 @@
 
 #include "import_hook.h"
 #include "printing/printer_driver.h"
+#include "printing/printer_driver_internal.h"
 #include "printing_test_support.h"
 #include "setup_context.h"
 #include "test_paths.h"
@@ -102,11 +103,12 @@ protected:
             DeleteFileW((driverDir + name).c_str());
         FreeSetupContext(&context);
     }
-    void Remove()
+    bool Remove()
     {
         DriverList list = MakeDriverList<DRIVER_INFO_6W>(6, {L"Generic", L"Zentavo printer"});
-        RemovePrinterDriver(&context, list);
+        bool removed = RemovePrinterDriver(&context, list);
         ReleaseSpoolerList(&list);
+        return removed;
     }
 };
 
@@ -115,7 +117,7 @@ TEST_F(PrinterDriver, MissingConfigurationDllAddsNothing)
     ScratchDir components({L"tvldrv64.dll", L"tvlhelp.chm"});
     Assign(&context.moduleDir, components.path().c_str());
     ImportHook add("winspool.drv", "AddPrinterDriverExW", (const void *)&FakeAddPrinterDriverExW);
-    InstallPrinterDriver(&context);
+    EXPECT_FALSE(InstallPrinterDriver(&context));
     EXPECT_EQ(0, calls.adds);
     EXPECT_EQ(1, context.errorCount); // the copy's own report, no error 13
     EXPECT_TRUE(LinesInOrder(Log(context), {L"Error(10): Cant't open source file: tvlui64.dll - "
@@ -131,7 +133,7 @@ TEST_F(PrinterDriver, MissingHelpFileAddsTheDriverWithoutIt)
     ScratchDir components({L"tvldrv64.dll", L"tvlui64.dll"});
     Assign(&context.moduleDir, components.path().c_str());
     ImportHook add("winspool.drv", "AddPrinterDriverExW", (const void *)&FakeAddPrinterDriverExW);
-    InstallPrinterDriver(&context);
+    EXPECT_TRUE(InstallPrinterDriver(&context));
     EXPECT_EQ(1, calls.adds);
     EXPECT_EQ(L"", calls.helpFile);
     EXPECT_TRUE(LinesInOrder(Log(context), {L"Error(10): Cant't open source file: tvlhelp.chm - "
@@ -149,7 +151,7 @@ TEST_F(PrinterDriver, ARefusedDriverIsError13AndItsStagedCopiesAreDeletedAllTheS
     Assign(&context.moduleDir, components.path().c_str());
     ImportHook add("winspool.drv", "AddPrinterDriverExW", (const void *)&FakeAddPrinterDriverExW);
     calls.addError = ERROR_ACCESS_DENIED;
-    InstallPrinterDriver(&context);
+    EXPECT_FALSE(InstallPrinterDriver(&context));
     EXPECT_EQ(1, calls.adds);
     EXPECT_EQ(1, context.errorCount);
     EXPECT_TRUE(LinesInOrder(Log(context), {L"Error(13): Can`t install a printer driver 'Zentavo "
@@ -165,7 +167,7 @@ TEST_F(PrinterDriver, RemovalRetriesOnceAfterASpoolerRestart)
     ImportHook del("winspool.drv", "DeletePrinterDriverExW",
                    (const void *)&FakeDeletePrinterDriverExW);
     calls.deleteErrors = {ERROR_PRINTER_DRIVER_IN_USE};
-    Remove();
+    EXPECT_TRUE(Remove());
     EXPECT_EQ((std::vector<DWORD>{DPD_DELETE_ALL_FILES, DPD_DELETE_ALL_FILES}), calls.deleteFlags);
     EXPECT_TRUE(LinesInOrder(
         Log(context),
@@ -181,7 +183,7 @@ TEST_F(PrinterDriver, OtherFailuresKeepTheirReportAfterTheRestart)
     ImportHook del("winspool.drv", "DeletePrinterDriverExW",
                    (const void *)&FakeDeletePrinterDriverExW);
     calls.deleteErrors = {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED};
-    Remove();
+    EXPECT_FALSE(Remove());
     // No flagless attempt: only a refusal of the flags takes the compatibility path.
     EXPECT_EQ((std::vector<DWORD>{DPD_DELETE_ALL_FILES, DPD_DELETE_ALL_FILES}), calls.deleteFlags);
     EXPECT_TRUE(LinesInOrder(Log(context), {L">Restart Spooler",
@@ -198,7 +200,7 @@ TEST_F(PrinterDriver, RefusedFlagsFallBackToAPlainDeletionAndTheDriversOwnFiles)
     // The flagless deletion fails too: the restart and the second round follow, then error 14.
     calls.deleteErrors = {ERROR_INVALID_PARAMETER, ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER,
                           ERROR_ACCESS_DENIED};
-    Remove();
+    EXPECT_FALSE(Remove());
     EXPECT_EQ((std::vector<DWORD>{DPD_DELETE_ALL_FILES, 0, DPD_DELETE_ALL_FILES, 0}),
               calls.deleteFlags);
     EXPECT_EQ(2u, CountLines(Log(context), L"The spooler does not take the delete flags, deleting "

@@ -10,6 +10,7 @@
 
 #include "import_hook.h"
 #include "printing/printer_queues.h"
+#include "printing/printer_queues_internal.h"
 #include "printing_test_support.h"
 #include "setup_context.h"
 
@@ -129,7 +130,7 @@ TEST_F(PrinterQueues, OnlyLocalPrintersOfTheExactDriverAreKeptAndDeleted)
     spooler.find(L"Shared")->subKey = std::string("keyS", 5);
     spooler.find(L"B")->dsUserSubKey = std::string("keyB", 5);
 
-    DeleteProductPrinters(&context);
+    EXPECT_TRUE(DeleteProductPrinters(&context));
 
     EXPECT_EQ((std::vector<std::wstring>{L"A", L"NoKey", L"B"}), spooler.deletedOrder);
     EXPECT_NE(nullptr, spooler.find(L"Foreign"));
@@ -149,7 +150,7 @@ TEST_F(PrinterQueues, OnlyLocalPrintersOfTheExactDriverAreKeptAndDeleted)
 TEST_F(PrinterQueues, NullNameIsReportedWithoutOpeningTheServer)
 {
     FakePrinters spooler({});
-    DeletePrinterQueue(&context, NULL);
+    EXPECT_FALSE(DeletePrinterQueue(&context, NULL));
     EXPECT_TRUE(spooler.opened.empty());
     EXPECT_EQ(L">DeletePrinter(*)\r\n  Error(16): Can`t open printer '*' - (Invalid printer "
               L"name.)\r\n",
@@ -226,7 +227,7 @@ TEST_F(PrinterQueues, AFailedRecreationIsReportedAndTheOthersStillComeBack)
     ImportHook addPrinter("winspool.drv", "AddPrinterW", (const void *)&FieldCheckingAddPrinterW);
     g_addPrinter = &addPrinter;
 
-    RestoreKeptPrinters(&context);
+    EXPECT_FALSE(RestoreKeptPrinters(&context));
 
     EXPECT_EQ((std::vector<std::wstring>{L"C", L"B", L"A"}), spooler.added);
     EXPECT_EQ(1, context.errorCount);
@@ -257,7 +258,7 @@ TEST_F(PrinterQueues, AFailedRecreationIsReportedAndTheOthersStillComeBack)
         entry->printerRecord->pPrinterName = const_cast<LPWSTR>(L"B");
     spooler.refuseAdd = L"B";
     spooler.added.clear();
-    RestoreKeptPrinters(&context);
+    EXPECT_FALSE(RestoreKeptPrinters(&context));
     EXPECT_EQ((std::vector<std::wstring>{L"B", L"B", L"B", L"Zentavo"}), spooler.added);
     ReleaseSpoolerList(&monitors);
 }
@@ -276,7 +277,7 @@ TEST_F(PrinterQueues, APrinterThatCannotBeDeletedIsError17AndIsStillAddedAgain)
     spooler.find(L"A")->subKey = std::string("keyA", 5);
     {
         ImportHook refuse("winspool.drv", "DeletePrinter", (const void *)&RefusingDeletePrinter);
-        DeleteProductPrinters(&context);
+        EXPECT_FALSE(DeleteProductPrinters(&context));
     }
     EXPECT_EQ(L">DeleteAllPrinters\r\n"
               L"  >DeletePrinter(A)\r\n"
@@ -285,7 +286,7 @@ TEST_F(PrinterQueues, APrinterThatCannotBeDeletedIsError17AndIsStillAddedAgain)
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(0, spooler.openHandles);
 
-    RestoreKeptPrinters(&context);
+    EXPECT_TRUE(RestoreKeptPrinters(&context));
     EXPECT_EQ(std::vector<std::wstring>{L"A"}, spooler.added);
     EXPECT_EQ(1, context.errorCount);
 }
@@ -364,7 +365,7 @@ TEST_F(PrinterQueues, WrittenDownRecordsAreTakenUpWholeOrDropped)
         L"Longest", REG_BINARY,
         Record(0, std::string(63, 'k'), std::wstring(1024, L'c'), std::wstring(1024, L'l')));
 
-    TakeUpKeptRecords(&context);
+    EXPECT_TRUE(TakeUpKeptRecords(&context));
 
     EXPECT_EQ((std::vector<std::wstring>{L"Longest", L"Old"}), RecordNames());
     std::wstring log = Log(context);
@@ -412,7 +413,7 @@ TEST_F(PrinterQueues, EarlierRecordsMergeWithThePrintersKeptNowAndLeaveOnceBack)
     WriteRecord(L"Gone", REG_BINARY, Record(1, "keyG", L"comment G", L"room G"));
     {
         RefusedRegistryValue refuse(L"Unwritten");
-        DeleteProductPrinters(&context);
+        EXPECT_FALSE(DeleteProductPrinters(&context));
     }
 
     // What could not be written down, or not read, is not deleted.
@@ -424,7 +425,7 @@ TEST_F(PrinterQueues, EarlierRecordsMergeWithThePrintersKeptNowAndLeaveOnceBack)
     EXPECT_EQ(0, context.errorCount);
 
     spooler.sets.clear();
-    RestoreKeptPrinters(&context);
+    EXPECT_TRUE(RestoreKeptPrinters(&context));
     // A, the one kept now, first; then the earlier records; the last default one wins.
     EXPECT_EQ((std::vector<std::wstring>{L"A", L"B", L"Gone"}), spooler.added);
     EXPECT_EQ(L"Gone", spooler.defaultSetTo);
@@ -472,7 +473,7 @@ TEST_F(PrinterQueues, DefaultMarkFollowsTheQueriedName)
     g_enumerated = &list;
     ImportHook enumPrinters("winspool.drv", "EnumPrintersW", (const void *)&Enum::Printers);
 
-    MarkDefaultPrinter(&context);
+    EXPECT_TRUE(MarkDefaultPrinter(&context));
 
     ASSERT_EQ(3u, context.printers.count);
     EXPECT_FALSE(PrinterAt(context.printers, 0)->Attributes & PRINTER_ATTRIBUTE_DEFAULT);
@@ -491,7 +492,7 @@ TEST_F(PrinterQueues, DefaultMarkFollowsTheQueriedName)
         enumerated[1].name = name;
         PrinterList longer = MakePrinterList(enumerated);
         g_enumerated = &longer;
-        MarkDefaultPrinter(&context);
+        EXPECT_EQ(n.marked, MarkDefaultPrinter(&context)) << n.length;
         ASSERT_EQ(3u, context.printers.count);
         EXPECT_EQ(n.marked,
                   (PrinterAt(context.printers, 1)->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0)

@@ -11,7 +11,9 @@
 #include "import_hook.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver.h"
+#include "printing/printer_driver_internal.h"
 #include "printing/printer_queues.h"
+#include "printing/printer_queues_internal.h"
 #include "printing_test_support.h"
 #include "services/pending_renames.h"
 #include "setup_context.h"
@@ -89,7 +91,7 @@ protected:
 
 TEST_F(RealSpooler, MonitorIsRegisteredKeptWhenCompatibleAndRemoved)
 {
-    InstallPortMonitor(&context);
+    EXPECT_TRUE(InstallPortMonitor(&context));
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(
         LinesInOrder(Log(context), {L">AddMonitor", L"Copy monitor file", L"AddMonitor - OK :)"}));
@@ -99,15 +101,14 @@ TEST_F(RealSpooler, MonitorIsRegisteredKeptWhenCompatibleAndRemoved)
     // The stand-in's build 2551 is compatible: a reinstall keeps it registered and in place.
     MonitorList list = LoadMonitorList(&context);
     context.checkMonitorVersion = 1;
-    RemovePortMonitor(&context, list);
-    EXPECT_EQ(0, context.installMonitor);
+    EXPECT_EQ(MONITOR_KEPT_REGISTERED, RemovePortMonitor(&context, list));
     EXPECT_TRUE(MonitorRegistered(&context));
     EXPECT_TRUE(FileExists(systemDir + L"tvlmon64.dll"));
 
     // A plain uninstall removes it. Wine's spooler never refuses, so nothing is parked.
     FreeString(&context.logText);
     context.checkMonitorVersion = 0;
-    RemovePortMonitor(&context, list);
+    EXPECT_EQ(MONITOR_REMOVED, RemovePortMonitor(&context, list));
     ReleaseSpoolerList(&list);
     EXPECT_TRUE(
         LinesInOrder(Log(context), {L"Port monitor is found. Index=", L"Monitor was removed :)"}) ||
@@ -158,7 +159,7 @@ TEST_F(RealSpooler, DriverIsAddedAndRemovedWithItsFiles)
         ImportHook add("winspool.drv", "AddPrinterDriverExW",
                        (const void *)&RecordingAddPrinterDriverExW);
         DriverRecord::real = RealFunction<decltype(AddPrinterDriverExW)>(add);
-        InstallPrinterDriver(&context);
+        EXPECT_TRUE(InstallPrinterDriver(&context));
     }
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(Log(context), {L">Add Printer Driver", L"OK :)"}));
@@ -184,7 +185,7 @@ TEST_F(RealSpooler, DriverIsAddedAndRemovedWithItsFiles)
     // Wine refuses the delete flags (87): the driver goes without them, then its own files.
     FreeString(&context.logText);
     DriverList drivers = LoadDriverList(L"Windows x64");
-    RemovePrinterDriver(&context, drivers);
+    EXPECT_TRUE(RemovePrinterDriver(&context, drivers));
     ReleaseSpoolerList(&drivers);
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(
@@ -248,7 +249,7 @@ TEST_F(RealSpooler, KeptPrintersAreDeletedAndRecreatedWithTheirSettings)
 
     MarkDefaultPrinter(&context);
     FreeString(&context.logText);
-    DeleteProductPrinters(&context);
+    EXPECT_TRUE(DeleteProductPrinters(&context));
 
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(Log(context), {L">DeleteAllPrinters", L">DeletePrinter(Zentavo A)",
@@ -262,7 +263,7 @@ TEST_F(RealSpooler, KeptPrintersAreDeletedAndRecreatedWithTheirSettings)
 
     // A reinstall removes and adds the driver in between; the printers come back after it.
     FreeString(&context.logText);
-    RestoreKeptPrinters(&context);
+    EXPECT_TRUE(RestoreKeptPrinters(&context));
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     EXPECT_TRUE(LinesInOrder(Log(context), {L">AddPrinter(Zentavo B)", L"Port monitor is found",
                                             L"OK :)", L">AddPrinter(Zentavo A)"}));
@@ -297,7 +298,7 @@ TEST_F(RealSpooler, NothingKeptAddsTheOnePrinterZentavo)
 {
     InstallPortMonitor(&context);
     InstallPrinterDriver(&context);
-    RestoreKeptPrinters(&context);
+    EXPECT_TRUE(RestoreKeptPrinters(&context));
     EXPECT_EQ(0, context.errorCount) << LogText(context);
     HANDLE printer = NULL;
     ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(L"Zentavo"), &printer, NULL));
@@ -307,7 +308,7 @@ TEST_F(RealSpooler, NothingKeptAddsTheOnePrinterZentavo)
 
 TEST_F(RealSpooler, UnknownPrinterIsReportedNotDeleted)
 {
-    DeletePrinterQueue(&context, L"No such printer");
+    EXPECT_FALSE(DeletePrinterQueue(&context, L"No such printer"));
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(0u, Log(context).find(L">DeletePrinter(No such printer)\r\n  Error(16): Can`t open "
                                     L"printer 'No such printer'"));
