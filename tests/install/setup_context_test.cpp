@@ -51,7 +51,7 @@ protected:
 
 TEST_F(SetupContextTest, BuildsDirectoriesAndTheX64FileSet)
 {
-    InitSetupContext(&context, SETUP_X64);
+    EXPECT_TRUE(InitSetupContext(&context, SETUP_X64));
     EXPECT_EQ(TestExeDir(), Text(context.moduleDir));
     std::wstring systemDir = Text(context.systemDir);
     ASSERT_FALSE(systemDir.empty());
@@ -92,7 +92,7 @@ TEST_F(SetupContextTest, ASpoolerCheckThatFailsIsReportedAndConstructionGoesOn)
     {
         ImportHook hook("advapi32.dll", "OpenSCManagerW",
                         reinterpret_cast<const void *>(&RefusingOpenSCManagerW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(0, context.logDepth);
@@ -147,7 +147,7 @@ TEST_F(SetupContextTest, SystemDirectoryFailuresAreReportedAsError7)
     {
         ImportHook hook("kernel32.dll", "GetSystemDirectoryW",
                         reinterpret_cast<const void *>(&FailingGetSystemDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(nullptr, context.systemDir);
     EXPECT_EQ(1, context.errorCount);
@@ -159,7 +159,7 @@ TEST_F(SetupContextTest, SystemDirectoryFailuresAreReportedAsError7)
     {
         ImportHook hook("kernel32.dll", "GetSystemDirectoryW",
                         reinterpret_cast<const void *>(&OverlongGetSystemDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(nullptr, context.systemDir); // never a cut path
     EXPECT_EQ(1, context.errorCount);
@@ -170,7 +170,7 @@ TEST_F(SetupContextTest, SystemDirectoryFailuresAreReportedAsError7)
     {
         ImportHook hook("kernel32.dll", "GetSystemDirectoryW",
                         reinterpret_cast<const void *>(&BackslashGetSystemDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_TRUE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(L"D:\\sys\\", Text(context.systemDir));
     EXPECT_EQ(0, context.errorCount);
@@ -190,9 +190,10 @@ TEST_F(SetupContextTest, ModulePathThatFillsTheBufferIsNoPath)
     {
         ImportHook hook("kernel32.dll", "GetModuleFileNameW",
                         reinterpret_cast<const void *>(&FullGetModuleFileNameW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64)); // with nothing reported
     }
     EXPECT_EQ(nullptr, context.moduleDir);
+    EXPECT_EQ(0, context.errorCount);
 }
 
 BOOL WINAPI RefusingGetPrinterDriverDirectoryW(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD)
@@ -232,7 +233,7 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
     {
         ImportHook hook("winspool.drv", "GetPrinterDriverDirectoryW",
                         reinterpret_cast<const void *>(&RefusingGetPrinterDriverDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(nullptr, context.driverDir);
     EXPECT_STREQ(L"tvlhelp.chm", context.helpFile);
@@ -247,7 +248,7 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
     {
         ImportHook hook("winspool.drv", "GetPrinterDriverDirectoryW",
                         reinterpret_cast<const void *>(&SecondCallFailsGetPrinterDriverDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(2, driverDirectoryCalls);
     EXPECT_EQ(nullptr, context.driverDir);
@@ -258,7 +259,7 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
     {
         ImportHook hook("winspool.drv", "GetPrinterDriverDirectoryW",
                         reinterpret_cast<const void *>(&BackslashGetPrinterDriverDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_TRUE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(L"E:\\drivers\\", Text(context.driverDir));
     EXPECT_NE(std::wstring::npos,
