@@ -1,5 +1,6 @@
 // The entry point's work: one command word, one command, one exit code.
 #include "dispatcher.h"
+#include "dispatcher_internal.h"
 
 #include <shellapi.h>
 #include <stdlib.h>
@@ -103,17 +104,19 @@ int RunInstallCommand(HWND parent, bool withTray)
     return code;
 }
 
-bool RunUninstallCommand(HWND parent, DWORD *scheduled)
+// Uninstalls; returns the exit code.
+static int RunUninstallCommand(HWND parent)
 {
+    CloseHelpWindows();
     SetupContext context;
     InitSetupContext(&context, SETUP_X64);
     FullUninstall(&context);
-    *scheduled = ScheduleDeletesAtReboot(&context);
-    bool errors = context.errorCount != 0;
-    WriteSupportLog(&context, CommandExitCode(errors, *scheduled, EXIT_UNINSTALLED));
+    DWORD scheduled = ScheduleDeletesAtReboot(&context);
+    int code = CommandExitCode(context.errorCount != 0, scheduled, EXIT_UNINSTALLED);
+    WriteSupportLog(&context, code);
     ShowLogWindowIfNeeded(&context, parent);
     FreeSetupContext(&context);
-    return errors;
+    return code;
 }
 
 int RunCommand(int argc, WCHAR **argv)
@@ -134,12 +137,8 @@ int RunCommand(int argc, WCHAR **argv)
     case COMMAND_REMOVE_TRAY:
         RemoveTray(NULL);
         return EXIT_NO_COMMAND;
-    case COMMAND_UNINSTALL: {
-        CloseHelpWindows();
-        DWORD scheduled = 0;
-        bool errors = RunUninstallCommand(parent, &scheduled);
-        return CommandExitCode(errors, scheduled, EXIT_UNINSTALLED);
-    }
+    case COMMAND_UNINSTALL:
+        return RunUninstallCommand(parent);
     case COMMAND_INSTALL:
         return RunInstallCommand(parent, true);
     case COMMAND_INSTALL_NO_TRAY:
