@@ -87,6 +87,17 @@ static int CommandExitCode(bool errors, DWORD scheduled, int done)
     return scheduled != 0 ? EXIT_REBOOT_NEEDED : done;
 }
 
+// The end of an install or uninstall: files left for the reboot, the exit code, the support log
+// and the log window. Returns the exit code.
+static int FinishCommand(SetupContext *context, HWND parent, int done)
+{
+    DWORD scheduled = ScheduleDeletesAtReboot(context);
+    int code = CommandExitCode(context->errorCount != 0, scheduled, done);
+    WriteSupportLog(context, code);
+    ShowLogWindowIfNeeded(context, parent);
+    return code;
+}
+
 int RunInstallCommand(HWND parent, bool withTray)
 {
     CloseHelpWindows();
@@ -94,10 +105,7 @@ int RunInstallCommand(HWND parent, bool withTray)
     InitSetupContext(&context, withTray ? SETUP_X64 : SETUP_X64 | SETUP_NO_TRAY);
     LogLine(&context, LOG_MARK_INSTALL_START);
     ReInstall(&context);
-    DWORD scheduled = ScheduleDeletesAtReboot(&context);
-    int code = CommandExitCode(context.errorCount != 0, scheduled, EXIT_INSTALLED);
-    WriteSupportLog(&context, code);
-    ShowLogWindowIfNeeded(&context, parent);
+    int code = FinishCommand(&context, parent, EXIT_INSTALLED);
     // Written after the window closed: the window never shows it.
     LogLine(&context, LOG_MARK_INSTALL_END);
     FreeSetupContext(&context);
@@ -111,10 +119,7 @@ static int RunUninstallCommand(HWND parent)
     SetupContext context;
     InitSetupContext(&context, SETUP_X64);
     FullUninstall(&context);
-    DWORD scheduled = ScheduleDeletesAtReboot(&context);
-    int code = CommandExitCode(context.errorCount != 0, scheduled, EXIT_UNINSTALLED);
-    WriteSupportLog(&context, code);
-    ShowLogWindowIfNeeded(&context, parent);
+    int code = FinishCommand(&context, parent, EXIT_UNINSTALLED);
     FreeSetupContext(&context);
     return code;
 }
