@@ -1,9 +1,13 @@
 // CountedString: one heap block per string, grown in 32-character steps.
 #include "counted_string.h"
+#include "counted_string_internal.h"
 
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+
+// Capacity steps of 32 characters keep a line-by-line growing log from reallocating often.
+static const size_t COUNTED_STRING_STEP = 32;
 
 size_t CountedStringBlockSize(size_t length)
 {

@@ -11,13 +11,6 @@ struct CountedStringBlock {
 // A null handle is the empty string; an empty string never keeps a block.
 typedef CountedStringBlock *CountedString;
 
-// Capacity steps of 32 characters keep a line-by-line growing log from reallocating often.
-const size_t COUNTED_STRING_STEP = 32;
-
-// Bytes of the block that holds `length` characters and the terminator; 0 when it would not fit
-// in a size_t.
-size_t CountedStringBlockSize(size_t length);
-
 // Sets the length to n, keeping the first min(old, n) characters. Returns false, leaving the
 // string as it was, when the block cannot be (re)allocated.
 bool SetLength(CountedString *s, size_t n);

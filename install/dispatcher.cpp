@@ -1,5 +1,6 @@
 // The entry point's work: one command word, one command, one exit code.
 #include "dispatcher.h"
+#include "dispatcher_internal.h"
 
 #include <shellapi.h>
 #include <stdlib.h>
@@ -86,6 +87,17 @@ static int CommandExitCode(bool errors, DWORD scheduled, int done)
     return scheduled != 0 ? EXIT_REBOOT_NEEDED : done;
 }
 
+// The end of an install or uninstall: files left for the reboot, the exit code, the support log
+// and the log window. Returns the exit code.
+static int FinishCommand(SetupContext *context, HWND parent, int done)
+{
+    DWORD scheduled = ScheduleDeletesAtReboot(context);
+    int code = CommandExitCode(context->errorCount != 0, scheduled, done);
+    WriteSupportLog(context, code);
+    ShowLogWindowIfNeeded(context, parent);
+    return code;
+}
+
 int RunInstallCommand(HWND parent, bool withTray)
 {
     CloseHelpWindows();
@@ -93,27 +105,23 @@ int RunInstallCommand(HWND parent, bool withTray)
     InitSetupContext(&context, withTray ? SETUP_X64 : SETUP_X64 | SETUP_NO_TRAY);
     LogLine(&context, LOG_MARK_INSTALL_START);
     ReInstall(&context);
-    DWORD scheduled = ScheduleDeletesAtReboot(&context);
-    int code = CommandExitCode(context.errorCount != 0, scheduled, EXIT_INSTALLED);
-    WriteSupportLog(&context, code);
-    ShowLogWindowIfNeeded(&context, parent);
+    int code = FinishCommand(&context, parent, EXIT_INSTALLED);
     // Written after the window closed: the window never shows it.
     LogLine(&context, LOG_MARK_INSTALL_END);
     FreeSetupContext(&context);
     return code;
 }
 
-bool RunUninstallCommand(HWND parent, DWORD *scheduled)
+// Uninstalls; returns the exit code.
+static int RunUninstallCommand(HWND parent)
 {
+    CloseHelpWindows();
     SetupContext context;
     InitSetupContext(&context, SETUP_X64);
     FullUninstall(&context);
-    *scheduled = ScheduleDeletesAtReboot(&context);
-    bool errors = context.errorCount != 0;
-    WriteSupportLog(&context, CommandExitCode(errors, *scheduled, EXIT_UNINSTALLED));
-    ShowLogWindowIfNeeded(&context, parent);
+    int code = FinishCommand(&context, parent, EXIT_UNINSTALLED);
     FreeSetupContext(&context);
-    return errors;
+    return code;
 }
 
 int RunCommand(int argc, WCHAR **argv)
@@ -134,12 +142,8 @@ int RunCommand(int argc, WCHAR **argv)
     case COMMAND_REMOVE_TRAY:
         RemoveTray(NULL);
         return EXIT_NO_COMMAND;
-    case COMMAND_UNINSTALL: {
-        CloseHelpWindows();
-        DWORD scheduled = 0;
-        bool errors = RunUninstallCommand(parent, &scheduled);
-        return CommandExitCode(errors, scheduled, EXIT_UNINSTALLED);
-    }
+    case COMMAND_UNINSTALL:
+        return RunUninstallCommand(parent);
     case COMMAND_INSTALL:
         return RunInstallCommand(parent, true);
     case COMMAND_INSTALL_NO_TRAY:

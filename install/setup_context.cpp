@@ -8,18 +8,6 @@
 
 HINSTANCE g_instance;
 
-static bool EndsWithSeparator(CountedString s, WCHAR separator)
-{
-    size_t length = StringLength(s);
-    return length > 0 && s->text[length - 1] == separator;
-}
-
-static void AppendBackslashIfMissing(CountedString *s)
-{
-    if (StringLength(*s) > 0 && !EndsWithSeparator(*s, L'\\'))
-        Append(s, L"\\");
-}
-
 bool IsProductComponentName(const WCHAR *name)
 {
     for (int set = 0; set < 2; set++) {
@@ -31,21 +19,19 @@ bool IsProductComponentName(const WCHAR *name)
     return false;
 }
 
-void SelectFileSet(SetupContext *context, bool x64)
+// The spooler's driver directory for the context's environment, with a trailing backslash;
+// false, reported, when the spooler cannot tell it.
+static bool ReadDriverDirectory(SetupContext *context)
 {
-    const WCHAR *const *files = FILE_SETS[x64 ? 1 : 0];
-    context->environment = ENVIRONMENTS[x64 ? 1 : 0];
-    context->monitorFile = files[0];
-    context->driverFile = files[1];
-    context->uiFile = files[2];
-
+    bool ok = false;
     DWORD needed = 0;
     WCHAR *directory = NULL;
-    if (!GetPrinterDriverDirectoryW(NULL, const_cast<LPWSTR>(context->environment), 1, NULL, 0,
-                                    &needed) &&
+    LPWSTR environment = const_cast<LPWSTR>(context->environment);
+
+    if (!GetPrinterDriverDirectoryW(NULL, environment, 1, NULL, 0, &needed) &&
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         LogError(context, ERR_DRIVER_DIRECTORY, L"Can`t retrieve printer driver directory.");
-        goto done;
+        return false;
     }
     // Two spare zero bytes keep the text terminated whatever the spooler writes.
     directory = static_cast<WCHAR *>(
@@ -53,25 +39,66 @@ void SelectFileSet(SetupContext *context, bool x64)
     if (!directory) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         LogError(context, ERR_DRIVER_DIRECTORY, L"Can`t retrieve printer driver directory.");
-        goto done;
+        return false;
     }
-    if (!GetPrinterDriverDirectoryW(NULL, const_cast<LPWSTR>(context->environment), 1,
-                                    reinterpret_cast<LPBYTE>(directory), needed, &needed)) {
+    if (!GetPrinterDriverDirectoryW(NULL, environment, 1, reinterpret_cast<LPBYTE>(directory),
+                                    needed, &needed)) {
         LogError(context, ERR_DRIVER_DIRECTORY, L"Can`t retrieve printer driver directory.");
         goto done;
     }
     LogLine(context, L"PrinterDriverDirectory(1):%s", directory);
-    Assign(&context->driverDir, directory);
-    AppendBackslashIfMissing(&context->driverDir);
+    // An empty name leaves the directory with its trailing backslash.
+    JoinPath(&context->driverDir, directory, L"");
     LogLine(context, L"PrinterDriverDirectory(2):%s", StringText(context->driverDir));
+    ok = true;
 
 done:
-    if (directory)
-        HeapFree(GetProcessHeap(), 0, directory);
-    context->helpFile = files[3];
+    HeapFree(GetProcessHeap(), 0, directory);
+    return ok;
 }
 
-void InitSetupContext(SetupContext *context, DWORD mode)
+// The file names and environment of one file set, and the driver directory that goes with it;
+// false when that directory is not known.
+static bool SelectFileSet(SetupContext *context, bool x64)
+{
+    const WCHAR *const *files = FILE_SETS[x64 ? 1 : 0];
+    context->environment = ENVIRONMENTS[x64 ? 1 : 0];
+    context->monitorFile = files[0];
+    context->driverFile = files[1];
+    context->uiFile = files[2];
+    context->helpFile = files[3];
+    return ReadDriverDirectory(context);
+}
+
+// The tool's own folder with its separator; false when it is not known (nothing is reported).
+static bool ReadModuleDirectory(SetupContext *context)
+{
+    WCHAR path[SETUP_PATH_BUFFER];
+    // A path that fills the declared buffer was cut: it is no path, and moduleDir stays empty.
+    DWORD length = GetModuleFileNameW(g_instance, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    DirectoryWithSeparator(&context->moduleDir, path);
+    return StringLength(context->moduleDir) != 0;
+}
+
+// The system directory with a trailing backslash; false, reported, when it is not known.
+static bool ReadSystemDirectory(SetupContext *context)
+{
+    WCHAR path[SETUP_PATH_BUFFER];
+    DWORD length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        // A longer directory would be a cut path: report it like a failed call.
+        if (length != 0)
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        LogError(context, ERR_SYSTEM_DIRECTORY, L"Can`t retrieve system directory.");
+        return false;
+    }
+    JoinPath(&context->systemDir, path, L"");
+    return true;
+}
+
+bool InitSetupContext(SetupContext *context, DWORD mode)
 {
     memset(context, 0, sizeof(*context));
 
@@ -82,30 +109,15 @@ void InitSetupContext(SetupContext *context, DWORD mode)
     context->installTray = (mode & SETUP_NO_TRAY) ? 0 : 1;
     context->copyMonitor = 1;
 
-    // Its failures reach the log as reports; building the context goes on regardless.
-    CheckSpooler(context);
-
-    SelectFileSet(context, (mode & SETUP_X64) != 0);
+    // Each step's failure reaches the log as a report; building the context goes on regardless.
+    bool ok = CheckSpooler(context);
+    ok = SelectFileSet(context, (mode & SETUP_X64) != 0) && ok;
     context->detachedPrinters = NULL;
-
-    WCHAR path[SETUP_PATH_BUFFER];
-    // A path that fills the declared buffer was cut: it is no path, and moduleDir stays empty.
-    DWORD length = GetModuleFileNameW(g_instance, path, MAX_PATH);
-    if (length > 0 && length < MAX_PATH)
-        DirectoryWithSeparator(&context->moduleDir, path);
-
-    length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        // A longer directory would be a cut path: report it like a failed call.
-        if (length != 0)
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        LogError(context, ERR_SYSTEM_DIRECTORY, L"Can`t retrieve system directory.");
-    } else {
-        Assign(&context->systemDir, path);
-        AppendBackslashIfMissing(&context->systemDir);
-    }
+    ok = ReadModuleDirectory(context) && ok;
+    ok = ReadSystemDirectory(context) && ok;
 
     MarkDefaultPrinter(context);
+    return ok;
 }
 
 void FreeSetupContext(SetupContext *context)

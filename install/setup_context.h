@@ -47,8 +47,10 @@ struct SetupContext {
 // The module instance handed to the entry point; the log window and the module path use it.
 extern HINSTANCE g_instance;
 
-void InitSetupContext(SetupContext *context, DWORD mode);
+// Builds the context of one command: checks the spooler, selects the file set and reads the
+// driver, module and system directories. True when each of these succeeded; false when one
+// failed, reported (all but the module path). The context is usable, and freed, either way.
+bool InitSetupContext(SetupContext *context, DWORD mode);
 void FreeSetupContext(SetupContext *context);
-void SelectFileSet(SetupContext *context, bool x64);
 // Whether `name` is the file name of a component of either file set (ASCII letters folded).
 bool IsProductComponentName(const WCHAR *name);

@@ -1,5 +1,6 @@
 // The in-memory setup log: indented lines ending in CR LF, and error reports.
 #include "setup_log.h"
+#include "setup_log_internal.h"
 
 #include <stdarg.h>
 #include <stdio.h>

@@ -48,7 +48,6 @@ private:
     LONG step_;
 };
 
-void LogAppend(SetupContext *context, const WCHAR *text);
 void LogLine(SetupContext *context, const WCHAR *format, ...);
 // Writes "Error(code): text", with the system's message of the last error when it is not 0,
 // and counts the report.

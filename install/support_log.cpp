@@ -151,72 +151,102 @@ static DWORD KeptRunsStart(const BYTE *old, DWORD from, DWORD length, DWORD budg
     return length;
 }
 
-// Appends the run, or, when the file would grow past the cap, writes it again with the oldest
-// runs dropped. A failed write cuts the file back to the last whole run it held.
-static void StoreRun(HANDLE file, const char *run, DWORD runBytes)
+// Appends the run after the file's `oldBytes`, with the byte-order mark into an empty file.
+// `goodEnd` receives where the file's last whole run ends.
+static bool AppendRun(HANDLE file, DWORD oldBytes, const char *run, DWORD runBytes,
+                      ULONGLONG *goodEnd)
 {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size))
-        return;
-    ULONGLONG fileBytes = (ULONGLONG)size.QuadPart;
-    ULONGLONG offset = fileBytes > SUPPORT_LOG_MAX_BYTES ? fileBytes - SUPPORT_LOG_MAX_BYTES : 0;
-    DWORD oldBytes = (DWORD)(fileBytes - offset);
-    BYTE *old = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, oldBytes ? oldBytes : 1));
-    if (!old)
-        return;
-    if (!ReadTail(file, offset, old, oldBytes)) {
-        HeapFree(GetProcessHeap(), 0, old);
-        return;
-    }
-    bool bom = offset == 0 && oldBytes >= BOM_BYTES && memcmp(old, UTF8_BOM, BOM_BYTES) == 0;
+    *goodEnd = oldBytes;
+    return SeekTo(file, oldBytes) && (oldBytes != 0 || WriteAll(file, UTF8_BOM, BOM_BYTES)) &&
+           WriteAll(file, run, runBytes);
+}
 
-    ULONGLONG goodEnd = 0;
-    bool ok;
-    if (offset == 0 && (oldBytes == 0 || bom) &&
-        (ULONGLONG)oldBytes + runBytes + (oldBytes ? 0 : BOM_BYTES) <= SUPPORT_LOG_MAX_BYTES) {
-        goodEnd = oldBytes;
-        ok = SeekTo(file, oldBytes) && (oldBytes != 0 || WriteAll(file, UTF8_BOM, BOM_BYTES)) &&
-             WriteAll(file, run, runBytes);
-    } else {
-        // A file that is not all the tool's own (no mark, cut in a line) keeps only whole runs.
-        DWORD budget = runBytes + BOM_BYTES < SUPPORT_LOG_MAX_BYTES
-                           ? SUPPORT_LOG_MAX_BYTES - BOM_BYTES - runBytes
-                           : 0;
-        DWORD from = offset == 0 ? (bom ? BOM_BYTES : 0) : oldBytes;
-        if (offset != 0) {
-            // Mid-file: the first byte after a line end is the first possible line start.
-            for (DWORD at = 0; at < oldBytes; at++) {
-                if (old[at] == '\n') {
-                    from = at + 1;
-                    break;
-                }
-            }
-        }
-        DWORD kept = KeptRunsStart(old, from, oldBytes, budget);
-        ok = SeekTo(file, 0) && WriteAll(file, UTF8_BOM, BOM_BYTES) &&
-             WriteAll(file, old + kept, oldBytes - kept);
-        if (ok)
-            goodEnd = BOM_BYTES + (oldBytes - kept);
-        ok = ok && WriteAll(file, run, runBytes);
+// The first byte of the tail `old` read from `offset` that may start a line on its own.
+static DWORD FirstLineStart(const BYTE *old, ULONGLONG offset, DWORD oldBytes, bool bom)
+{
+    if (offset == 0)
+        return bom ? BOM_BYTES : 0;
+    // Mid-file: the first byte after a line end is the first possible line start.
+    for (DWORD at = 0; at < oldBytes; at++) {
+        if (old[at] == '\n')
+            return at + 1;
     }
+    return oldBytes;
+}
+
+// Writes the file again: the mark, the newest old runs that leave room for the run, then the
+// run. A file that is not all the tool's own (no mark, cut in a line) keeps only whole runs.
+// `goodEnd` receives where the last whole run ends once the kept runs are written.
+static bool RewriteRuns(HANDLE file, const BYTE *old, ULONGLONG offset, DWORD oldBytes, bool bom,
+                        const char *run, DWORD runBytes, ULONGLONG *goodEnd)
+{
+    DWORD budget = runBytes + BOM_BYTES < SUPPORT_LOG_MAX_BYTES
+                       ? SUPPORT_LOG_MAX_BYTES - BOM_BYTES - runBytes
+                       : 0;
+    DWORD kept = KeptRunsStart(old, FirstLineStart(old, offset, oldBytes, bom), oldBytes, budget);
+    bool ok = SeekTo(file, 0) && WriteAll(file, UTF8_BOM, BOM_BYTES) &&
+              WriteAll(file, old + kept, oldBytes - kept);
+    if (ok)
+        *goodEnd = BOM_BYTES + (oldBytes - kept);
+    return ok && WriteAll(file, run, runBytes);
+}
+
+// Appends the run, or, when the file would grow past the cap, writes it again with the oldest
+// runs dropped. A failed write cuts the file back to the last whole run it held. True when the
+// run was written.
+static bool StoreRun(HANDLE file, const char *run, DWORD runBytes)
+{
+    bool ok = false;
+    LARGE_INTEGER size;
+    ULONGLONG fileBytes = 0;
+    ULONGLONG offset = 0;
+    ULONGLONG goodEnd = 0;
+    DWORD oldBytes = 0;
+    BYTE *old = NULL;
+    bool bom = false;
+
+    if (!GetFileSizeEx(file, &size))
+        return false;
+    fileBytes = (ULONGLONG)size.QuadPart;
+    offset = fileBytes > SUPPORT_LOG_MAX_BYTES ? fileBytes - SUPPORT_LOG_MAX_BYTES : 0;
+    oldBytes = (DWORD)(fileBytes - offset);
+    old = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, oldBytes ? oldBytes : 1));
+    if (!old)
+        return false;
+    if (!ReadTail(file, offset, old, oldBytes))
+        goto done;
+    bom = offset == 0 && oldBytes >= BOM_BYTES && memcmp(old, UTF8_BOM, BOM_BYTES) == 0;
+
+    if (offset == 0 && (oldBytes == 0 || bom) &&
+        (ULONGLONG)oldBytes + runBytes + (oldBytes ? 0 : BOM_BYTES) <= SUPPORT_LOG_MAX_BYTES)
+        ok = AppendRun(file, oldBytes, run, runBytes, &goodEnd);
+    else
+        ok = RewriteRuns(file, old, offset, oldBytes, bom, run, runBytes, &goodEnd);
     if (ok)
         SetEndOfFile(file);
     else if (SeekTo(file, goodEnd))
         SetEndOfFile(file);
+
+done:
     HeapFree(GetProcessHeap(), 0, old);
+    return ok;
 }
 
-void WriteSupportLog(const SetupContext *context, int exitCode)
+bool WriteSupportLog(const SetupContext *context, int exitCode)
 {
+    bool ok = false;
     const WCHAR *folder = StringText(context->moduleDir);
+    size_t folderLength = StringLength(context->moduleDir);
     CountedString path = NULL;
     CountedString run = NULL;
     char *bytes = NULL;
     DWORD runBytes = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
-    // The tool runs elevated: it writes only a plain absolute path, never the current folder's.
-    if (!Assign(&path, folder) || !Append(&path, SUPPORT_LOG_NAME) ||
-        !IsPlainAbsolutePath(StringText(path)))
+
+    // The tool runs elevated: it writes only a plain absolute path, never the current folder's,
+    // and only in a folder that keeps its trailing backslash ("C:" is no folder of its own).
+    if (folderLength == 0 || folder[folderLength - 1] != L'\\' ||
+        !JoinPath(&path, folder, SUPPORT_LOG_NAME) || !IsPlainAbsolutePath(StringText(path)))
         goto done;
     if (!BuildRunText(&run, context, exitCode))
         goto done;
@@ -226,11 +256,14 @@ void WriteSupportLog(const SetupContext *context, int exitCode)
     file = OpenOwnFile(StringText(path));
     if (file == INVALID_HANDLE_VALUE)
         goto done;
-    StoreRun(file, bytes, runBytes);
-    CloseHandle(file);
+    ok = StoreRun(file, bytes, runBytes);
+
 done:
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
     if (bytes)
         HeapFree(GetProcessHeap(), 0, bytes);
     FreeString(&run);
     FreeString(&path);
+    return ok;
 }

@@ -15,5 +15,6 @@ const WCHAR SUPPORT_LOG_MARK[] = L"=== ";
 // Appends one run to setup.log in the tool's folder: the header with the local time, the build
 // and this process's command line, the log as the log window shows it, and the exit code. UTF-8
 // with a byte-order mark, CR LF line ends. A file that is a link, or that cannot be opened,
-// read or written, is left as it was: the log is then simply missing.
-void WriteSupportLog(const SetupContext *context, int exitCode);
+// read or written, is left as it was: the log is then simply missing. True when the run was
+// written.
+bool WriteSupportLog(const SetupContext *context, int exitCode);

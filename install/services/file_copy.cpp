@@ -1,5 +1,6 @@
 // Copying product files into place, and the files left to delete later.
 #include "file_copy.h"
+#include "file_copy_internal.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -50,72 +51,87 @@ static bool CopyContents(HANDLE source, HANDLE destination)
     }
 }
 
+// The callers keep using the destination path: one cut to fit would name a different file.
+static bool HandOutPath(CountedString destPath, WCHAR *outPath)
+{
+    if (StringLength(destPath) >= SETUP_PATH_BUFFER) {
+        outPath[0] = 0;
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    memcpy(outPath, StringText(destPath), (StringLength(destPath) + 1) * sizeof(WCHAR));
+    return true;
+}
+
+// Without the tool's own folder a bare name would open whatever lies in the current folder.
+static HANDLE OpenSource(const SetupContext *context, CountedString sourcePath)
+{
+    if (StringLength(context->moduleDir) == 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(StringText(sourcePath), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                       0, NULL);
+}
+
+// Without its directory the destination is a bare name in whatever the current folder is.
+static HANDLE OpenDestination(SetupContext *context, CountedString destPath)
+{
+    if (!IsPlainAbsolutePath(StringText(destPath))) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileWithRetry(context, StringText(destPath));
+}
+
+static void ReportDestination(SetupContext *context, CountedString destPath, bool reportErrors)
+{
+    if (reportErrors)
+        LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
+                 StringText(destPath));
+}
+
 bool CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR *fileName,
                      WCHAR *outPath, bool reportErrors)
 {
-    bool copied = false;
+    LogLine(context, L">CopyFile %s to %s [%d])", fileName, destDir, reportErrors ? 1 : 0);
+    LogSection section(context);
+    bool ok = false;
     CountedString sourcePath = NULL;
     CountedString destPath = NULL;
     HANDLE source = INVALID_HANDLE_VALUE;
     HANDLE destination = INVALID_HANDLE_VALUE;
 
-    LogLine(context, L">CopyFile %s to %s [%d])", fileName, destDir, reportErrors ? 1 : 0);
-    context->logDepth++;
-
     if (!JoinPath(&sourcePath, StringText(context->moduleDir), fileName) ||
         !JoinPath(&destPath, destDir, fileName)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        if (reportErrors)
-            LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
-                     StringText(destPath));
+        ReportDestination(context, destPath, reportErrors);
         goto done;
     }
-
-    if (outPath) {
-        // The callers keep using this path: one cut to fit would name a different file.
-        if (StringLength(destPath) >= SETUP_PATH_BUFFER) {
-            outPath[0] = 0;
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            if (reportErrors)
-                LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
-                         StringText(destPath));
-            goto done;
-        }
-        memcpy(outPath, StringText(destPath), (StringLength(destPath) + 1) * sizeof(WCHAR));
+    if (outPath && !HandOutPath(destPath, outPath)) {
+        ReportDestination(context, destPath, reportErrors);
+        goto done;
     }
-
-    // Without the tool's own folder a bare name would open whatever lies in the current folder.
-    if (StringLength(context->moduleDir) == 0)
-        SetLastError(ERROR_PATH_NOT_FOUND);
-    else
-        source = CreateFileW(StringText(sourcePath), GENERIC_READ, FILE_SHARE_READ, NULL,
-                             OPEN_EXISTING, 0, NULL);
+    source = OpenSource(context, sourcePath);
     if (source == INVALID_HANDLE_VALUE) {
         if (reportErrors)
             LogError(context, ERR_OPEN_SOURCE, L"Cant't open source file: %s", fileName);
         goto done;
     }
-    // Without its directory the destination is a bare name in whatever the current folder is.
-    if (!IsPlainAbsolutePath(StringText(destPath)))
-        SetLastError(ERROR_BAD_PATHNAME);
-    else
-        destination = CreateFileWithRetry(context, StringText(destPath));
+    destination = OpenDestination(context, destPath);
     if (destination == INVALID_HANDLE_VALUE) {
-        if (reportErrors)
-            LogError(context, ERR_OPEN_DESTINATION, L"Cant't open destination file: %s",
-                     StringText(destPath));
+        ReportDestination(context, destPath, reportErrors);
         goto done;
     }
-
-    if (CopyContents(source, destination)) {
-        copied = true;
-    } else {
+    if (!CopyContents(source, destination)) {
         LogError(context, ERR_COPY_FILE, L"CopyFile(..,%s)", StringText(destPath));
         // A truncated DLL must not stay behind for the spooler to load.
         CloseHandle(destination);
         destination = INVALID_HANDLE_VALUE;
         DeleteOwnFile(StringText(destPath));
+        goto done;
     }
+    ok = true;
 
 done:
     if (destination != INVALID_HANDLE_VALUE)
@@ -124,27 +140,26 @@ done:
         CloseHandle(source);
     FreeString(&destPath);
     FreeString(&sourcePath);
-    LogLine(context, copied ? L"Copy Succeeded :)" : L"Copy Failed :(");
-    context->logDepth--;
-    return copied;
+    LogLine(context, ok ? L"Copy Succeeded :)" : L"Copy Failed :(");
+    return ok;
 }
 
 HANDLE CreateFileWithRetry(SetupContext *context, const WCHAR *path)
 {
+    HANDLE file = INVALID_HANDLE_VALUE;
     DWORD start = GetTickCount();
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; attempt++) {
-        HANDLE file =
-            CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+        file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
         if (file != INVALID_HANDLE_VALUE)
-            return file;
+            break;
         // Unsigned difference: a wrap of the tick counter does no harm.
         if (GetTickCount() - start > OPEN_TIMEOUT_MS) {
             LogLine(context, L"CreateFile - timeout");
-            return INVALID_HANDLE_VALUE;
+            break;
         }
         Sleep(OPEN_RETRY_MS);
     }
-    return INVALID_HANDLE_VALUE;
+    return file;
 }
 
 WCHAR *DuplicateWideString(const WCHAR *text)
@@ -158,26 +173,27 @@ WCHAR *DuplicateWideString(const WCHAR *text)
     return copy;
 }
 
-void AddPendingDelete(PendingDelete **head, const WCHAR *path)
+bool AddPendingDelete(PendingDelete **head, const WCHAR *path)
 {
     if (!IsPlainAbsolutePath(path))
-        return;
+        return false;
     for (PendingDelete *node = *head; node; node = node->next) {
         if (wcscmp(node->path, path) == 0)
-            return;
+            return true;
     }
     // A path that cannot be copied is not listed: the list never holds an empty entry.
     WCHAR *copy = DuplicateWideString(path);
-    if (!copy)
-        return;
-    PendingDelete *node = static_cast<PendingDelete *>(GlobalAlloc(GPTR, sizeof(PendingDelete)));
+    PendingDelete *node =
+        copy ? static_cast<PendingDelete *>(GlobalAlloc(GPTR, sizeof(PendingDelete))) : NULL;
     if (!node) {
-        GlobalFree(copy);
-        return;
+        if (copy)
+            GlobalFree(copy);
+        return false;
     }
     node->path = copy;
     node->next = *head;
     *head = node;
+    return true;
 }
 
 void FreePendingDeleteList(PendingDelete *node)
@@ -191,7 +207,7 @@ void FreePendingDeleteList(PendingDelete *node)
     }
 }
 
-void RetryPendingDeletes(SetupContext *context)
+bool RetryPendingDeletes(SetupContext *context)
 {
     LogLine(context, L"DeleteFile-try");
     PendingDelete *kept = NULL;
@@ -211,6 +227,7 @@ void RetryPendingDeletes(SetupContext *context)
         }
         node = next;
     }
+    return context->pendingDeletes == NULL;
 }
 
 DWORD ScheduleDeletesAtReboot(SetupContext *context)

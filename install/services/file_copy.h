@@ -21,17 +21,16 @@ BOOL DeleteOwnFile(const WCHAR *path);
 // SETUP_PATH_BUFFER characters and receives the destination path. True when the copy is whole.
 bool CopyProductFile(SetupContext *context, const WCHAR *destDir, const WCHAR *fileName,
                      WCHAR *outPath, bool reportErrors);
-// Opens a file for writing, retrying a locked one: 100 attempts 50 ms apart within 10 s.
-HANDLE CreateFileWithRetry(SetupContext *context, const WCHAR *path);
 // Pushes a path at the front unless it is listed already (exact, case-sensitive comparison). A
-// path that IsPlainAbsolutePath refuses is never listed.
-void AddPendingDelete(PendingDelete **head, const WCHAR *path);
+// path that IsPlainAbsolutePath refuses is never listed. True when the path is on the list.
+bool AddPendingDelete(PendingDelete **head, const WCHAR *path);
 // A GlobalAlloc copy, or null for a null or empty text.
 WCHAR *DuplicateWideString(const WCHAR *text);
 // Releases the node, every node after it and their paths; accepts null.
 void FreePendingDeleteList(PendingDelete *node);
-// Deletes the listed files; those deleted or already gone leave the list.
-void RetryPendingDeletes(SetupContext *context);
+// Deletes the listed files; those deleted or already gone leave the list. True when the list is
+// now empty.
+bool RetryPendingDeletes(SetupContext *context);
 // Hands every listed file to Windows for deletion at reboot, empties the list, and returns how
 // many were accepted.
 DWORD ScheduleDeletesAtReboot(SetupContext *context);

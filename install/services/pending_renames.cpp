@@ -4,6 +4,7 @@
 // is measured inside the block, a string without its terminator inside the block is no string,
 // and any failure gives the empty table.
 #include "pending_renames.h"
+#include "pending_renames_internal.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -21,31 +22,43 @@ const WCHAR *StripNtPrefix(const WCHAR *path)
     return path;
 }
 
+// The value in a new zero-filled block; `size` receives the byte count of the size query and
+// `read` that of the read. Null when the value is missing or empty, when `multiStringOnly` and
+// either query finds another type, or when the read fails (the value grew since the size query).
+static BYTE *QueryRenameValue(HKEY key, bool multiStringOnly, DWORD *size, DWORD *read)
+{
+    DWORD type = REG_NONE;
+    *size = 0;
+    *read = 0;
+    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, NULL, size) != ERROR_SUCCESS ||
+        *size == 0 || (multiStringOnly && type != REG_MULTI_SZ))
+        return NULL;
+    BYTE *block = static_cast<BYTE *>(GlobalAlloc(GPTR, *size));
+    if (!block)
+        return NULL;
+    *read = *size;
+    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, block, read) != ERROR_SUCCESS ||
+        (multiStringOnly && type != REG_MULTI_SZ)) {
+        GlobalFree(block);
+        return NULL;
+    }
+    return block;
+}
+
 BYTE *ReadPendingRenameValue(HKEY key, DWORD *byteCount)
 {
-    BYTE *block = NULL;
     DWORD size = 0;
     DWORD read = 0;
-
+    // Any type is read: every string is measured inside the block anyway.
+    BYTE *block = QueryRenameValue(key, false, &size, &read);
     *byteCount = 0;
-    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, NULL, NULL, &size) != ERROR_SUCCESS ||
-        size == 0)
-        goto done;
-    block = static_cast<BYTE *>(GlobalAlloc(GPTR, size));
-    if (!block)
-        goto done;
-    // The value may have changed since the size query: a failed read (it grew) gives nothing,
-    // and a count above the block is never believed.
-    read = size;
-    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, NULL, block, &read) != ERROR_SUCCESS ||
-        read == 0) {
+    // A read of nothing gives nothing, and a count above the block is never believed.
+    if (block && read == 0) {
         GlobalFree(block);
         block = NULL;
-        goto done;
+    } else if (block) {
+        *byteCount = read < size ? read : size;
     }
-    *byteCount = read < size ? read : size;
-
-done:
     RegCloseKey(key);
     return block;
 }
@@ -60,20 +73,11 @@ static LONGLONG MeasureString(const WCHAR *text, LONGLONG position, LONGLONG ava
     return -1;
 }
 
-PendingRenameTable ParsePendingRenameValue(const BYTE *block, DWORD byteCount)
+// How many whole strings the text holds before `limit`, each terminated within `available`.
+static LONGLONG CountStrings(const WCHAR *text, LONGLONG available, LONGLONG limit)
 {
-    PendingRenameTable table = {NULL, NULL, 0};
-    const WCHAR *text = reinterpret_cast<const WCHAR *>(block);
-    // Whole characters only: an odd last byte belongs to no character.
-    LONGLONG available = byteCount / 2;
-    // No string starts on the list's final terminator.
-    LONGLONG limit = ((LONGLONG)byteCount - 2) / 2;
     LONGLONG strings = 0;
     LONGLONG position = 0;
-    LONGLONG entries = 0;
-
-    if (!block)
-        return table;
     while (position < limit) {
         LONGLONG length = MeasureString(text, position, available);
         if (length < 0)
@@ -81,17 +85,15 @@ PendingRenameTable ParsePendingRenameValue(const BYTE *block, DWORD byteCount)
         strings++;
         position += length + 1;
     }
-    if (strings / 2 == 0)
-        return table;
+    return strings;
+}
 
-    entries = (strings / 2) * 2;
-    table.pairCount = (LONG)(strings / 2);
-    table.paths = static_cast<WCHAR **>(GlobalAlloc(GPTR, (SIZE_T)entries * sizeof(WCHAR *)));
-    table.exists = static_cast<LONG *>(GlobalAlloc(GPTR, (SIZE_T)entries * sizeof(LONG)));
-    if (!table.paths || !table.exists)
-        goto failed;
-
-    position = 0;
+// Copies the first `entries` strings into the table; an empty one stays null. False when a copy
+// cannot be allocated.
+static bool CopyStrings(PendingRenameTable *table, const WCHAR *text, LONGLONG entries,
+                        LONGLONG available, LONGLONG limit)
+{
+    LONGLONG position = 0;
     for (LONGLONG i = 0; i < entries && position < limit; i++) {
         LONGLONG length = MeasureString(text, position, available);
         if (length < 0)
@@ -100,17 +102,36 @@ PendingRenameTable ParsePendingRenameValue(const BYTE *block, DWORD byteCount)
             SIZE_T bytes = (SIZE_T)(length + 1) * sizeof(WCHAR);
             WCHAR *copy = static_cast<WCHAR *>(GlobalAlloc(GPTR, bytes));
             if (!copy)
-                goto failed;
+                return false;
             memcpy(copy, text + position, bytes);
-            table.paths[i] = copy;
-            table.exists[i] = FileExists(StripNtPrefix(copy));
+            table->paths[i] = copy;
+            table->exists[i] = FileExists(StripNtPrefix(copy));
         }
         position += length + 1;
     }
-    return table;
+    return true;
+}
 
-failed:
-    ReleasePendingRenameTable(&table);
+PendingRenameTable ParsePendingRenameValue(const BYTE *block, DWORD byteCount)
+{
+    PendingRenameTable table = {NULL, NULL, 0};
+    const WCHAR *text = reinterpret_cast<const WCHAR *>(block);
+    // Whole characters only: an odd last byte belongs to no character.
+    LONGLONG available = byteCount / 2;
+    // No string starts on the list's final terminator.
+    LONGLONG limit = ((LONGLONG)byteCount - 2) / 2;
+    LONGLONG pairs = 0;
+
+    if (!block)
+        return table;
+    pairs = CountStrings(text, available, limit) / 2;
+    if (pairs == 0)
+        return table;
+    table.pairCount = (LONG)pairs;
+    table.paths = static_cast<WCHAR **>(GlobalAlloc(GPTR, (SIZE_T)(2 * pairs) * sizeof(WCHAR *)));
+    table.exists = static_cast<LONG *>(GlobalAlloc(GPTR, (SIZE_T)(2 * pairs) * sizeof(LONG)));
+    if (!table.paths || !table.exists || !CopyStrings(&table, text, 2 * pairs, available, limit))
+        ReleasePendingRenameTable(&table);
     return table;
 }
 
@@ -139,16 +160,21 @@ static bool IsOwnPendingDeletion(const WCHAR *source)
     return IsPlainAbsolutePath(path) && IsProductComponentName(FileNamePart(path));
 }
 
-void ApplyPendingDeletions(PendingRenameTable *table)
+bool ApplyPendingDeletions(PendingRenameTable *table)
 {
+    bool allDeleted = true;
     for (LONG k = 0; k < table->pairCount; k++) {
         // Only deletions (no target); renames stay for the boot that was asked for, and so do
         // other programs' deletions.
         if (table->exists[2 * k] == 1 && table->paths[2 * k] && !table->paths[2 * k + 1] &&
-            IsOwnPendingDeletion(table->paths[2 * k]) &&
-            DeleteOwnFile(StripNtPrefix(table->paths[2 * k])))
-            table->exists[2 * k] = 0;
+            IsOwnPendingDeletion(table->paths[2 * k])) {
+            if (DeleteOwnFile(StripNtPrefix(table->paths[2 * k])))
+                table->exists[2 * k] = 0;
+            else
+                allDeleted = false;
+        }
     }
+    return allDeleted;
 }
 
 void ReleasePendingRenameTable(PendingRenameTable *table)
@@ -198,26 +224,21 @@ static bool IsOneOf(const WCHAR *path, WCHAR *const *longPaths, int count)
     return found;
 }
 
-// The value as a new block and its byte count; null when it is missing, empty, or no
-// multi-string.
+// The value as a new block and its byte count; null when it is missing, empty, no multi-string,
+// or when the read claims more bytes than the size query.
 static BYTE *ReadRenameMultiString(HKEY key, DWORD *bytes)
 {
-    DWORD type = 0, size = 0, read = 0;
+    DWORD size = 0;
+    DWORD read = 0;
+    BYTE *block = QueryRenameValue(key, true, &size, &read);
     *bytes = 0;
-    if (RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, NULL, &size) != ERROR_SUCCESS ||
-        size == 0 || type != REG_MULTI_SZ)
-        return NULL;
-    BYTE *block = static_cast<BYTE *>(GlobalAlloc(GPTR, size));
-    read = size;
-    if (block &&
-        RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, &type, block, &read) == ERROR_SUCCESS &&
-        read <= size && type == REG_MULTI_SZ) {
-        *bytes = read;
-        return block;
-    }
-    if (block)
+    if (block && read > size) {
         GlobalFree(block);
-    return NULL;
+        block = NULL;
+    } else if (block) {
+        *bytes = read;
+    }
+    return block;
 }
 
 // Copies `block` into `kept` (as large) without the pending deletions of `longPaths`; returns
@@ -256,70 +277,110 @@ static int LeaveOutDeletions(const BYTE *block, DWORD read, WCHAR *const *longPa
     return removed;
 }
 
-int ForgetPendingDeletions(const WCHAR *const *paths, int count)
+// The long forms of `paths` (each path itself when it has none), or null without memory.
+static WCHAR **LongPathsOf(const WCHAR *const *paths, int count)
 {
-    HKEY key = NULL;
-    bool writable = true;
-    int result = 0;
     WCHAR **longPaths = static_cast<WCHAR **>(GlobalAlloc(GPTR, (SIZE_T)count * sizeof(WCHAR *)));
     if (!longPaths)
-        return -1;
+        return NULL;
     for (int i = 0; i < count; i++) {
         longPaths[i] = LongPathOf(paths[i]);
         if (!longPaths[i])
             longPaths[i] = DuplicateWideString(paths[i]);
     }
+    return longPaths;
+}
 
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                      &key) != ERROR_SUCCESS) {
-        // Nothing to write is no failure; something to remove that cannot be is one.
-        writable = false;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, &key) !=
-            ERROR_SUCCESS)
-            key = NULL;
-    }
-    // Another program may schedule its own file between the read and the write: the value is
-    // read again just before the write, and the work starts over once if it changed.
-    for (int attempt = 0; key && attempt < 2; attempt++) {
-        DWORD read = 0, keptBytes = 0, again = 0;
-        BYTE *block = ReadRenameMultiString(key, &read);
-        BYTE *kept = block ? static_cast<BYTE *>(GlobalAlloc(GPTR, read)) : NULL;
-        BYTE *now = NULL;
-        int removed = 0;
-        if (block && !kept)
-            result = -1;
-        else if (kept)
-            removed = LeaveOutDeletions(block, read, longPaths, count, kept, &keptBytes);
-        if (removed && !writable) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            result = -1;
-        } else if (removed && attempt == 0 &&
-                   !((now = ReadRenameMultiString(key, &again)) && again == read &&
-                     memcmp(now, block, read) == 0)) {
-            result = 0; // changed meanwhile: once more from the start
-        } else if (removed) {
-            LONG written =
-                RegSetValueExW(key, PENDING_RENAMES_VALUE, 0, REG_MULTI_SZ, kept, keptBytes);
-            SetLastError((DWORD)written);
-            result = written == ERROR_SUCCESS ? removed : -1;
-            attempt = 2;
-        } else {
-            attempt = 2;
-        }
-        if (now)
-            GlobalFree(now);
-        if (kept)
-            GlobalFree(kept);
-        if (block)
-            GlobalFree(block);
-    }
-
-    if (key)
-        RegCloseKey(key);
+static void FreeLongPaths(WCHAR **longPaths, int count)
+{
     for (int i = 0; i < count; i++) {
         if (longPaths[i])
             GlobalFree(longPaths[i]);
     }
     GlobalFree(longPaths);
+}
+
+// The session manager's key for reading and, when allowed, writing; null when it cannot be read.
+static HKEY OpenRenameKey(bool *writable)
+{
+    HKEY key = NULL;
+    *writable = true;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) == ERROR_SUCCESS)
+        return key;
+    // Nothing to write is no failure; something to remove that cannot be is one.
+    *writable = false;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return NULL;
+    return key;
+}
+
+// Whether the value now differs from the `read` bytes of `block`, or can no longer be read.
+static bool RenameValueChanged(HKEY key, const BYTE *block, DWORD read)
+{
+    DWORD again = 0;
+    BYTE *now = ReadRenameMultiString(key, &again);
+    bool changed = !(now && again == read && memcmp(now, block, read) == 0);
+    if (now)
+        GlobalFree(now);
+    return changed;
+}
+
+// One pass: reads the value, leaves out the deletions of `longPaths` and writes the rest. Sets
+// `result` as ForgetPendingDeletions returns it; true when another pass is due: the value
+// changed before the write (not on the `lastPass`), or it cannot be written.
+static bool ForgetOnce(HKEY key, bool writable, bool lastPass, WCHAR *const *longPaths, int count,
+                       int *result)
+{
+    bool again = false;
+    DWORD read = 0;
+    DWORD keptBytes = 0;
+    int removed = 0;
+    BYTE *block = ReadRenameMultiString(key, &read);
+    BYTE *kept = block ? static_cast<BYTE *>(GlobalAlloc(GPTR, read)) : NULL;
+    if (block && !kept)
+        *result = -1;
+    else if (kept)
+        removed = LeaveOutDeletions(block, read, longPaths, count, kept, &keptBytes);
+    if (removed && !writable) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        *result = -1;
+        again = true;
+    } else if (removed && !lastPass && RenameValueChanged(key, block, read)) {
+        *result = 0; // changed meanwhile: once more from the start
+        again = true;
+    } else if (removed) {
+        LONG written = RegSetValueExW(key, PENDING_RENAMES_VALUE, 0, REG_MULTI_SZ, kept, keptBytes);
+        SetLastError((DWORD)written);
+        *result = written == ERROR_SUCCESS ? removed : -1;
+    }
+    if (kept)
+        GlobalFree(kept);
+    if (block)
+        GlobalFree(block);
+    return again;
+}
+
+int ForgetPendingDeletions(const WCHAR *const *paths, int count)
+{
+    int result = 0;
+    bool writable = false;
+    HKEY key = NULL;
+    WCHAR **longPaths = LongPathsOf(paths, count);
+    if (!longPaths)
+        return -1;
+
+    key = OpenRenameKey(&writable);
+    // Another program may schedule its own file between the read and the write: the value is
+    // read again just before the write, and the work starts over once if it changed.
+    for (int pass = 0; key && pass < 2; pass++) {
+        if (!ForgetOnce(key, writable, pass == 1, longPaths, count, &result))
+            break;
+    }
+
+    if (key)
+        RegCloseKey(key);
+    FreeLongPaths(longPaths, count);
     return result;
 }

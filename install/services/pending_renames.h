@@ -11,11 +11,9 @@ struct PendingRenameTable {
 };
 
 PendingRenameTable LoadPendingRenameTable();
-// The raw value in a new zero-filled block and its byte count; closes `key` in every case.
-BYTE *ReadPendingRenameValue(HKEY key, DWORD *byteCount);
-// Builds a table from a raw multi-string of `byteCount` bytes; never reads past it.
-PendingRenameTable ParsePendingRenameValue(const BYTE *block, DWORD byteCount);
-void ApplyPendingDeletions(PendingRenameTable *table);
+// Deletes now the files of the tool's own pending deletions that exist, and marks them gone.
+// False when one of them could not be deleted.
+bool ApplyPendingDeletions(PendingRenameTable *table);
 void ReleasePendingRenameTable(PendingRenameTable *table);
 // The path after a leading "\??\", or the path itself.
 const WCHAR *StripNtPrefix(const WCHAR *path);

@@ -37,16 +37,17 @@ LONG GetFileBuild(const WCHAR *path)
 {
     LONG build = -1;
     DWORD unused = 0;
+    DWORD size = 0;
     BYTE *block = NULL;
     VS_FIXEDFILEINFO *info = NULL;
     UINT length = 0;
 
-    DWORD size = GetFileVersionInfoSizeW(path, &unused);
+    size = GetFileVersionInfoSizeW(path, &unused);
     if (size == 0)
-        return -1;
+        return build;
     block = TakeBlock(size);
     if (!block)
-        return -1;
+        return build;
     if (!GetFileVersionInfoW(path, 0, size, block))
         goto done;
     // A truncated or foreign resource can hand back less than the record, or one outside the

@@ -1,5 +1,6 @@
 // Control of the "spooler" service.
 #include "spooler_service.h"
+#include "spooler_service_internal.h"
 
 #include "setup_context.h"
 #include "setup_log.h"
@@ -16,41 +17,36 @@ static const DWORD RESTART_SERVICE_ACCESS = SERVICE_START | SERVICE_STOP | SERVI
 
 bool CheckSpooler(SetupContext *context)
 {
-    bool result = true;
+    LogLine(context, L">Check Spooler");
+    LogSection section(context);
+    bool ok = false;
     SC_HANDLE manager = NULL;
     SC_HANDLE service = NULL;
     SERVICE_STATUS status;
 
-    LogLine(context, L">Check Spooler");
-    context->logDepth++;
-
     manager = OpenSCManagerW(NULL, NULL, CHECK_MANAGER_ACCESS);
     if (!manager) {
         LogError(context, ERR_OPEN_SCM, L"Can't open service manager.");
-        result = false;
-        goto done;
+        return false;
     }
     service = OpenServiceW(manager, L"spooler", CHECK_SERVICE_ACCESS);
     if (!service) {
         LogError(context, ERR_OPEN_SPOOLER, L"Can't open the spooler");
-        result = false;
         goto done;
     }
     // A status that cannot be read starts nothing: the spooler calls may well work all the same.
-    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING) {
-        if (!StartSpoolerAndWait(service)) {
-            LogError(context, ERR_START_SPOOLER, L"Can't start the spooler");
-            result = false;
-        }
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING &&
+        !StartSpoolerAndWait(service)) {
+        LogError(context, ERR_START_SPOOLER, L"Can't start the spooler");
+        goto done;
     }
+    ok = true;
 
 done:
     if (service)
         CloseServiceHandle(service);
-    if (manager)
-        CloseServiceHandle(manager);
-    context->logDepth--;
-    return result;
+    CloseServiceHandle(manager);
+    return ok;
 }
 
 // Asks the service to start; false only when it refused for a reason that waiting cannot end
@@ -78,9 +74,7 @@ bool StartSpoolerAndWait(SC_HANDLE service)
         return false;
     ZeroMemory(&status, sizeof(status));
     QueryServiceStatus(service, &status);
-    for (int poll = 0; poll < SPOOLER_POLLS; poll++) {
-        if (status.dwCurrentState == SERVICE_RUNNING)
-            return true;
+    for (int poll = 0; poll < SPOOLER_POLLS && status.dwCurrentState != SERVICE_RUNNING; poll++) {
         // Found stopped after the request was made: it was refused (or the service stopped
         // again), so it is asked once more; a stopped spooler is never simply waited for.
         if (poll > 0 && status.dwCurrentState == SERVICE_STOPPED && !RequestStart(service))
@@ -91,66 +85,81 @@ bool StartSpoolerAndWait(SC_HANDLE service)
     return status.dwCurrentState == SERVICE_RUNNING;
 }
 
+// Opens the manager and the service into the restart; false, reported, when either is refused.
+static bool OpenRestartHandles(SpoolerRestart *restart)
+{
+    restart->scManager = OpenSCManagerW(NULL, NULL, RESTART_MANAGER_ACCESS);
+    if (!restart->scManager) {
+        if (restart->context)
+            LogError(restart->context, ERR_OPEN_SCM, L"Can't open service manager.");
+        return false;
+    }
+    restart->service = OpenServiceW(restart->scManager, L"spooler", RESTART_SERVICE_ACCESS);
+    if (!restart->service) {
+        if (restart->context)
+            LogError(restart->context, ERR_OPEN_SPOOLER, L"Can't open the spooler");
+        return false;
+    }
+    return true;
+}
+
+// Asks the service to stop; false when waiting for the stop would be in vain.
+static bool RequestStop(SpoolerRestart *restart)
+{
+    SERVICE_STATUS status;
+    restart->stopRequested = 1;
+    // A spooler that was not running is already where the caller wants it.
+    if (!ControlService(restart->service, SERVICE_CONTROL_STOP, &status)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_NOT_ACTIVE && restart->context)
+            LogError(restart->context, ERR_CONTROL_SERVICE,
+                     L"ControlService failed with code %d (0x%x)", (int)error, (unsigned)error);
+        // The services that depend on it keep it running however long one waits.
+        if (error == ERROR_DEPENDENT_SERVICES_RUNNING)
+            return false;
+    }
+    return true;
+}
+
+// Polls until the service has stopped: at most 50 sleeps of 200 ms.
+static bool WaitUntilStopped(SC_HANDLE service)
+{
+    SERVICE_STATUS status;
+    ZeroMemory(&status, sizeof(status));
+    QueryServiceStatus(service, &status);
+    for (int poll = 0; poll < SPOOLER_POLLS && status.dwCurrentState != SERVICE_STOPPED; poll++) {
+        Sleep(SPOOLER_POLL_MS);
+        QueryServiceStatus(service, &status);
+    }
+    return status.dwCurrentState == SERVICE_STOPPED;
+}
+
 SpoolerRestart BeginSpoolerRestart(SetupContext *context)
 {
-    SpoolerRestart restart;
-    SERVICE_STATUS status;
+    SpoolerRestart restart = {context, NULL, NULL, 0};
 
     if (context)
         LogLine(context, L">Restart Spooler");
-
-    restart.context = context;
-    restart.service = NULL;
-    restart.stopRequested = 0;
-    restart.scManager = OpenSCManagerW(NULL, NULL, RESTART_MANAGER_ACCESS);
-    if (!restart.scManager) {
-        if (context)
-            LogError(context, ERR_OPEN_SCM, L"Can't open service manager.");
-        return restart;
-    }
-    restart.service = OpenServiceW(restart.scManager, L"spooler", RESTART_SERVICE_ACCESS);
-    if (!restart.service) {
-        if (context)
-            LogError(context, ERR_OPEN_SPOOLER, L"Can't open the spooler");
-        return restart;
-    }
-
-    // A spooler that was not running is already where the caller wants it.
-    if (!ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) {
-        DWORD error = GetLastError();
-        if (error != ERROR_SERVICE_NOT_ACTIVE && context)
-            LogError(context, ERR_CONTROL_SERVICE, L"ControlService failed with code %d (0x%x)",
-                     (int)error, (unsigned)error);
-        // The services that depend on it keep it running however long one waits.
-        if (error == ERROR_DEPENDENT_SERVICES_RUNNING) {
-            restart.stopRequested = 1;
-            return restart;
-        }
-    }
-    restart.stopRequested = 1;
-
-    ZeroMemory(&status, sizeof(status));
-    QueryServiceStatus(restart.service, &status);
-    for (int poll = 0; poll < SPOOLER_POLLS; poll++) {
-        if (status.dwCurrentState == SERVICE_STOPPED)
-            return restart;
-        Sleep(SPOOLER_POLL_MS);
-        QueryServiceStatus(restart.service, &status);
-    }
-    if (status.dwCurrentState != SERVICE_STOPPED && context)
+    if (OpenRestartHandles(&restart) && RequestStop(&restart) &&
+        !WaitUntilStopped(restart.service) && context)
         LogError(context, ERR_STOP_SPOOLER, L"Can't stop the spooler");
     return restart;
 }
 
-void EndSpoolerRestart(SpoolerRestart *restart)
+bool EndSpoolerRestart(SpoolerRestart *restart)
 {
+    bool runs = true;
     if (restart->service) {
-        if (restart->stopRequested && !StartSpoolerAndWait(restart->service) && restart->context)
-            LogError(restart->context, ERR_START_SPOOLER, L"Can't start the spooler");
+        if (restart->stopRequested && !StartSpoolerAndWait(restart->service)) {
+            runs = false;
+            if (restart->context)
+                LogError(restart->context, ERR_START_SPOOLER, L"Can't start the spooler");
+        }
         CloseServiceHandle(restart->service);
     }
     // A manager that could not be opened is null here; the call then simply fails.
     CloseServiceHandle(restart->scManager);
     restart->service = NULL;
     restart->scManager = NULL;
+    return runs;
 }

@@ -15,12 +15,11 @@ struct SpoolerRestart {
 
 // Makes sure the spooler runs (">Check Spooler"). False on a failure it reported.
 bool CheckSpooler(SetupContext *context);
-// Starts the service and polls until it runs: at most 50 sleeps of 200 ms, the start asked
-// again at each poll that finds it stopped; false at once when a start is refused for good.
-// Writes nothing.
-bool StartSpoolerAndWait(SC_HANDLE service);
 // Stops the spooler and waits for SERVICE_STOPPED (not when dependent services refuse the
-// stop); `context` may be null.
+// stop); `context` may be null. The record holds what EndSpoolerRestart must undo and release,
+// whether or not the stop succeeded.
 SpoolerRestart BeginSpoolerRestart(SetupContext *context);
-// Starts the spooler again when a stop was requested, then closes both handles.
-void EndSpoolerRestart(SpoolerRestart *restart);
+// Starts the spooler again when a stop was requested, then closes both handles. False when a
+// stop was requested and the spooler could not be started again (reported when the restart has
+// a context); true otherwise.
+bool EndSpoolerRestart(SpoolerRestart *restart);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "dispatcher.h"
+#include "dispatcher_internal.h"
 #include "setup_context.h"
 #include "setup_log.h"
 

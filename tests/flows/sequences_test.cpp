@@ -12,6 +12,7 @@
 #include "../printing/printing_test_support.h"
 #include "../services/service_test_support.h"
 #include "dispatcher.h"
+#include "dispatcher_internal.h"
 #include "flows/sequences.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver_internal.h"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "counted_string.h"
+#include "counted_string_internal.h"
 #include "import_hook.h"
 #include "paths.h"
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "dispatcher.h"
+#include "dispatcher_internal.h"
 #include "import_hook.h"
 #include "setup_context.h"
 #include "virtual_clock.h"

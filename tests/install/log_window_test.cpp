@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dispatcher.h"
+#include "dispatcher_internal.h"
 #include "import_hook.h"
 #include "res/resource.h"
 #include "setup_context.h"

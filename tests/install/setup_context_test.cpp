@@ -52,7 +52,7 @@ protected:
 
 TEST_F(SetupContextTest, BuildsDirectoriesAndTheX64FileSet)
 {
-    InitSetupContext(&context, SETUP_X64);
+    EXPECT_TRUE(InitSetupContext(&context, SETUP_X64));
     EXPECT_EQ(TestExeDir(), Text(context.moduleDir));
     std::wstring systemDir = Text(context.systemDir);
     ASSERT_FALSE(systemDir.empty());
@@ -93,7 +93,7 @@ TEST_F(SetupContextTest, ASpoolerCheckThatFailsIsReportedAndConstructionGoesOn)
     {
         ImportHook hook("advapi32.dll", "OpenSCManagerW",
                         reinterpret_cast<const void *>(&RefusingOpenSCManagerW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(0, context.logDepth);
@@ -148,7 +148,7 @@ TEST_F(SetupContextTest, SystemDirectoryFailuresAreReportedAsError7)
     {
         ImportHook hook("kernel32.dll", "GetSystemDirectoryW",
                         reinterpret_cast<const void *>(&FailingGetSystemDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(nullptr, context.systemDir);
     EXPECT_EQ(1, context.errorCount);
@@ -160,7 +160,7 @@ TEST_F(SetupContextTest, SystemDirectoryFailuresAreReportedAsError7)
     {
         ImportHook hook("kernel32.dll", "GetSystemDirectoryW",
                         reinterpret_cast<const void *>(&OverlongGetSystemDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(nullptr, context.systemDir); // never a cut path
     EXPECT_EQ(1, context.errorCount);
@@ -171,7 +171,7 @@ TEST_F(SetupContextTest, SystemDirectoryFailuresAreReportedAsError7)
     {
         ImportHook hook("kernel32.dll", "GetSystemDirectoryW",
                         reinterpret_cast<const void *>(&BackslashGetSystemDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_TRUE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(L"D:\\sys\\", Text(context.systemDir));
     EXPECT_EQ(0, context.errorCount);
@@ -191,9 +191,10 @@ TEST_F(SetupContextTest, ModulePathThatFillsTheBufferIsNoPath)
     {
         ImportHook hook("kernel32.dll", "GetModuleFileNameW",
                         reinterpret_cast<const void *>(&FullGetModuleFileNameW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64)); // with nothing reported
     }
     EXPECT_EQ(nullptr, context.moduleDir);
+    EXPECT_EQ(0, context.errorCount);
 }
 
 BOOL WINAPI RefusingGetPrinterDriverDirectoryW(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD)
@@ -233,7 +234,7 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
     {
         ImportHook hook("winspool.drv", "GetPrinterDriverDirectoryW",
                         reinterpret_cast<const void *>(&RefusingGetPrinterDriverDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(nullptr, context.driverDir);
     EXPECT_STREQ(L"tvlhelp.chm", context.helpFile);
@@ -248,7 +249,7 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
     {
         ImportHook hook("winspool.drv", "GetPrinterDriverDirectoryW",
                         reinterpret_cast<const void *>(&SecondCallFailsGetPrinterDriverDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(2, driverDirectoryCalls);
     EXPECT_EQ(nullptr, context.driverDir);
@@ -259,7 +260,7 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
     {
         ImportHook hook("winspool.drv", "GetPrinterDriverDirectoryW",
                         reinterpret_cast<const void *>(&BackslashGetPrinterDriverDirectoryW));
-        InitSetupContext(&context, SETUP_X64);
+        EXPECT_TRUE(InitSetupContext(&context, SETUP_X64));
     }
     EXPECT_EQ(L"E:\\drivers\\", Text(context.driverDir));
     EXPECT_NE(std::wstring::npos,

@@ -7,6 +7,7 @@
 #include "import_hook.h"
 #include "setup_context.h"
 #include "setup_log.h"
+#include "setup_log_internal.h"
 
 namespace {
 

@@ -103,7 +103,7 @@ TEST_F(SupportLog, RunsAreAppendedNewestLastInUtf8WithBomAndCrLf)
     LogError(&context, ERR_OPEN_SOURCE, L"Cant't open source file: %s", L"tvlui64.dll");
     LogLine(&context, L"DeletePrinter B\x00FCro \x20AC");
     context.logDepth = 0;
-    WriteSupportLog(&context, 100);
+    EXPECT_TRUE(WriteSupportLog(&context, 100));
     std::string first =
         FileRun(INSTALL, 100,
                 "Zentavo 2551\n"
@@ -113,9 +113,9 @@ TEST_F(SupportLog, RunsAreAppendedNewestLastInUtf8WithBomAndCrLf)
 
     commandLine = L"setup.exe un";
     Log(L"Zentavo 2551");
-    WriteSupportLog(&context, 2);
+    EXPECT_TRUE(WriteSupportLog(&context, 2));
     commandLine = L"setup.exe in_notray 1234";
-    WriteSupportLog(&context, 101);
+    EXPECT_TRUE(WriteSupportLog(&context, 101));
     EXPECT_EQ(BOM + first + FileRun("setup.exe un", 2, "Zentavo 2551") +
                   FileRun("setup.exe in_notray 1234", 101, "Zentavo 2551"),
               ReadWholeFile(logPath));
@@ -146,7 +146,7 @@ TEST_F(SupportLog, OnlyTheToolsOwnLinesMarkRuns)
         DeleteFileW(logPath.c_str());
         commandLine = c.command;
         Log(c.log);
-        WriteSupportLog(&context, 1);
+        EXPECT_TRUE(WriteSupportLog(&context, 1));
         EXPECT_EQ(BOM + FileRun(c.fileCommand, 1, c.fileLines), ReadWholeFile(logPath))
             << "case #" << (&c - cases);
     }
@@ -179,7 +179,7 @@ TEST_F(SupportLog, PastTheCapTheOldestRunsAreDroppedWhole)
     };
     for (const auto &c : cases) {
         ASSERT_TRUE(WriteWholeFile(logPath, c.before));
-        WriteSupportLog(&context, 1);
+        EXPECT_TRUE(WriteSupportLog(&context, 1)) << "case #" << (&c - cases);
         std::string after = ReadWholeFile(logPath);
         EXPECT_LE(after.size(), (size_t)CAP) << "case #" << (&c - cases);
         EXPECT_TRUE(after == c.after) << "case #" << (&c - cases) << ": " << after.size()
@@ -237,7 +237,7 @@ TEST_F(SupportLog, ALinkIsNeverWrittenThrough)
     std::wstring other = dir + L"other.txt";
     ASSERT_TRUE(WriteWholeFile(other, "someone else's file"));
     ASSERT_TRUE(CreateHardLinkW(logPath.c_str(), other.c_str(), NULL));
-    WriteSupportLog(&context, 1);
+    EXPECT_FALSE(WriteSupportLog(&context, 1));
     EXPECT_EQ("someone else's file", ReadWholeFile(other)) << "through a second hard link";
     DeleteFileW(logPath.c_str());
 
@@ -247,7 +247,7 @@ TEST_F(SupportLog, ALinkIsNeverWrittenThrough)
                         reinterpret_cast<const void *>(&RecordingCreateFileW));
         ImportHook info("kernel32.dll", "GetFileInformationByHandle",
                         reinterpret_cast<const void *>(&SymbolicLinkInformation));
-        WriteSupportLog(&context, 1);
+        EXPECT_FALSE(WriteSupportLog(&context, 1));
     }
     EXPECT_EQ("a link's own data", ReadWholeFile(logPath)) << "through a symbolic link";
 }
@@ -258,12 +258,12 @@ TEST_F(SupportLog, AFileThatCannotBeWrittenIsLeftAsItWas)
     {
         ImportHook open("kernel32.dll", "CreateFileW",
                         reinterpret_cast<const void *>(&DeniedCreateFileW));
-        WriteSupportLog(&context, 1);
+        EXPECT_FALSE(WriteSupportLog(&context, 1));
     }
     EXPECT_EQ("<missing>", ReadWholeFile(logPath)) << "a read-only folder";
 
     ASSERT_TRUE(CreateDirectoryW(logPath.c_str(), NULL));
-    WriteSupportLog(&context, 1);
+    EXPECT_FALSE(WriteSupportLog(&context, 1));
     EXPECT_TRUE(RemoveDirectoryW(logPath.c_str())) << "a folder named setup.log";
 
     // A disk that fills up keeps what was there: no run is ever cut in half.
@@ -292,7 +292,7 @@ TEST_F(SupportLog, AFileThatCannotBeWrittenIsLeftAsItWas)
         {
             ImportHook write("kernel32.dll", "WriteFile",
                              reinterpret_cast<const void *>(&FillingWriteFile));
-            WriteSupportLog(&context, 1);
+            EXPECT_FALSE(WriteSupportLog(&context, 1)) << "case #" << (&c - cases);
         }
         EXPECT_TRUE(c.after == ReadWholeFile(logPath)) << "case #" << (&c - cases);
     }
@@ -306,7 +306,7 @@ TEST_F(SupportLog, NothingIsWrittenOutsideAnAbsoluteFolder)
     SetCurrentDirectoryW(dir.c_str());
     for (const WCHAR *folder : {L"", L"sub\\", L"C:", L"\\"}) {
         Assign(&context.moduleDir, folder);
-        WriteSupportLog(&context, 1);
+        EXPECT_FALSE(WriteSupportLog(&context, 1)) << folder;
     }
     SetCurrentDirectoryW(current);
     EXPECT_EQ("<missing>", ReadWholeFile(logPath));

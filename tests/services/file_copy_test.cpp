@@ -12,6 +12,7 @@
 #include "setup_context.h"
 #include "setup_log.h"
 #include "services/file_copy.h"
+#include "services/file_copy_internal.h"
 #include "test_paths.h"
 #include "virtual_clock.h"
 
@@ -361,7 +362,7 @@ TEST(PlainAbsolutePath, OnlyPlainNamesBelowADriveRootAreWrittenOrDeleted)
         EXPECT_EQ(c.accepted, IsPlainAbsolutePath(c.path)) << c.path;
         // A refused path never reaches the list of files to delete later.
         PendingDelete *head = NULL;
-        AddPendingDelete(&head, c.path);
+        EXPECT_EQ(c.accepted, AddPendingDelete(&head, c.path)) << c.path;
         EXPECT_EQ(c.accepted, head != NULL) << c.path;
         FreePendingDeleteList(head);
     }
@@ -383,10 +384,10 @@ TEST(PendingDeletes, MostRecentFirstEachExactPathOnce)
 {
     PendingDelete *head = NULL;
     GlobalHeapCount count;
-    AddPendingDelete(&head, L"C:\\a.dll");
-    AddPendingDelete(&head, L"C:\\b.dll");
-    AddPendingDelete(&head, L"C:\\a.dll");
-    AddPendingDelete(&head, L"C:\\A.dll"); // another letter case is another entry
+    EXPECT_TRUE(AddPendingDelete(&head, L"C:\\a.dll"));
+    EXPECT_TRUE(AddPendingDelete(&head, L"C:\\b.dll"));
+    EXPECT_TRUE(AddPendingDelete(&head, L"C:\\a.dll")); // listed already
+    EXPECT_TRUE(AddPendingDelete(&head, L"C:\\A.dll")); // another letter case is another entry
     EXPECT_EQ((std::vector<std::wstring>{L"C:\\A.dll", L"C:\\b.dll", L"C:\\a.dll"}), Paths(head));
     FreePendingDeleteList(head);
     EXPECT_EQ(6, count.allocs);
@@ -401,7 +402,7 @@ TEST(PendingDeletes, AnEntryThatCannotBeAllocatedIsNotAddedAndNothingLeaks)
     for (int failAt = 1; failAt <= 2; failAt++) {
         PendingDelete *head = NULL;
         GlobalHeapCount count(failAt);
-        AddPendingDelete(&head, L"C:\\a.dll");
+        EXPECT_FALSE(AddPendingDelete(&head, L"C:\\a.dll")) << failAt;
         EXPECT_EQ(nullptr, head) << failAt;
         EXPECT_EQ(1, count.refused);
         EXPECT_EQ(count.allocs, count.frees) << failAt;
@@ -423,7 +424,7 @@ TEST_F(FileCopy, RetryDropsDeletedAndVanishedFilesAndKeepsTheRestInOrder)
         AddPendingDelete(&context.pendingDeletes, path->c_str());
     {
         GlobalHeapCount count;
-        RetryPendingDeletes(&context);
+        EXPECT_FALSE(RetryPendingDeletes(&context)); // two stay listed
         EXPECT_EQ(0, count.allocs);
         EXPECT_EQ(4, count.frees); // the two dropped nodes and their paths
     }
@@ -435,8 +436,15 @@ TEST_F(FileCopy, RetryDropsDeletedAndVanishedFilesAndKeepsTheRestInOrder)
     EXPECT_EQ(L"DeleteFile-try\r\n", Log(context));
     EXPECT_EQ(0, context.errorCount);
 
-    RetryPendingDeletes(&context);
+    EXPECT_FALSE(RetryPendingDeletes(&context));
     EXPECT_EQ((std::vector<std::wstring>{noFolder}), Paths(context.pendingDeletes));
+
+    // Once its folder exists the file is plainly gone, and the list is empty.
+    std::wstring folder = sourceDir + L"no-such-folder";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
+    EXPECT_TRUE(RetryPendingDeletes(&context));
+    EXPECT_EQ(nullptr, context.pendingDeletes);
+    RemoveDirectoryW(folder.c_str());
 }
 
 int moves;

@@ -11,6 +11,7 @@
 #include "last_error.h"
 #include "service_test_support.h"
 #include "services/pending_renames.h"
+#include "services/pending_renames_internal.h"
 #include "test_paths.h"
 
 namespace {
@@ -139,7 +140,7 @@ TEST_F(PendingRenames, APendingDeletionOfAnExistingFileIsCarriedOutNow)
     ASSERT_EQ(1, table.pairCount);
     EXPECT_EQ((std::vector<std::wstring>{L"\\??\\" + file, L"<none>"}), Paths(table));
     EXPECT_EQ((std::vector<LONG>{1, 0}), Flags(table));
-    ApplyPendingDeletions(&table);
+    EXPECT_TRUE(ApplyPendingDeletions(&table));
     EXPECT_FALSE(Exists(file));
     EXPECT_EQ((std::vector<LONG>{0, 0}), Flags(table));
     ReleasePendingRenameTable(&table);
@@ -160,7 +161,7 @@ TEST_F(PendingRenames, RenamesFoldersAndUnprefixedTextsAreTreatedAsWritten)
     }));
     ASSERT_EQ(4, table.pairCount);
     EXPECT_EQ((std::vector<LONG>{1, 0, 0, 0, 1, 0, 0, 0}), Flags(table));
-    ApplyPendingDeletions(&table);
+    EXPECT_TRUE(ApplyPendingDeletions(&table));
     EXPECT_TRUE(Exists(file));
     EXPECT_TRUE(Exists(subdir));
     EXPECT_FALSE(Exists(other));
@@ -194,7 +195,7 @@ TEST_F(PendingRenames, OnlyTheProductsOwnFilesByPlainAbsolutePathsAreDeletedNow)
     EXPECT_EQ((std::vector<LONG>{1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}),
               Flags(table));
     SetCurrentDirectoryW(dir.c_str());
-    ApplyPendingDeletions(&table);
+    EXPECT_TRUE(ApplyPendingDeletions(&table)); // the others are not the tool's to delete now
     SetCurrentDirectoryW(current);
     EXPECT_TRUE(Exists(victim));
     EXPECT_FALSE(Exists(file));
@@ -208,7 +209,7 @@ TEST_F(PendingRenames, ADeletionThatFailsKeepsItsFlag)
     HANDLE lock =
         CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     PendingRenameTable table = Parse(MultiString({L"\\??\\" + file, L""}));
-    ApplyPendingDeletions(&table);
+    EXPECT_FALSE(ApplyPendingDeletions(&table));
     CloseHandle(lock);
     EXPECT_TRUE(Exists(file));
     EXPECT_EQ((std::vector<LONG>{1, 0}), Flags(table));

@@ -11,6 +11,7 @@
 #include "setup_context.h"
 #include "setup_log.h"
 #include "services/spooler_service.h"
+#include "services/spooler_service_internal.h"
 #include "virtual_clock.h"
 
 namespace {
@@ -78,7 +79,7 @@ TEST_F(SpoolerService, RestartStopsTheRealSpoolerAndStartsItAgain)
     size_t stopPolls = clock.sleeps().size();
     EXPECT_LT(stopPolls, 50u);
 
-    EndSpoolerRestart(&restart);
+    EXPECT_TRUE(EndSpoolerRestart(&restart));
     EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
     // The heading is written at the caller's depth, which stays as it was.
     EXPECT_EQ(L"      >Restart Spooler\r\n", Log(context));
@@ -264,9 +265,9 @@ TEST_F(InjectedSpooler, ASpoolerThatNeverStartsIsGivenUpAfter50PollsOf200Ms)
         ImportHook control("advapi32.dll", "ControlService",
                            reinterpret_cast<const void *>(&IgnoredControlService));
         SpoolerRestart restart = BeginSpoolerRestart(&context);
-        EndSpoolerRestart(&restart);
+        EXPECT_FALSE(EndSpoolerRestart(&restart));
         restart = BeginSpoolerRestart(nullptr);
-        EndSpoolerRestart(&restart);
+        EXPECT_FALSE(EndSpoolerRestart(&restart));
     }
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(0u, Log(context).find(L">Restart Spooler\r\nError(4): Can't start the spooler - ("));
@@ -312,7 +313,7 @@ TEST_F(InjectedSpooler, ASpoolerThatNeverStopsIsReportedAndTheRestartStillFinish
     EXPECT_EQ(0u, Log(context).find(L">Restart Spooler\r\nError(3): Can't stop the spooler"));
 
     // Still running: the start is refused and the first poll sees it run; no further report.
-    EndSpoolerRestart(&restart);
+    EXPECT_TRUE(EndSpoolerRestart(&restart));
     ExpectPollSleeps(50);
     EXPECT_EQ(1, context.errorCount);
     EXPECT_EQ(nullptr, restart.service);
@@ -428,7 +429,7 @@ TEST_F(InjectedSpooler, TheRestartAsksAgainUntilTheSpoolerRunsAndGivesUpAtOnceWh
         restart.stopRequested = 1;
         ASSERT_NE(nullptr, restart.service);
 
-        EndSpoolerRestart(&restart);
+        EXPECT_EQ(c.runs, EndSpoolerRestart(&restart));
 
         EXPECT_EQ(c.starts, starts);
         EXPECT_EQ(c.queries, queries);
@@ -477,7 +478,7 @@ TEST_F(InjectedSpooler, ARefusedServiceManagerIsError1AndTheRestartHasNoHandles)
     EXPECT_EQ(nullptr, restart.scManager);
     EXPECT_EQ(nullptr, restart.service);
     EXPECT_EQ(0, restart.stopRequested);
-    EndSpoolerRestart(&restart);
+    EXPECT_TRUE(EndSpoolerRestart(&restart)); // no stop to undo
     EXPECT_EQ(0, starts);
     EXPECT_EQ((std::vector<SC_HANDLE>{nullptr}), closed);
 
