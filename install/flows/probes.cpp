@@ -25,8 +25,7 @@ static bool IsProductFileName(const WCHAR *path)
     return false;
 }
 
-// One attempt: carry out pending deletions, then look for a product file still pending.
-static bool ProductFileStillPending()
+bool CarryOutPendingDeletions()
 {
     PendingRenameTable table = LoadPendingRenameTable();
     ApplyPendingDeletions(&table);
@@ -36,21 +35,19 @@ static bool ProductFileStillPending()
         found = table.exists[2 * k] == 1 && source && IsProductFileName(StripNtPrefix(source));
     }
     ReleasePendingRenameTable(&table);
-    return found;
+    return !found;
 }
 
 bool HasPendingProductFiles()
 {
-    bool found = false;
     for (int attempt = 0; attempt < PENDING_FILE_ATTEMPTS; attempt++) {
-        found = ProductFileStillPending();
-        if (!found)
+        if (CarryOutPendingDeletions())
             return false;
         // The spooler may hold the file: a restart lets the next pass delete it.
         SpoolerRestart restart = BeginSpoolerRestart(NULL);
         EndSpoolerRestart(&restart);
     }
-    return found;
+    return true;
 }
 
 bool IsDefaultPrinterForeign()
@@ -82,32 +79,37 @@ static PRINTER_INFO_2W *FirstProductPrinter(const PrinterList &printers)
     return NULL;
 }
 
-bool IsDriverCurrent()
+// Whether the printer opens and its driver file's build is above the last old build.
+static bool PrinterDriverIsCurrent(WCHAR *name)
 {
-    PrinterList printers = {NULL, 2, 0};
-    RefreshPrinterList(&printers);
-    PRINTER_INFO_2W *record = FirstProductPrinter(printers);
     HANDLE printer = NULL;
-    if (!record || !OpenPrinterW(record->pPrinterName, &printer, NULL)) {
-        ReleaseSpoolerList(&printers);
+    if (!OpenPrinterW(name, &printer, NULL))
         return false;
-    }
     DRIVER_INFO_2W *driver = GetPrinterDriverInfo2(printer);
     bool current =
         driver && driver->pDriverPath && GetFileBuild(driver->pDriverPath) > LAST_OLD_BUILD;
     CheckedClosePrinter(printer);
     if (driver)
         GlobalFree(driver);
-    ReleaseSpoolerList(&printers);
     return current;
 }
 
-void MakeProductPrinterDefault()
+bool IsDriverCurrent()
 {
     PrinterList printers = {NULL, 2, 0};
     RefreshPrinterList(&printers);
     PRINTER_INFO_2W *record = FirstProductPrinter(printers);
-    if (record)
-        SetDefaultPrinterByName(record->pPrinterName);
+    bool current = record && PrinterDriverIsCurrent(record->pPrinterName);
     ReleaseSpoolerList(&printers);
+    return current;
+}
+
+bool MakeProductPrinterDefault()
+{
+    PrinterList printers = {NULL, 2, 0};
+    RefreshPrinterList(&printers);
+    PRINTER_INFO_2W *record = FirstProductPrinter(printers);
+    bool made = record && SetDefaultPrinterByName(record->pPrinterName);
+    ReleaseSpoolerList(&printers);
+    return made;
 }

@@ -1,6 +1,7 @@
 // The reinstall and uninstall sequences: fixed orders of the component operations.
 #include "flows/sequences.h"
 
+#include "flows/probes.h"
 #include "flows/tray.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver.h"
@@ -12,18 +13,27 @@
 #include "setup_context.h"
 #include "setup_log.h"
 
-void UnInstall(SetupContext *context)
+// A reinstall that will register the companion again keeps the file it is about to register;
+// the plain uninstall deletes it. True when RemoveTray did its whole job.
+static bool RemoveTrayOfThisRun(SetupContext *context)
 {
-    LogLine(context, L">UnInstall");
-    context->logDepth++;
-
-    // A reinstall that will register the companion again keeps the file it is about to
-    // register; the plain uninstall deletes it.
     CountedString keep = NULL;
     if (context->checkMonitorVersion && TrayWillBeRegistered(context))
         TrayCompanionPath(context, &keep);
-    RemoveTray(keep ? StringText(keep) : NULL);
+    bool removed = RemoveTray(keep ? StringText(keep) : NULL);
     FreeString(&keep);
+    return removed;
+}
+
+// Removes the product's printers, driver, monitor and tray companion. True when it wrote no
+// error report.
+static bool UnInstall(SetupContext *context)
+{
+    LogLine(context, L">UnInstall");
+    LogSection section(context);
+    LONG errorsBefore = context->errorCount;
+
+    RemoveTrayOfThisRun(context);
 
     LogLine(context, L"EnumMonitors");
     MonitorList monitors = LoadMonitorList(context);
@@ -53,27 +63,37 @@ void UnInstall(SetupContext *context)
 
     ReleaseSpoolerList(&drivers);
     ReleaseSpoolerList(&monitors);
-    context->logDepth--;
-}
-
-static void CarryOutPendingDeletions()
-{
-    PendingRenameTable table = LoadPendingRenameTable();
-    ApplyPendingDeletions(&table);
-    ReleasePendingRenameTable(&table);
+    return context->errorCount == errorsBefore;
 }
 
 // Retries the leftover deletes, and once more with the spooler stopped if some still resist.
-static void RetryWithSpoolerRestart(SetupContext *context)
+// True when none is left.
+static bool RetryWithSpoolerRestart(SetupContext *context)
 {
     if (!context->pendingDeletes)
-        return;
+        return true;
     RetryPendingDeletes(context);
     if (!context->pendingDeletes)
-        return;
+        return true;
     SpoolerRestart restart = BeginSpoolerRestart(context);
     RetryPendingDeletes(context);
     EndSpoolerRestart(&restart);
+    return !context->pendingDeletes;
+}
+
+// What the removal could not delete is retried once with the spooler stopped, then dropped: the
+// install puts new files in place and needs no reboot for the old. True when nothing was dropped.
+static bool RetryThenDropRemovalLeftovers(SetupContext *context)
+{
+    if (!context->pendingDeletes)
+        return true;
+    SpoolerRestart restart = BeginSpoolerRestart(context);
+    RetryPendingDeletes(context);
+    bool allDeleted = !context->pendingDeletes;
+    FreePendingDeleteList(context->pendingDeletes);
+    context->pendingDeletes = NULL;
+    EndSpoolerRestart(&restart);
+    return allDeleted;
 }
 
 // `name` in `directory`; empty without a directory, never a bare name.
@@ -86,8 +106,8 @@ static void PathIn(CountedString *path, CountedString directory, const WCHAR *na
 
 // An earlier uninstall may have left the monitor or driver files scheduled for deletion at the
 // next boot; the same paths now hold the files this install put in place, and the boot must
-// not take them.
-static void KeepPlacedFilesAtReboot(SetupContext *context)
+// not take them. False when they could not be kept, which it reports.
+static bool KeepPlacedFilesAtReboot(SetupContext *context)
 {
     // The monitor file is the one this run copied or the compatible one it kept and registered
     // again: either way the installed monitor needs it after the boot. The spooler keeps a
@@ -106,32 +126,77 @@ static void KeepPlacedFilesAtReboot(SetupContext *context)
         if (FileExists(StringText(path)))
             paths[count++] = StringText(path);
     }
+    bool kept = true;
     // Left scheduled, the boot would delete what this install just put in place.
-    if (count && ForgetPendingDeletions(paths, count) < 0)
+    if (count && ForgetPendingDeletions(paths, count) < 0) {
         LogError(context, ERR_KEEP_PLACED_FILES,
                  L"Can`t keep the installed files from the deletion at reboot");
+        kept = false;
+    }
     for (CountedString &path : placed)
         FreeString(&path);
     FreeString(&versionDir);
+    return kept;
 }
 
 // The version check keeps a compatible monitor file in place, but the file may be one an earlier
 // uninstall scheduled for deletion, which the clean-up has just carried out: without a copy the
-// monitor would be registered with no DLL behind it.
-static void RecopyMonitorTakenByCleanUp(SetupContext *context)
+// monitor would be registered with no DLL behind it. True when the file is in place or the
+// monitor's install will copy it; false when the copy failed, which it reports.
+static bool RecopyMonitorTakenByCleanUp(SetupContext *context)
 {
     if ((context->installMonitor && context->copyMonitor) || !StringLength(context->systemDir))
-        return;
+        return true;
     CountedString path = NULL;
     PathIn(&path, context->systemDir, context->monitorFile);
     bool gone = !FileExists(StringText(path));
     FreeString(&path);
     if (!gone)
-        return;
-    if (context->installMonitor)
+        return true;
+    if (context->installMonitor) {
         context->copyMonitor = 1;
+        return true;
+    }
+    return CopyProductFile(context, StringText(context->systemDir), context->monitorFile, NULL,
+                           true);
+}
+
+// Whether both destination folders are known; each one that is not is reported.
+static bool DestinationFoldersKnown(SetupContext *context)
+{
+    bool known = true;
+    if (!StringLength(context->systemDir)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        LogError(context, ERR_SYSTEM_DIRECTORY, L"Can`t retrieve system directory.");
+        known = false;
+    }
+    if (!StringLength(context->driverDir)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        LogError(context, ERR_DRIVER_DIRECTORY, L"Can`t retrieve printer driver directory.");
+        known = false;
+    }
+    return known;
+}
+
+// Whether the component file opens for reading in the tool's folder; reported when it does not.
+static bool SourceFileOpens(SetupContext *context, const WCHAR *file)
+{
+    CountedString path = NULL;
+    PathIn(&path, context->moduleDir, file);
+    HANDLE source = INVALID_HANDLE_VALUE;
+    if (StringLength(path))
+        source = CreateFileW(StringText(path), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                             0, NULL);
     else
-        CopyProductFile(context, StringText(context->systemDir), context->monitorFile, NULL, true);
+        SetLastError(ERROR_PATH_NOT_FOUND);
+    bool opens = source != INVALID_HANDLE_VALUE;
+    if (opens)
+        CloseHandle(source);
+    else
+        LogError(context, ERR_OPEN_SOURCE, L"Cant't open source file: %s",
+                 StringLength(path) ? StringText(path) : file);
+    FreeString(&path);
+    return opens;
 }
 
 // Whether the install can happen at all: the four component files can be read from the tool's
@@ -139,62 +204,29 @@ static void RecopyMonitorTakenByCleanUp(SetupContext *context)
 // would have written; the removal must not start when the install cannot follow it.
 static bool InstallCanHappen(SetupContext *context)
 {
-    bool can = true;
-    if (!StringLength(context->systemDir)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        LogError(context, ERR_SYSTEM_DIRECTORY, L"Can`t retrieve system directory.");
-        can = false;
-    }
-    if (!StringLength(context->driverDir)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        LogError(context, ERR_DRIVER_DIRECTORY, L"Can`t retrieve printer driver directory.");
-        can = false;
-    }
+    bool can = DestinationFoldersKnown(context);
     const WCHAR *files[4] = {context->monitorFile, context->driverFile, context->uiFile,
                              context->helpFile};
     for (const WCHAR *file : files) {
-        CountedString path = NULL;
-        PathIn(&path, context->moduleDir, file);
-        HANDLE source = INVALID_HANDLE_VALUE;
-        if (StringLength(path))
-            source = CreateFileW(StringText(path), GENERIC_READ, FILE_SHARE_READ, NULL,
-                                 OPEN_EXISTING, 0, NULL);
-        else
-            SetLastError(ERROR_PATH_NOT_FOUND);
-        if (source == INVALID_HANDLE_VALUE) {
-            LogError(context, ERR_OPEN_SOURCE, L"Cant't open source file: %s",
-                     StringLength(path) ? StringText(path) : file);
+        if (!SourceFileOpens(context, file))
             can = false;
-        } else {
-            CloseHandle(source);
-        }
-        FreeString(&path);
     }
     return can;
 }
 
-void ReInstall(SetupContext *context)
+bool ReInstall(SetupContext *context)
 {
     LogLine(context, L">ReInstall");
-    context->logDepth += 2;
+    LogSection section(context, REINSTALL_SECTION_STEP);
+    LONG errorsBefore = context->errorCount;
     if (!InstallCanHappen(context)) {
         LogLine(context, L"Nothing is removed: the install could not follow");
-        context->logDepth -= 2;
-        return;
+        return false;
     }
     context->checkMonitorVersion = 1;
 
     UnInstall(context);
-
-    // What the removal could not delete is retried once with the spooler stopped, then
-    // dropped: the install below puts new files in place and needs no reboot for the old.
-    if (context->pendingDeletes) {
-        SpoolerRestart restart = BeginSpoolerRestart(context);
-        RetryPendingDeletes(context);
-        FreePendingDeleteList(context->pendingDeletes);
-        context->pendingDeletes = NULL;
-        EndSpoolerRestart(&restart);
-    }
+    RetryThenDropRemovalLeftovers(context);
     CarryOutPendingDeletions();
     RecopyMonitorTakenByCleanUp(context);
 
@@ -206,15 +238,16 @@ void ReInstall(SetupContext *context)
 
     RetryWithSpoolerRestart(context);
     KeepPlacedFilesAtReboot(context);
-
-    context->logDepth -= 2;
+    return context->errorCount == errorsBefore;
 }
 
-void FullUninstall(SetupContext *context)
+bool FullUninstall(SetupContext *context)
 {
+    LONG errorsBefore = context->errorCount;
     UnInstall(context);
     // The printers are gone for good: nothing is left to re-create.
     ForgetKeptRecords();
     CarryOutPendingDeletions();
     RetryWithSpoolerRestart(context);
+    return context->errorCount == errorsBefore;
 }

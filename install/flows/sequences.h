@@ -3,11 +3,11 @@
 
 struct SetupContext;
 
-// Removes the product's printers, driver, monitor and tray companion.
-void UnInstall(SetupContext *context);
 // Removes everything, clears what the spooler held, and installs everything again; removes
-// nothing when a component file or a destination folder is missing.
-void ReInstall(SetupContext *context);
-// Removes everything, the written-down kept printers included, and clears the files still
-// waiting for deletion.
-void FullUninstall(SetupContext *context);
+// nothing when a component file or a destination folder is missing. True when it ended without
+// a new error report.
+bool ReInstall(SetupContext *context);
+// Removes the product's printers, driver, monitor and tray companion, the written-down kept
+// printers included, and clears the files still waiting for deletion. True when it ended
+// without a new error report.
+bool FullUninstall(SetupContext *context);

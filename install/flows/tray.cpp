@@ -50,12 +50,13 @@ bool TrayWillBeRegistered(const SetupContext *context)
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
 }
 
-static void StartCompanion(const WCHAR *path)
+// True when the companion's process was created.
+static bool StartCompanion(const WCHAR *path)
 {
     size_t length = wcslen(path);
     // A longer path would be cut into another program's name: start nothing then.
     if (length > TRAY_MAX_PATH_CHARS)
-        return;
+        return false;
     WCHAR commandLine[SETUP_PATH_BUFFER];
     commandLine[0] = L'"';
     memcpy(commandLine + 1, path, length * sizeof(WCHAR));
@@ -69,35 +70,49 @@ static void StartCompanion(const WCHAR *path)
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION process;
     // The full path as the program's name: no search of the current folder or the search path.
-    if (CreateProcessW(path, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
-                       &startup, &process)) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    if (!CreateProcessW(path, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
+                        &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
 }
 
-void RegisterTray(SetupContext *context)
+// True when the Run key opened and took the value naming `path`.
+static bool WriteRunValue(CountedString path)
+{
+    HKEY run;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY, 0, KEY_ALL_ACCESS, &run) != ERROR_SUCCESS)
+        return false;
+    LONG status = RegSetValueExW(run, TRAY_RUN_VALUE_W, 0, REG_SZ,
+                                 reinterpret_cast<const BYTE *>(StringText(path)),
+                                 (DWORD)(2 * (StringLength(path) + 1)));
+    RegCloseKey(run);
+    return status == ERROR_SUCCESS;
+}
+
+bool RegisterTray(SetupContext *context)
 {
     if (!TrayWillBeRegistered(context))
-        return;
+        return true;
     CountedString path = NULL;
     TrayCompanionPath(context, &path);
+    bool ok = false;
     // With the tool at a drive root, or without its folder, the path is the bare file name:
     // every user's logon would run whatever their search path finds under it.
-    if (!IsPlainAbsolutePath(StringText(path))) {
-        FreeString(&path);
-        return;
+    if (IsPlainAbsolutePath(StringText(path))) {
+        bool written = WriteRunValue(path);
+        bool started = StartCompanion(StringText(path));
+        ok = written && started;
     }
-
-    HKEY run;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY, 0, KEY_ALL_ACCESS, &run) == ERROR_SUCCESS) {
-        RegSetValueExW(run, TRAY_RUN_VALUE_W, 0, REG_SZ,
-                       reinterpret_cast<const BYTE *>(StringText(path)),
-                       (DWORD)(2 * (StringLength(path) + 1)));
-        RegCloseKey(run);
-    }
-    StartCompanion(StringText(path));
     FreeString(&path);
+    return ok;
+}
+
+// Whether a wait on the companion's mutex took it: the companion let go of it or ended.
+static bool TookMutex(DWORD waitResult)
+{
+    return waitResult == WAIT_OBJECT_0 || waitResult == WAIT_ABANDONED;
 }
 
 // Waits for the companion's mutex; an owned mutex is released at once, so that the tool
@@ -105,12 +120,14 @@ void RegisterTray(SetupContext *context)
 static DWORD WaitForCompanion(HANDLE mutex)
 {
     DWORD result = WaitForSingleObject(mutex, TRAY_MUTEX_WAIT_MS);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
+    if (TookMutex(result))
         ReleaseMutex(mutex);
     return result;
 }
 
-static void AskCompanionToQuit(HANDLE mutex)
+// Posts the quit message while the companion's window shows, and waits for its mutex. True when
+// the companion, once asked, let go of the mutex.
+static bool AskCompanionToQuit(HANDLE mutex)
 {
     bool posted = false;
     for (int pass = 0; pass < TRAY_QUIT_PASSES; pass++) {
@@ -119,16 +136,34 @@ static void AskCompanionToQuit(HANDLE mutex)
             PostMessageW(window, TRAY_QUIT_MESSAGE, 0, 0);
             posted = true;
             if (WaitForCompanion(mutex) == WAIT_OBJECT_0)
-                return;
+                return true;
         } else if (posted) {
-            WaitForCompanion(mutex);
-            return;
+            return TookMutex(WaitForCompanion(mutex));
         } else {
             Sleep(TRAY_WINDOW_PAUSE_MS);
         }
     }
-    if (posted)
-        WaitForCompanion(mutex);
+    return posted && TookMutex(WaitForCompanion(mutex));
+}
+
+// What became of the companion once the tool asked it to quit.
+enum CompanionState {
+    COMPANION_UNKNOWN, // its mutex could not be made: whether it runs cannot be told
+    COMPANION_GONE,    // it was not running, or it quit when asked
+    COMPANION_RUNNING, // it was asked and did not let go of its mutex
+};
+
+// Asks a running companion, the one holding the mutex, to quit.
+static CompanionState StopCompanion()
+{
+    HANDLE mutex = CreateMutexA(NULL, FALSE, TRAY_MUTEX_NAME);
+    if (!mutex)
+        return COMPANION_UNKNOWN;
+    CompanionState state = COMPANION_GONE;
+    if (GetLastError() == ERROR_ALREADY_EXISTS && !AskCompanionToQuit(mutex))
+        state = COMPANION_RUNNING;
+    CloseHandle(mutex);
+    return state;
 }
 
 // The elevated tool deletes what a registry value names: only the companion's own file, named
@@ -138,47 +173,54 @@ static bool IsCompanionFile(const WCHAR *path)
     return IsPlainAbsolutePath(path) && EqualFoldingAscii(FileNamePart(path), TRAY_FILE_NAME);
 }
 
-static void DeleteCompanionFile(const WCHAR *path)
+// True when the file is gone: deleted, or not there at all.
+static bool DeleteCompanionFile(const WCHAR *path)
 {
     for (int attempt = 0; attempt < TRAY_DELETE_ATTEMPTS; attempt++) {
         if (DeleteOwnFile(path))
-            return;
+            return true;
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND)
-            return;
+            return true;
         Sleep(error == ERROR_ACCESS_DENIED ? TRAY_DELETE_HELD_PAUSE_MS
                                            : TRAY_DELETE_OTHER_PAUSE_MS);
     }
+    return false;
 }
 
-void RemoveTray(const WCHAR *keepPath)
+// Deletes the companion file that the Run value names, unless it is `keepPath`. False only when
+// that file stays after every attempt; a value that names no companion file deletes nothing.
+static bool DeleteRegisteredCompanionFile(HKEY run, const WCHAR *keepPath)
 {
-    HANDLE mutex = CreateMutexA(NULL, FALSE, TRAY_MUTEX_NAME);
-    bool haveMutex = mutex != NULL;
-    if (mutex) {
-        if (GetLastError() == ERROR_ALREADY_EXISTS)
-            AskCompanionToQuit(mutex);
-        CloseHandle(mutex);
+    // One character more than the value may fill keeps an unterminated value terminated.
+    WCHAR path[SETUP_PATH_BUFFER + 1];
+    memset(path, 0, sizeof(path));
+    DWORD type = 0;
+    DWORD size = SETUP_PATH_BUFFER * sizeof(WCHAR);
+    LONG status =
+        RegQueryValueExW(run, TRAY_RUN_VALUE_W, NULL, &type, reinterpret_cast<BYTE *>(path), &size);
+    if (status != ERROR_SUCCESS) {
+        Sleep(TRAY_MISSING_VALUE_PAUSE_MS);
+        return true;
     }
+    if (type == REG_SZ && path[0] && IsCompanionFile(path) &&
+        !(keepPath && EqualFoldingAscii(path, keepPath)))
+        return DeleteCompanionFile(path);
+    return true;
+}
 
+bool RemoveTray(const WCHAR *keepPath)
+{
+    CompanionState companion = StopCompanion();
     HKEY run;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY, 0, KEY_ALL_ACCESS, &run) != ERROR_SUCCESS)
-        return;
-    if (haveMutex) {
-        // One character more than the value may fill keeps an unterminated value terminated.
-        WCHAR path[SETUP_PATH_BUFFER + 1];
-        memset(path, 0, sizeof(path));
-        DWORD type = 0;
-        DWORD size = SETUP_PATH_BUFFER * sizeof(WCHAR);
-        LONG status = RegQueryValueExW(run, TRAY_RUN_VALUE_W, NULL, &type,
-                                       reinterpret_cast<BYTE *>(path), &size);
-        if (status != ERROR_SUCCESS) {
-            Sleep(TRAY_MISSING_VALUE_PAUSE_MS);
-        } else if (type == REG_SZ && path[0] && IsCompanionFile(path) &&
-                   !(keepPath && EqualFoldingAscii(path, keepPath))) {
-            DeleteCompanionFile(path);
-        }
-    }
-    RegDeleteValueA(run, TRAY_RUN_VALUE);
+        return false;
+    // Without the mutex the companion may still run from its file: the file stays.
+    bool fileGone = true;
+    if (companion != COMPANION_UNKNOWN)
+        fileGone = DeleteRegisteredCompanionFile(run, keepPath);
+    LONG status = RegDeleteValueA(run, TRAY_RUN_VALUE);
     RegCloseKey(run);
+    bool valueGone = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    return companion == COMPANION_GONE && fileGone && valueGone;
 }

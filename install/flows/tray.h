@@ -12,8 +12,12 @@ struct SetupContext;
 void TrayCompanionPath(const SetupContext *context, CountedString *path);
 // Whether this install will register and start the companion.
 bool TrayWillBeRegistered(const SetupContext *context);
-// Writes the Run value and starts the companion once. Silent.
-void RegisterTray(SetupContext *context);
+// Writes the Run value and starts the companion once. Silent. True when both happened, or when
+// this install does not register the companion at all.
+bool RegisterTray(SetupContext *context);
 // Asks a running companion to quit, deletes the program file its Run value names (unless it
-// is `keepPath`), and removes the Run value. Silent; `keepPath` may be null.
-void RemoveTray(const WCHAR *keepPath);
+// is `keepPath`), and removes the Run value. Silent; `keepPath` may be null. True when the
+// companion runs no more (it was not running, or quit when asked), the file that was to go is
+// gone, and the Run value is gone; false as well when the companion's mutex could not be made,
+// which leaves the file in place.
+bool RemoveTray(const WCHAR *keepPath);

@@ -207,7 +207,7 @@ TEST_F(PrinterProbes, TheFirstProductPrinterAnswersForTheDriverAndTakesTheDefaul
         EXPECT_EQ(std::vector<std::wstring>{L"First"}, spooler.opened) << "build " << c.build;
     }
 
-    MakeProductPrinterDefault();
+    EXPECT_TRUE(MakeProductPrinterDefault());
     EXPECT_EQ(L"First", spooler.defaultSetTo);
 }
 

@@ -127,7 +127,7 @@ protected:
 TEST_F(RegisterTrayTest, WritesTheRunValueUnquotedAndStartsTheCompanionQuoted)
 {
     Assign(&context.moduleDir, L"C:\\Program Files\\Zentavo\\Setup\\");
-    RegisterTray(&context);
+    EXPECT_FALSE(RegisterTray(&context)); // the start is refused
     DWORD type = 0;
     EXPECT_EQ(L"C:\\Program Files\\Zentavo\\zentray.exe", ReadRunValue(&type));
     EXPECT_EQ((DWORD)REG_SZ, type);
@@ -142,7 +142,7 @@ TEST_F(RegisterTrayTest, WritesTheRunValueUnquotedAndStartsTheCompanionQuoted)
     {
         ImportHook run("advapi32.dll", "RegOpenKeyExA",
                        reinterpret_cast<const void *>(&RefusingRegOpenKeyExA));
-        RegisterTray(&context);
+        EXPECT_FALSE(RegisterTray(&context));
     }
     EXPECT_EQ(L"<none>", ReadRunValue());
     EXPECT_EQ(2u, startedCommandLines.size());
@@ -153,7 +153,7 @@ TEST_F(RegisterTrayTest, ABareCompanionNameIsNeitherRegisteredNorStarted)
     // The tool at a drive root, or without its folder (a module path too long for its buffer).
     for (const WCHAR *moduleDir : {L"C:\\", L"C:", L""}) {
         Assign(&context.moduleDir, moduleDir);
-        RegisterTray(&context);
+        EXPECT_FALSE(RegisterTray(&context)) << moduleDir;
         EXPECT_EQ(L"<none>", ReadRunValue()) << moduleDir;
     }
     EXPECT_TRUE(startedCommandLines.empty());
@@ -163,10 +163,10 @@ TEST_F(RegisterTrayTest, DoesNothingWithoutTrayOrOnOldSystems)
 {
     Assign(&context.moduleDir, L"C:\\P\\Setup\\");
     context.installTray = 0;
-    RegisterTray(&context);
+    EXPECT_TRUE(RegisterTray(&context)); // nothing was asked
     reportedMajorVersion = 5;
     context.installTray = 1;
-    RegisterTray(&context);
+    EXPECT_TRUE(RegisterTray(&context));
     EXPECT_EQ(L"<none>", ReadRunValue());
     EXPECT_TRUE(startedCommandLines.empty());
 }
@@ -175,7 +175,7 @@ TEST_F(RegisterTrayTest, APathTooLongForTheCommandLineIsNotStarted)
 {
     std::wstring dir = L"C:\\" + std::wstring(250, L'd') + L"\\Setup\\";
     Assign(&context.moduleDir, dir.c_str());
-    RegisterTray(&context);
+    EXPECT_FALSE(RegisterTray(&context)); // written, not started
     EXPECT_EQ(L"C:\\" + std::wstring(250, L'd') + L"\\zentray.exe", ReadRunValue());
     EXPECT_TRUE(startedCommandLines.empty());
 
@@ -234,7 +234,7 @@ TEST_F(RemoveTrayTest, WithoutCompanionDeletesItsFileAndValue)
     {
         ImportHook find("user32.dll", "FindWindowW",
                         reinterpret_cast<const void *>(&CountingFindWindowW));
-        RemoveTray(nullptr);
+        EXPECT_TRUE(RemoveTray(nullptr));
     }
     EXPECT_EQ(0, findWindowCalls); // the mutex did not exist: nobody to ask
     EXPECT_FALSE(exists(companion));
@@ -258,7 +258,7 @@ TEST_F(RemoveTrayTest, WithoutItsMutexOnlyTheValueGoesAndWithoutTheRunKeyNothing
                          reinterpret_cast<const void *>(&RefusingCreateMutexA));
         ImportHook find("user32.dll", "FindWindowW",
                         reinterpret_cast<const void *>(&CountingFindWindowW));
-        RemoveTray(nullptr);
+        EXPECT_FALSE(RemoveTray(nullptr)); // whether the companion runs cannot be told
     }
     EXPECT_EQ(0, findWindowCalls);
     EXPECT_TRUE(exists(companion));
@@ -269,7 +269,7 @@ TEST_F(RemoveTrayTest, WithoutItsMutexOnlyTheValueGoesAndWithoutTheRunKeyNothing
     {
         ImportHook run("advapi32.dll", "RegOpenKeyExA",
                        reinterpret_cast<const void *>(&RefusingRegOpenKeyExA));
-        RemoveTray(nullptr);
+        EXPECT_FALSE(RemoveTray(nullptr));
     }
     EXPECT_TRUE(exists(companion));
     EXPECT_EQ(companion, ReadRunValue());
@@ -278,12 +278,12 @@ TEST_F(RemoveTrayTest, WithoutItsMutexOnlyTheValueGoesAndWithoutTheRunKeyNothing
 
 TEST_F(RemoveTrayTest, MissingValuePausesOneSecondAndEmptyValueDeletesNothing)
 {
-    RemoveTray(nullptr);
+    EXPECT_TRUE(RemoveTray(nullptr));
     EXPECT_EQ(std::vector<DWORD>{1000}, clock.sleeps());
     EXPECT_TRUE(exists(companion));
 
     ASSERT_TRUE(WriteRunPath(L""));
-    RemoveTray(nullptr);
+    EXPECT_TRUE(RemoveTray(nullptr));
     EXPECT_EQ(std::vector<DWORD>{1000}, clock.sleeps());
     EXPECT_EQ(L"<none>", ReadRunValue());
 }
@@ -292,7 +292,7 @@ TEST_F(RemoveTrayTest, OnlyTheCompanionFileByAnAbsolutePathIsDeleted)
 {
     ASSERT_TRUE(makeFile(dir + L"other.exe"));
     ASSERT_TRUE(WriteRunPath(dir + L"other.exe"));
-    RemoveTray(nullptr);
+    EXPECT_TRUE(RemoveTray(nullptr)); // no file of the companion's was to go
     EXPECT_TRUE(exists(dir + L"other.exe"));
     EXPECT_EQ(L"<none>", ReadRunValue());
 
@@ -308,7 +308,7 @@ TEST_F(RemoveTrayTest, OnlyTheCompanionFileByAnAbsolutePathIsDeleted)
     // The name is compared without regard to ASCII case.
     std::wstring upper = dir + L"ZENTRAY.EXE";
     ASSERT_TRUE(WriteRunPath(upper));
-    RemoveTray(nullptr);
+    EXPECT_TRUE(RemoveTray(nullptr));
     EXPECT_FALSE(exists(companion));
 }
 
@@ -334,7 +334,7 @@ TEST_F(RemoveTrayTest, KeepsTheFileThatIsAboutToBeRegistered)
     std::wstring keep = companion;
     for (auto &c : keep)
         c = (WCHAR)towupper(c);
-    RemoveTray(keep.c_str());
+    EXPECT_TRUE(RemoveTray(keep.c_str()));
     EXPECT_TRUE(exists(companion));
     EXPECT_EQ(L"<none>", ReadRunValue());
 }
@@ -360,7 +360,7 @@ TEST_F(RemoveTrayTest, ALockedFileIsTriedTenTimes)
     {
         ImportHook hook("kernel32.dll", "DeleteFileW",
                         reinterpret_cast<const void *>(&FailingDeleteFileW));
-        RemoveTray(nullptr);
+        EXPECT_FALSE(RemoveTray(nullptr)); // the file stayed
     }
     EXPECT_EQ(10u, deleteCalls);
     std::vector<DWORD> expected(10, 10);
@@ -375,7 +375,7 @@ TEST_F(RemoveTrayTest, ALockedFileIsTriedTenTimes)
     {
         ImportHook hook("kernel32.dll", "DeleteFileW",
                         reinterpret_cast<const void *>(&FailingDeleteFileW));
-        RemoveTray(nullptr);
+        EXPECT_TRUE(RemoveTray(nullptr));
     }
     EXPECT_EQ(1u, deleteCalls);
 }
@@ -458,7 +458,7 @@ protected:
 TEST_F(RunningCompanion, ThatQuitsIsAskedOnceAndItsMutexReleased)
 {
     state.waitResults = {WAIT_OBJECT_0};
-    RemoveTray(nullptr);
+    EXPECT_TRUE(RemoveTray(nullptr));
     EXPECT_EQ(1, state.posts);
     EXPECT_EQ(std::vector<DWORD>{5000}, state.waitTimeouts);
     EXPECT_EQ(1, state.releases);
@@ -469,7 +469,7 @@ TEST_F(RunningCompanion, ThatQuitsIsAskedOnceAndItsMutexReleased)
 
 TEST_F(RunningCompanion, ThatNeverQuitsIsWaitedForTwentyPassesAndOneMore)
 {
-    RemoveTray(nullptr);
+    EXPECT_FALSE(RemoveTray(nullptr));
     EXPECT_EQ(20, state.posts);
     EXPECT_EQ(std::vector<DWORD>(21, 5000), state.waitTimeouts);
     EXPECT_EQ(0, state.releases);
@@ -479,7 +479,7 @@ TEST_F(RunningCompanion, ThatNeverQuitsIsWaitedForTwentyPassesAndOneMore)
 TEST_F(RunningCompanion, WhoseWindowNeverShowsIsGivenTwentyPauses)
 {
     state.windowVanishesAfterPosts = 0;
-    RemoveTray(nullptr);
+    EXPECT_FALSE(RemoveTray(nullptr)); // never asked, never seen to quit
     EXPECT_EQ(0, state.posts);
     EXPECT_TRUE(state.waitTimeouts.empty());
     EXPECT_EQ(std::vector<DWORD>(20, 250), clock.sleeps());
@@ -489,7 +489,7 @@ TEST_F(RunningCompanion, WhoseWindowVanishesGetsOneLastWait)
 {
     state.windowVanishesAfterPosts = 1;
     state.waitResults = {WAIT_TIMEOUT, WAIT_ABANDONED};
-    RemoveTray(nullptr);
+    EXPECT_TRUE(RemoveTray(nullptr));
     EXPECT_EQ(1, state.posts);
     EXPECT_EQ(std::vector<DWORD>(2, 5000), state.waitTimeouts);
     EXPECT_EQ(1, state.releases); // an abandoned mutex is owned too, and given back
