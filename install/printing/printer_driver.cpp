@@ -32,14 +32,7 @@ static const WCHAR *DriverNameAt(const DriverList &list, DWORD i)
 
 int FindPrinterDriver(const DriverList &list)
 {
-    if (!list.buffer)
-        return -1;
-    for (DWORD i = 0; i < list.count; i++) {
-        const WCHAR *name = DriverNameAt(list, i);
-        if (name && wcscmp(name, DRIVER_NAME) == 0)
-            return (int)i;
-    }
-    return -1;
+    return FindSpoolerName(list, DriverNameAt, DRIVER_NAME);
 }
 
 // Deletes a product file now or lists it for a later attempt.

@@ -288,16 +288,19 @@ static const WCHAR *MonitorNameAt(const SpoolerList &list, DWORD i)
     return NULL;
 }
 
-int FindPortMonitor(const MonitorList &list)
+int FindSpoolerName(const SpoolerList &list, SpoolerNameAt nameAt, const WCHAR *name)
 {
-    if (!list.buffer)
-        return -1;
-    for (DWORD i = 0; i < list.count; i++) {
-        const WCHAR *name = MonitorNameAt(list, i);
-        if (name && wcscmp(name, MONITOR_NAME) == 0)
+    for (DWORD i = 0; list.buffer && i < list.count; i++) {
+        const WCHAR *entry = nameAt(list, i);
+        if (entry && wcscmp(entry, name) == 0)
             return (int)i;
     }
     return -1;
+}
+
+int FindPortMonitor(const MonitorList &list)
+{
+    return FindSpoolerName(list, MonitorNameAt, MONITOR_NAME);
 }
 
 void LogSpoolerNames(SetupContext *context, const SpoolerList &list, const WCHAR *heading,

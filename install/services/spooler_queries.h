@@ -64,6 +64,8 @@ int FindPortMonitor(const MonitorList &list);
 
 // The name of entry `i` of a list by the list's level; null for an unknown level.
 typedef const WCHAR *(*SpoolerNameAt)(const SpoolerList &list, DWORD i);
+// Index of the first entry whose name is exactly `name` (case-sensitive, whole), or -1.
+int FindSpoolerName(const SpoolerList &list, SpoolerNameAt nameAt, const WCHAR *name);
 // Writes the entries' names into the log, numbered from 1 and "***EMPTY***" for a missing
 // name, between `heading` (a format taking the count) and `rule`.
 void LogSpoolerNames(SetupContext *context, const SpoolerList &list, const WCHAR *heading,
