@@ -2,7 +2,7 @@
 //
 // Prints the spooler and registry state the setup tool acts on, one fact a line, each section's
 // lines sorted, so scripts can compare and grep it. Sections, in this order: monitors, ports,
-// drivers, printers, default, run, user, pending (all when none is named). Text is UTF-8 with
+// drivers, printers, default, run, user, kept, pending (all when none is named). Text is UTF-8 with
 // "\n" line ends; strings are in double quotes, an embedded quote written as \" (backslashes
 // stay as they are, so paths read as Windows writes them).
 //
@@ -18,6 +18,7 @@
 //   user "SUBKEY" "VALUE" TYPE "DATA"        (every value below the product's per-user key)
 //   user "SUBKEY" (key)                      (a key without values)
 //   user none                                (no per-user key)
+//   kept "NAME" | kept none                 (printers an install wrote down and did not re-create)
 //   pending N "SOURCE" -> "TARGET"           (in the registry's order, not sorted)
 //   pending none
 //   SECTION error N                          (the section could not be read: N the last error)
@@ -46,6 +47,7 @@ typedef BOOL(WINAPI *GetDefaultPrinterFunction)(LPWSTR, LPDWORD);
 
 const WCHAR USER_KEY[] = L"Software\\Tovalin Software KFT\\Zentavo";
 const WCHAR RUN_KEY[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const WCHAR KEPT_KEY[] = L"Software\\Tovalin Software KFT\\Zentavo\\Kept printers";
 const WCHAR SESSION_MANAGER_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 void PrintWide(const std::wstring &text)
@@ -327,6 +329,33 @@ void UserKey(Lines *lines, const std::wstring &path)
     RegCloseKey(key);
 }
 
+void KeptRecords(Lines *lines)
+{
+    HKEY key;
+    LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_KEY, 0, KEY_READ, &key);
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) {
+        Unreadable(lines, L"kept", opened);
+        return;
+    }
+    size_t before = lines->size();
+    for (DWORD i = 0; opened == ERROR_SUCCESS; i++) {
+        WCHAR name[512];
+        DWORD nameLength = 512;
+        LONG result = RegEnumValueW(key, i, name, &nameLength, NULL, NULL, NULL, NULL);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result != ERROR_SUCCESS) {
+            Unreadable(lines, Number(L"kept value %lu", i), result);
+            continue;
+        }
+        lines->push_back(L"kept " + Quote(name));
+    }
+    if (opened == ERROR_SUCCESS)
+        RegCloseKey(key);
+    if (lines->size() == before)
+        lines->push_back(L"kept none");
+}
+
 void PendingRenames(Lines *lines)
 {
     HKEY key;
@@ -379,6 +408,7 @@ const Section SECTIONS[] = {
     {L"default", DefaultPrinter, true},
     {L"run", RunValue, true},
     {L"user", [](Lines *lines) { UserKey(lines, L""); }, true},
+    {L"kept", KeptRecords, true},
     {L"pending", PendingRenames, false},
 };
 
@@ -414,7 +444,7 @@ int wmain(int argc, wchar_t **argv)
         printed++;
     }
     if (printed == 0) {
-        PrintWide(L"usage: inspect [monitors|ports|drivers|printers|default|run|user|pending]... "
+        PrintWide(L"usage: inspect [monitors|ports|drivers|printers|default|run|user|kept|pending]... "
                   L"| inspect build FILE\n");
         return 2;
     }
