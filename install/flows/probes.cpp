@@ -7,7 +7,6 @@
 #include "counted_string.h"
 #include "paths.h"
 #include "product.h"
-#include "printing/printer_driver.h"
 #include "services/pending_renames.h"
 #include "services/spooler_queries.h"
 #include "services/spooler_service.h"
