@@ -68,21 +68,11 @@ bool IsDefaultPrinterForeign()
     return foreign;
 }
 
-// The first printer, in enumeration order, that uses the product driver.
-static PRINTER_INFO_2W *FirstProductPrinter(const PrinterList &printers)
-{
-    for (DWORD i = 0; i < printers.count; i++) {
-        if (IsProductDriver(PrinterAt(printers, i)->pDriverName))
-            return PrinterAt(printers, i);
-    }
-    return NULL;
-}
-
 // Whether the printer opens and its driver file's build is above the last old build.
-static bool PrinterDriverIsCurrent(WCHAR *name)
+static bool PrinterDriverIsCurrent(const WCHAR *name)
 {
     HANDLE printer = NULL;
-    if (!OpenPrinterW(name, &printer, NULL))
+    if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, NULL))
         return false;
     DRIVER_INFO_2W *driver = GetPrinterDriverInfo2(printer);
     bool current =
@@ -93,22 +83,35 @@ static bool PrinterDriverIsCurrent(WCHAR *name)
     return current;
 }
 
-bool IsDriverCurrent()
+static bool MakeDefault(const WCHAR *name)
+{
+    return SetDefaultPrinterByName(name) != FALSE;
+}
+
+// `act` on the first printer, in enumeration order, that uses the product driver; false
+// without one.
+static bool OnFirstProductPrinter(bool (*act)(const WCHAR *name))
 {
     PrinterList printers = {NULL, 2, 0};
     RefreshPrinterList(&printers);
-    PRINTER_INFO_2W *record = FirstProductPrinter(printers);
-    bool current = record && PrinterDriverIsCurrent(record->pPrinterName);
+    bool done = false;
+    for (DWORD i = 0; i < printers.count; i++) {
+        const PRINTER_INFO_2W *record = PrinterAt(printers, i);
+        if (IsProductDriver(record->pDriverName)) {
+            done = act(record->pPrinterName);
+            break;
+        }
+    }
     ReleaseSpoolerList(&printers);
-    return current;
+    return done;
+}
+
+bool IsDriverCurrent()
+{
+    return OnFirstProductPrinter(PrinterDriverIsCurrent);
 }
 
 bool MakeProductPrinterDefault()
 {
-    PrinterList printers = {NULL, 2, 0};
-    RefreshPrinterList(&printers);
-    PRINTER_INFO_2W *record = FirstProductPrinter(printers);
-    bool made = record && SetDefaultPrinterByName(record->pPrinterName);
-    ReleaseSpoolerList(&printers);
-    return made;
+    return OnFirstProductPrinter(MakeDefault);
 }
