@@ -47,12 +47,10 @@ EOF
 installed_without_tray="$ports
 run ZentavoTray none
 user none
-kept none
 pending none"
 installed="$ports
 run ZentavoTray REG_SZ \"C:\\Program Files\\Zentavo\\zentray.exe\"
 user none
-kept none
 pending none"
 
 # "in_notray" on a clean system: everything but the companion. The tool's folder cannot be

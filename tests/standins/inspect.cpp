@@ -2,7 +2,8 @@
 //
 // Prints the spooler and registry state the setup tool acts on, one fact a line, each section's
 // lines sorted, so scripts can compare and grep it. Sections, in this order: monitors, ports,
-// drivers, printers, default, run, user, kept, pending (all when none is named). Text is UTF-8 with
+// drivers, printers, default, run, user, pending (all when none is named), and kept (only when
+// named, so that the whole state reads as it always has). Text is UTF-8 with
 // "\n" line ends; strings are in double quotes, an embedded quote written as \" (backslashes
 // stay as they are, so paths read as Windows writes them).
 //
@@ -398,24 +399,25 @@ struct Section {
     const WCHAR *name;
     void (*collect)(Lines *);
     bool sorted;
+    bool byDefault;
 };
 
 const Section SECTIONS[] = {
-    {L"monitors", Monitors, true},
-    {L"ports", Ports, true},
-    {L"drivers", Drivers, true},
-    {L"printers", Printers, true},
-    {L"default", DefaultPrinter, true},
-    {L"run", RunValue, true},
-    {L"user", [](Lines *lines) { UserKey(lines, L""); }, true},
-    {L"kept", KeptRecords, true},
-    {L"pending", PendingRenames, false},
+    {L"monitors", Monitors, true, true},
+    {L"ports", Ports, true, true},
+    {L"drivers", Drivers, true, true},
+    {L"printers", Printers, true, true},
+    {L"default", DefaultPrinter, true, true},
+    {L"run", RunValue, true, true},
+    {L"user", [](Lines *lines) { UserKey(lines, L""); }, true, true},
+    {L"kept", KeptRecords, true, false},
+    {L"pending", PendingRenames, false, true},
 };
 
 bool Wanted(const Section &section, int argc, wchar_t **argv)
 {
     if (argc < 2)
-        return true;
+        return section.byDefault;
     for (int i = 1; i < argc; i++)
         if (lstrcmpiW(argv[i], section.name) == 0)
             return true;
@@ -444,8 +446,9 @@ int wmain(int argc, wchar_t **argv)
         printed++;
     }
     if (printed == 0) {
-        PrintWide(L"usage: inspect [monitors|ports|drivers|printers|default|run|user|kept|pending]... "
-                  L"| inspect build FILE\n");
+        PrintWide(
+            L"usage: inspect [monitors|ports|drivers|printers|default|run|user|kept|pending]... "
+            L"| inspect build FILE\n");
         return 2;
     }
     return g_unreadable ? 3 : 0;
