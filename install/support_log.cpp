@@ -235,18 +235,16 @@ done:
 bool WriteSupportLog(const SetupContext *context, int exitCode)
 {
     bool ok = false;
-    const WCHAR *folder = StringText(context->moduleDir);
-    size_t folderLength = StringLength(context->moduleDir);
     CountedString path = NULL;
     CountedString run = NULL;
     char *bytes = NULL;
     DWORD runBytes = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
 
-    // The tool runs elevated: it writes only a plain absolute path, never the current folder's,
-    // and only in a folder that keeps its trailing backslash ("C:" is no folder of its own).
-    if (folderLength == 0 || folder[folderLength - 1] != L'\\' ||
-        !JoinPath(&path, folder, SUPPORT_LOG_NAME) || !IsPlainAbsolutePath(StringText(path)))
+    // The tool runs elevated: it writes only a plain absolute path, never the current folder's.
+    // The name goes right after the folder's own separator: "C:" gives no path of its own.
+    if (!Assign(&path, StringText(context->moduleDir)) || !Append(&path, SUPPORT_LOG_NAME) ||
+        !IsPlainAbsolutePath(StringText(path)))
         goto done;
     if (!BuildRunText(&run, context, exitCode))
         goto done;

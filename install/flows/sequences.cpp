@@ -14,24 +14,21 @@
 #include "setup_log.h"
 
 // A reinstall that will register the companion again keeps the file it is about to register;
-// the plain uninstall deletes it. True when RemoveTray did its whole job.
-static bool RemoveTrayOfThisRun(SetupContext *context)
+// the plain uninstall deletes it.
+static void RemoveTrayOfThisRun(SetupContext *context)
 {
     CountedString keep = NULL;
     if (context->checkMonitorVersion && TrayWillBeRegistered(context))
         TrayCompanionPath(context, &keep);
-    bool removed = RemoveTray(keep ? StringText(keep) : NULL);
+    RemoveTray(keep ? StringText(keep) : NULL);
     FreeString(&keep);
-    return removed;
 }
 
-// Removes the product's printers, driver, monitor and tray companion. True when it wrote no
-// error report.
-static bool UnInstall(SetupContext *context)
+// Removes the product's printers, driver, monitor and tray companion.
+static void UnInstall(SetupContext *context)
 {
     LogLine(context, L">UnInstall");
     LogSection section(context);
-    LONG errorsBefore = context->errorCount;
 
     RemoveTrayOfThisRun(context);
 
@@ -63,37 +60,29 @@ static bool UnInstall(SetupContext *context)
 
     ReleaseSpoolerList(&drivers);
     ReleaseSpoolerList(&monitors);
-    return context->errorCount == errorsBefore;
 }
 
 // Retries the leftover deletes, and once more with the spooler stopped if some still resist.
-// True when none is left.
-static bool RetryWithSpoolerRestart(SetupContext *context)
+static void RetryWithSpoolerRestart(SetupContext *context)
 {
-    if (!context->pendingDeletes)
-        return true;
-    RetryPendingDeletes(context);
-    if (!context->pendingDeletes)
-        return true;
+    if (!context->pendingDeletes || RetryPendingDeletes(context))
+        return;
     SpoolerRestart restart = BeginSpoolerRestart(context);
     RetryPendingDeletes(context);
     EndSpoolerRestart(&restart);
-    return !context->pendingDeletes;
 }
 
 // What the removal could not delete is retried once with the spooler stopped, then dropped: the
-// install puts new files in place and needs no reboot for the old. True when nothing was dropped.
-static bool RetryThenDropRemovalLeftovers(SetupContext *context)
+// install puts new files in place and needs no reboot for the old.
+static void RetryThenDropRemovalLeftovers(SetupContext *context)
 {
     if (!context->pendingDeletes)
-        return true;
+        return;
     SpoolerRestart restart = BeginSpoolerRestart(context);
     RetryPendingDeletes(context);
-    bool allDeleted = !context->pendingDeletes;
     FreePendingDeleteList(context->pendingDeletes);
     context->pendingDeletes = NULL;
     EndSpoolerRestart(&restart);
-    return allDeleted;
 }
 
 // `name` in `directory`; empty without a directory, never a bare name.
@@ -106,8 +95,8 @@ static void PathIn(CountedString *path, CountedString directory, const WCHAR *na
 
 // An earlier uninstall may have left the monitor or driver files scheduled for deletion at the
 // next boot; the same paths now hold the files this install put in place, and the boot must
-// not take them. False when they could not be kept, which it reports.
-static bool KeepPlacedFilesAtReboot(SetupContext *context)
+// not take them.
+static void KeepPlacedFilesAtReboot(SetupContext *context)
 {
     // The monitor file is the one this run copied or the compatible one it kept and registered
     // again: either way the installed monitor needs it after the boot. The spooler keeps a
@@ -126,39 +115,32 @@ static bool KeepPlacedFilesAtReboot(SetupContext *context)
         if (FileExists(StringText(path)))
             paths[count++] = StringText(path);
     }
-    bool kept = true;
     // Left scheduled, the boot would delete what this install just put in place.
-    if (count && ForgetPendingDeletions(paths, count) < 0) {
+    if (count && ForgetPendingDeletions(paths, count) < 0)
         LogError(context, ERR_KEEP_PLACED_FILES,
                  L"Can`t keep the installed files from the deletion at reboot");
-        kept = false;
-    }
     for (CountedString &path : placed)
         FreeString(&path);
     FreeString(&versionDir);
-    return kept;
 }
 
 // The version check keeps a compatible monitor file in place, but the file may be one an earlier
 // uninstall scheduled for deletion, which the clean-up has just carried out: without a copy the
-// monitor would be registered with no DLL behind it. True when the file is in place or the
-// monitor's install will copy it; false when the copy failed, which it reports.
-static bool RecopyMonitorTakenByCleanUp(SetupContext *context)
+// monitor would be registered with no DLL behind it.
+static void RecopyMonitorTakenByCleanUp(SetupContext *context)
 {
     if ((context->installMonitor && context->copyMonitor) || !StringLength(context->systemDir))
-        return true;
+        return;
     CountedString path = NULL;
     PathIn(&path, context->systemDir, context->monitorFile);
     bool gone = !FileExists(StringText(path));
     FreeString(&path);
     if (!gone)
-        return true;
-    if (context->installMonitor) {
+        return;
+    if (context->installMonitor)
         context->copyMonitor = 1;
-        return true;
-    }
-    return CopyProductFile(context, StringText(context->systemDir), context->monitorFile, NULL,
-                           true);
+    else
+        CopyProductFile(context, StringText(context->systemDir), context->monitorFile, NULL, true);
 }
 
 // Whether both destination folders are known; each one that is not is reported.
