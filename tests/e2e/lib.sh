@@ -231,49 +231,50 @@ e2e_wine() {
 # monitors, ports and drivers cannot be read (error 1722) while the printers, read from the
 # registry, still can. A fresh process is the next attempt.
 E2E_INSPECT_BOUND_S=20
-e2e_inspect() {
-    local out code start unreadable=
+
+# Runs a stand-in tool (build/tests/NAME.exe) again while the spooler leaves it unanswered, as
+# `ANSWERED CODE OUTPUT` decides, every 0.2 s for at most E2E_INSPECT_BOUND_S; a wait is logged on
+# stderr and in the timings. Prints the last output and returns the last exit code.
+e2e_run_answered() {
+    local answered=$1 name=$2 out code start first=
+    shift 2
     start=$(date +%s%N)
     while :; do
-        out=$(e2e_wine "$E2E_TOOLS/inspect.exe" "$@")
+        out=$(e2e_wine "$E2E_TOOLS/$name.exe" "$@")
         code=$?
-        # 0 read, 2 a usage error: neither changes by waiting.
-        [ "$code" -eq 0 ] || [ "$code" -eq 2 ] && break
-        [ -n "$unreadable" ] ||
-            unreadable="exit $code$(grep ' error ' <<<"$out" | sed 's/^/, /' | tr -d '\n')"
+        "$answered" "$code" "$out" && break
+        [ -n "$first" ] ||
+            first="exit $code$(grep -E ' error |^failed ' <<<"$out" | sed 's/^/, /' | tr -d '\n')"
         [ "$(e2e_ms_since "$start")" -lt $((E2E_INSPECT_BOUND_S * 1000)) ] || break
         sleep 0.2
     done
-    if [ -n "$unreadable" ]; then
+    if [ -n "$first" ]; then
         local verdict="answered after $(e2e_ms_since "$start") ms"
-        [ "$code" -eq 0 ] || verdict="still unanswered after $E2E_INSPECT_BOUND_S s"
-        echo "     inspect: the spooler $verdict (first: $unreadable)" >&2
-        e2e_log_time "inspect $E2E_NAME" "the spooler $verdict (first: $unreadable)"
+        "$answered" "$code" "$out" || verdict="still unanswered after $E2E_INSPECT_BOUND_S s"
+        echo "     $name: the spooler $verdict (first: $first)" >&2
+        e2e_log_time "$name $E2E_NAME" "the spooler $verdict (first: $first)"
     fi
     printf '%s\n' "$out"
     return "$code"
 }
 
-# The raw spooler tool is run again while the spooler's provider does not answer in its process
-# (it then fails with 1722, as an inspection can) or the process ends at once without a word,
-# within the inspection's bound, logged; any other failure is the command's own answer.
+# 0 read, 2 a usage error: neither changes by waiting.
+e2e_inspect_answered() {
+    [ "$1" -eq 0 ] || [ "$1" -eq 2 ]
+}
+
+e2e_inspect() {
+    e2e_run_answered e2e_inspect_answered inspect "$@"
+}
+
+# Any answer but 1722 (the spooler's provider did not answer in the tool's process, as an
+# inspection can find) or no word at all (the process ended at once) is the command's own.
+e2e_spoolctl_answered() {
+    [ "$1" -eq 0 ] || { [ -n "$2" ] && [ "$2" != "failed 1722" ]; }
+}
+
 e2e_spoolctl() {
-    local out code start first=
-    start=$(date +%s%N)
-    while :; do
-        out=$(e2e_wine "$E2E_TOOLS/spoolctl.exe" "$@")
-        code=$?
-        [ "$code" -ne 0 ] && { [ -z "$out" ] || [ "$out" = "failed 1722" ]; } || break
-        [ -n "$first" ] || first="exit $code${out:+, $out}"
-        [ "$(e2e_ms_since "$start")" -lt $((E2E_INSPECT_BOUND_S * 1000)) ] || break
-        sleep 0.2
-    done
-    if [ -n "$first" ]; then
-        echo "     spoolctl $1: ran again after $(e2e_ms_since "$start") ms (first: $first)" >&2
-        e2e_log_time "spoolctl $E2E_NAME" "$1 ran again after $(e2e_ms_since "$start") ms (first: $first)"
-    fi
-    printf '%s\n' "$out"
-    return "$code"
+    e2e_run_answered e2e_spoolctl_answered spoolctl "$@"
 }
 
 e2e_stage_standins() {
