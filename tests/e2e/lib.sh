@@ -445,6 +445,18 @@ e2e_end() {
     trap - EXIT
     e2e_cleanup
     if [ "$E2E_FAILURES" -ne 0 ]; then
+        # CI keeps only this output: what Wine said of the programs (a crash, a failed start)
+        # goes with it.
+        local said
+        for said in "$E2E_OUT/gui.out" "$E2E_OUT/wine.stderr"; do
+            [ -s "$said" ] || continue
+            echo "== the last lines of $(basename "$said"):"
+            tail -n 40 "$said"
+        done
+        if said=$(e2e_setup_log last); then
+            echo "== the last run of setup.log:"
+            printf '%s' "$said" | tail -n 40
+        fi
         echo "== scenario $E2E_NAME: $E2E_FAILURES failed check(s); prefix kept in $WINEPREFIX"
         exit 1
     fi
