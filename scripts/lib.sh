@@ -1,6 +1,19 @@
 # Shared by the project's scripts: packages, the build, and a private Wine environment.
 # shellcheck shell=bash
 
+# Debian's Wine 8 comes without its preloader, which would claim the addresses every Windows
+# program needs (the shared user data at 0x7ffe0000) before anything else is mapped. Its loader
+# sits at 0x7d000000, and with address randomization the kernel starts the loader's C heap up to
+# 1 GiB above it: about once in 2,000 starts the heap covers 0x7ffe0000 and the program ends at
+# once with exit code 1 ("failed to map the shared user data"). The script that sourced this
+# file runs again with randomization off (setarch -R): the heap then starts right after the
+# loader, the same for every Wine program it starts and every program those start.
+if [ "${BASH_SOURCE[-1]}" = "$0" ] && [ -f "$0" ] &&
+    [ $((0x$(cat /proc/self/personality 2>/dev/null || echo 0) & 0x0040000)) -eq 0 ] &&
+    setarch "$(uname -m)" -R true 2>/dev/null; then
+    exec setarch "$(uname -m)" -R "$BASH" "$0" "$@"
+fi
+
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
 
