@@ -29,10 +29,10 @@
 #   e2e_wine PROG ARGS    runs a Windows program, prints its output without CRs, returns its code
 #   e2e_inspect [SECTION...]  the inspection tool's output once the spooler answers all of it:
 #                         the tool exits 3 with a "SECTION error N" line for what it could not
-#                         read (or dies without output), and is then run again every 0.2 s, at
-#                         most 20 s; a wait is logged on stderr and in the timings
+#                         read, and is then run again every 0.2 s, at most 20 s; a wait is logged
+#                         on stderr and in the timings
 #   e2e_spoolctl ARGS     the raw spooler tool (build/tests/spoolctl.exe), run again like the
-#                         inspection while the spooler does not answer (1722, or no output)
+#                         inspection while the spooler does not answer (1722)
 #   e2e_stage_standins [FOLDER]  the monitor of FOLDER (else default) into the system folder and
 #                         the driver files into the printer driver folder, where the spooler
 #                         takes them from
@@ -258,9 +258,9 @@ e2e_run_answered() {
     return "$code"
 }
 
-# 0 read, 2 a usage error: neither changes by waiting.
+# Only 3, a section the spooler left unread, changes by waiting.
 e2e_inspect_answered() {
-    [ "$1" -eq 0 ] || [ "$1" -eq 2 ]
+    [ "$1" -ne 3 ]
 }
 
 e2e_inspect() {
@@ -268,9 +268,9 @@ e2e_inspect() {
 }
 
 # Any answer but 1722 (the spooler's provider did not answer in the tool's process, as an
-# inspection can find) or no word at all (the process ended at once) is the command's own.
+# inspection can find) is the command's own.
 e2e_spoolctl_answered() {
-    [ "$1" -eq 0 ] || { [ -n "$2" ] && [ "$2" != "failed 1722" ]; }
+    [ "$1" -eq 0 ] || [ "$2" != "failed 1722" ]
 }
 
 e2e_spoolctl() {
@@ -447,15 +447,15 @@ e2e_end() {
     if [ "$E2E_FAILURES" -ne 0 ]; then
         # CI keeps only this output: what Wine said of the programs (a crash, a failed start)
         # goes with it.
-        local said
+        local said run
         for said in "$E2E_OUT/gui.out" "$E2E_OUT/wine.stderr"; do
             [ -s "$said" ] || continue
             echo "== the last lines of $(basename "$said"):"
             tail -n 40 "$said"
         done
-        if said=$(e2e_setup_log last); then
+        if run=$(e2e_setup_log last); then
             echo "== the last run of setup.log:"
-            printf '%s' "$said" | tail -n 40
+            printf '%s' "$run" | tail -n 40
         fi
         echo "== scenario $E2E_NAME: $E2E_FAILURES failed check(s); prefix kept in $WINEPREFIX"
         exit 1
