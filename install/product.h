@@ -3,9 +3,10 @@
 
 #include <windows.h>
 
-// The tool's build: the first log line, the log window's title, the support log's run headers,
-// and the newest monitor build a reinstall keeps.
-#define BUILD_NUMBER 2551
+// BUILD_NUMBER, the tool's build: the first log line, the log window's title, the support log's
+// run headers, and the newest monitor build a reinstall keeps.
+#include "version.h"
+
 // Builds up to this one predate the current components: an installed monitor of this build or
 // older is replaced, and a driver file of this build or older is not current.
 const LONG LAST_OLD_BUILD = 2450;

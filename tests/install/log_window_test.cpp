@@ -113,9 +113,10 @@ TEST(LogWindowResource, ManifestRequestsAdministratorAndCommonControls6)
     ASSERT_NE(nullptr, resource);
     const char *text = static_cast<const char *>(LockResource(LoadResource(NULL, resource)));
     std::string manifest(text, SizeofResource(NULL, resource));
-    EXPECT_NE(std::string::npos, manifest.find("name=\"Zentavo.Install\" version=\"1.0.0.0\""));
-    EXPECT_NE(std::string::npos,
-              manifest.find("<description>File viewer/translator</description>"));
+    // The manifest's version is the product version, which ends in the tool's build.
+    EXPECT_NE(std::string::npos, manifest.find("name=\"Zentavo.Install\" version=\"1.0." +
+                                               std::to_string(BUILD_NUMBER) + ".0\""));
+    EXPECT_NE(std::string::npos, manifest.find("<description>Zentavo printer setup</description>"));
     EXPECT_NE(std::string::npos,
               manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
     EXPECT_NE(std::string::npos, manifest.find("publicKeyToken=\"6595b64144ccf1df\""));
