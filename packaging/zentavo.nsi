@@ -1,23 +1,29 @@
 ; Installer and uninstaller of the Zentavo virtual printer: they lay out the files and leave the
 ; printing components themselves to setup.exe, whose exit code decides what happens next.
 ;
-; makensis -DSETUP_EXE=... -DCOMPONENTS_DIR=... -DTRAY_EXE=... -DOUTFILE=... zentavo.nsi
-;   SETUP_EXE       the setup tool
-;   COMPONENTS_DIR  the folder with tvlmon64.dll, tvldrv64.dll, tvlui64.dll and tvlhelp.chm
-;   TRAY_EXE        the tray companion zentray.exe
-;   OUTFILE         the installer to write
+; makensis -DSETUP_EXE=... -DCOMPONENTS_DIR=... -DTRAY_EXE=... -DICON_FILE=... -DPRODUCT_VERSION=...
+;          -DOUTFILE=... [-DSIGN_COMMAND=...] zentavo.nsi
+;   SETUP_EXE        the setup tool
+;   COMPONENTS_DIR   the folder with tvlmon64.dll, tvldrv64.dll, tvlui64.dll and tvlhelp.chm
+;   TRAY_EXE         the tray companion zentray.exe
+;   ICON_FILE        the product's icon
+;   PRODUCT_VERSION  1.0.BUILD, the version of setup.exe and of the Windows Installer package
+;   OUTFILE          the installer to write
+;   SIGN_COMMAND     signs the file named by its last argument; the installer and the
+;                    uninstaller inside it are signed when it is given
 ;
 ; Command line of the installer: /S silent (no dialog at all); /NOTRAY installs without the tray
-; companion (the same as unticking it on the components page).
+; companion (the same as unticking it on the components page); /D=FOLDER (last, unquoted) another
+; folder than the installed one or Program Files.
 ;
-; Exit codes of the installer and of the uninstaller (all below 256, so that every caller sees
-; them whole):
-;   0    done
-;   1    cancelled by the user (NSIS's own)
-;   2    stopped before setup.exe ran: a file could not be written (NSIS's own code for a stop)
-;   3    setup.exe did not start, or ended with a code it never gives
-;   100  setup.exe reported errors, and the user did not retry (a silent run never retries)
-;   101  done, but a reboot must finish it (NSIS's reboot flag is set)
+; Exit codes of the installer and of the uninstaller, those of Windows Installer:
+;   0     done
+;   3010  done, but a reboot must finish it (setup.exe left files for the reboot)
+;   1602  cancelled by the user
+;   1603  failed: setup.exe reported errors or did not run properly (its own code is in
+;         setup.log and in the details), or a file of the product could not be written
+;   1618  another install or uninstall of the product is running
+;   1638  refused: a newer version, or the product's Windows Installer package, is installed
 
 !macro REQUIRE_DEFINE NAME
 !ifndef ${NAME}
@@ -27,6 +33,8 @@
 !insertmacro REQUIRE_DEFINE SETUP_EXE
 !insertmacro REQUIRE_DEFINE COMPONENTS_DIR
 !insertmacro REQUIRE_DEFINE TRAY_EXE
+!insertmacro REQUIRE_DEFINE ICON_FILE
+!insertmacro REQUIRE_DEFINE PRODUCT_VERSION
 !insertmacro REQUIRE_DEFINE OUTFILE
 
 ; The product and setup.exe are 64-bit: a 64-bit installer sees the 64-bit Program Files,
@@ -36,28 +44,64 @@ SetCompressor /SOLID lzma
 
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include WordFunc.nsh
 !include Sections.nsh
+!include MUI2.nsh
 
 !define PRODUCT "Zentavo"
+!define COMPANY "Tovalin Software KFT"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentavo"
 !define TRAY_WINDOW_CLASS "zvs::{05759F8E-103D-41B6-8A61-EFAA89516692}"
+!define ABOUT_URL "https://www.tovalin.hu/"
+; The Windows Installer package's upgrade code: every version of it carries this one.
+!define PACKAGE_UPGRADE_CODE "{B2AAEE49-737D-49E9-AE19-B30D72F8C9A9}"
+; Held by every install and uninstall of the product while it runs, in all sessions.
+!define RUN_MUTEX "Global\Zentavo.Setup.{6C1B5E0A-3F0E-4C8B-9D52-2E4F8A7B1C93}"
 
-!define EXIT_NOT_WRITTEN 2
-!define EXIT_BAD_SETUP 3
-!define EXIT_SETUP_ERRORS 100
-!define EXIT_REBOOT 101
+!define EXIT_REBOOT 3010
+!define EXIT_CANCELLED 1602
+!define EXIT_FAILED 1603
+!define EXIT_ANOTHER_RUNNING 1618
+!define EXIT_REFUSED 1638
+!define ERROR_ALREADY_EXISTS 183
 
-Name "${PRODUCT}"
+Name "${PRODUCT} printer"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\Zentavo"
+; A later run, silent ones with no /D= included, goes to the folder the product is installed in.
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 RequestExecutionLevel admin
 ShowInstDetails show
 ShowUninstDetails show
 
-Page components
-Page instfiles
-UninstPage uninstConfirm
-UninstPage instfiles
+VIProductVersion "${PRODUCT_VERSION}.0"
+VIFileVersion "${PRODUCT_VERSION}.0"
+VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT} printer"
+VIAddVersionKey /LANG=1033 "CompanyName" "${COMPANY}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) ${COMPANY}"
+VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} printer installer"
+VIAddVersionKey /LANG=1033 "FileVersion" "${PRODUCT_VERSION}.0"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${PRODUCT_VERSION}"
+
+!ifdef SIGN_COMMAND
+!finalize '${SIGN_COMMAND} "%1"' = 0
+!uninstfinalize '${SIGN_COMMAND} "%1"' = 0
+!endif
+
+!define MUI_ICON "${ICON_FILE}"
+!define MUI_UNICON "${ICON_FILE}"
+!define MUI_ABORTWARNING
+!define MUI_CUSTOMFUNCTION_ABORT OnCancel
+!define MUI_CUSTOMFUNCTION_UNABORT un.OnCancel
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_UNPAGE_FINISH
+!insertmacro MUI_LANGUAGE "English"
 
 Var SetupCode
 
@@ -72,7 +116,7 @@ Function ${UN}RunSetup
     ExecWait '"$INSTDIR\Setup\setup.exe" $0 $HWNDPARENT' $SetupCode
     ${If} ${Errors}
         MessageBox MB_OK|MB_ICONSTOP "The printer setup program could not be started." /SD IDOK
-        SetErrorLevel ${EXIT_BAD_SETUP}
+        SetErrorLevel ${EXIT_FAILED}
         Abort
     ${EndIf}
     DetailPrint "setup.exe $0 ended with code $SetupCode"
@@ -89,24 +133,36 @@ Function ${UN}RunSetup
         MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
             "The printer setup reported errors; they are listed in $INSTDIR\Setup\setup.log.$\r$\n$\r$\nTry again?" \
             /SD IDCANCEL IDRETRY retry
-        SetErrorLevel ${EXIT_SETUP_ERRORS}
+        SetErrorLevel ${EXIT_FAILED}
         Abort
     ${EndIf}
     MessageBox MB_OK|MB_ICONSTOP "The printer setup ended with the unexpected code $SetupCode." /SD IDOK
-    SetErrorLevel ${EXIT_BAD_SETUP}
+    SetErrorLevel ${EXIT_FAILED}
     Abort
 FunctionEnd
 !macroend
 !insertmacro RUN_SETUP ""
 !insertmacro RUN_SETUP "un."
 
-; A clean run keeps NSIS's own code 0; a reboot still to come is told to silent callers.
+; A reboot still to come is told to silent callers; the finish page offers it to a person.
 !macro REPORT_REBOOT
     ${If} ${RebootFlag}
         SetErrorLevel ${EXIT_REBOOT}
-        MessageBox MB_YESNO|MB_ICONQUESTION "A reboot is needed to finish. Reboot now?" \
-            /SD IDNO IDNO +2
-        Reboot
+    ${EndIf}
+!macroend
+
+; One install or uninstall at a time: a second one would run setup.exe beside the first. The
+; mutex is the process's until it ends.
+!macro TAKE_RUN_MUTEX
+    System::Call 'kernel32::CreateMutexW(p 0, i 1, w "${RUN_MUTEX}") p .r0 ?e'
+    Pop $1
+    ${If} $0 = 0
+    ${OrIf} $1 = ${ERROR_ALREADY_EXISTS}
+        MessageBox MB_OK|MB_ICONSTOP \
+            "Another installation of the ${PRODUCT} printer is running. Try again when it has finished." \
+            /SD IDOK
+        SetErrorLevel ${EXIT_ANOTHER_RUNNING}
+        Quit
     ${EndIf}
 !macroend
 
@@ -115,7 +171,7 @@ FunctionEnd
 !macro CHECK_WRITTEN
     ${If} ${Errors}
         MessageBox MB_OK|MB_ICONSTOP "A file of the product could not be written." /SD IDOK
-        SetErrorLevel ${EXIT_NOT_WRITTEN}
+        SetErrorLevel ${EXIT_FAILED}
         Abort
     ${EndIf}
 !macroend
@@ -133,8 +189,14 @@ Section "Zentavo printer" SEC_PRINTER
     WriteUninstaller "$INSTDIR\Uninstall.exe"
     !insertmacro CHECK_WRITTEN
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT} printer"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${PRODUCT_VERSION}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${COMPANY}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Uninstall.exe,0"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "URLInfoAbout" "${ABOUT_URL}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+    ; Run in place ("_?=", unquoted and last), the uninstaller returns only when it is done, with
+    ; its outcome; it moves its own file out of the folder before removing it.
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
@@ -162,16 +224,45 @@ Section "-Printing components"
     ${EndIf}
     StrCpy $1 1
     Call RunSetup
+    ; In KB, of what this run laid out.
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
 Function .onInit
     SetRegView 64
+    !insertmacro TAKE_RUN_MUTEX
+    ; The package and this installer would share the folder and the printing components, each
+    ; with an Add/Remove entry of its own: one removal would break the other.
+    System::Call 'msi::MsiEnumRelatedProductsW(w "${PACKAGE_UPGRADE_CODE}", i 0, i 0, w .r1) i .r0'
+    ${If} $0 = 0
+        MessageBox MB_OK|MB_ICONSTOP \
+            "The ${PRODUCT} printer is installed from its Windows Installer package. Remove it first (Apps and Features, or msiexec /x)." \
+            /SD IDOK
+        SetErrorLevel ${EXIT_REFUSED}
+        Quit
+    ${EndIf}
+    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "DisplayVersion"
+    ${If} $0 != ""
+        ${VersionCompare} "$0" "${PRODUCT_VERSION}" $1
+        ${If} $1 = 1
+            MessageBox MB_OK|MB_ICONSTOP \
+                "A newer version ($0) of the ${PRODUCT} printer is installed. Remove it first to install version ${PRODUCT_VERSION}." \
+                /SD IDOK
+            SetErrorLevel ${EXIT_REFUSED}
+            Quit
+        ${EndIf}
+    ${EndIf}
     ${GetParameters} $0
     ClearErrors
     ${GetOptions} $0 "/NOTRAY" $1
     ${IfNot} ${Errors}
         !insertmacro UnselectSection ${SEC_TRAY}
     ${EndIf}
+FunctionEnd
+
+Function OnCancel
+    SetErrorLevel ${EXIT_CANCELLED}
 FunctionEnd
 
 Function .onInstSuccess
@@ -192,7 +283,16 @@ Section "Uninstall"
     Delete /REBOOTOK "$INSTDIR\Setup\tvlhelp.chm"
     ; The tool's log of every install and of this uninstall.
     Delete /REBOOTOK "$INSTDIR\Setup\setup.log"
+    ; Run in place, this program cannot delete its own file; moved out into its temporary
+    ; folder, the file goes with that folder (at the next reboot, while it still runs).
+    ClearErrors
+    Delete "$INSTDIR\Uninstall.exe"
+    ${If} ${Errors}
+        Rename "$INSTDIR\Uninstall.exe" "$PLUGINSDIR\Uninstall.exe"
+    ${EndIf}
     Delete /REBOOTOK "$INSTDIR\Uninstall.exe"
+    ; Not the folder being removed.
+    SetOutPath "$TEMP"
     ; Folders go at the reboot only when their files do; a folder that still holds what the
     ; user or the companion wrote stays.
     ${If} ${RebootFlag}
@@ -207,6 +307,12 @@ SectionEnd
 
 Function un.onInit
     SetRegView 64
+    !insertmacro TAKE_RUN_MUTEX
+    InitPluginsDir
+FunctionEnd
+
+Function un.OnCancel
+    SetErrorLevel ${EXIT_CANCELLED}
 FunctionEnd
 
 Function un.onUninstSuccess
