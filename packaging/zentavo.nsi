@@ -64,6 +64,7 @@ SetCompressor /SOLID lzma
 !define EXIT_ANOTHER_RUNNING 1618
 !define EXIT_REFUSED 1638
 !define ERROR_ALREADY_EXISTS 183
+!define MOVEFILE_DELAY_UNTIL_REBOOT 4
 
 Name "${PRODUCT} printer"
 OutFile "${OUTFILE}"
@@ -195,7 +196,7 @@ Section "Zentavo printer" SEC_PRINTER
     WriteRegStr HKLM "${UNINSTALL_KEY}" "URLInfoAbout" "${ABOUT_URL}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
     ; Run in place ("_?=", unquoted and last), the uninstaller returns only when it is done, with
-    ; its outcome; it moves its own file out of the folder before removing it.
+    ; its outcome (NSIS's own copy to the temporary folder would return at once).
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
@@ -283,14 +284,17 @@ Section "Uninstall"
     Delete /REBOOTOK "$INSTDIR\Setup\tvlhelp.chm"
     ; The tool's log of every install and of this uninstall.
     Delete /REBOOTOK "$INSTDIR\Setup\setup.log"
-    ; Run in place, this program cannot delete its own file; moved out into its temporary
-    ; folder, the file goes with that folder (at the next reboot, while it still runs).
+    ; Run in place ("_?=", as the quiet removal runs), this program holds its own file open: the
+    ; file, inert once the product is gone, goes at the next reboot with the folder. Nothing of
+    ; the product waits for that reboot, so none is asked for.
+    StrCpy $R9 0
     ClearErrors
     Delete "$INSTDIR\Uninstall.exe"
     ${If} ${Errors}
-        Rename "$INSTDIR\Uninstall.exe" "$PLUGINSDIR\Uninstall.exe"
+    ${AndIf} ${FileExists} "$INSTDIR\Uninstall.exe"
+        System::Call 'kernel32::MoveFileExW(w "$INSTDIR\Uninstall.exe", p 0, i ${MOVEFILE_DELAY_UNTIL_REBOOT})'
+        StrCpy $R9 1
     ${EndIf}
-    Delete /REBOOTOK "$INSTDIR\Uninstall.exe"
     ; Not the folder being removed.
     SetOutPath "$TEMP"
     ; Folders go at the reboot only when their files do; a folder that still holds what the
@@ -301,6 +305,9 @@ Section "Uninstall"
     ${Else}
         RMDir "$INSTDIR\Setup"
         RMDir "$INSTDIR"
+        ${If} $R9 = 1
+            System::Call 'kernel32::MoveFileExW(w "$INSTDIR", p 0, i ${MOVEFILE_DELAY_UNTIL_REBOOT})'
+        ${EndIf}
     ${EndIf}
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd
@@ -308,7 +315,6 @@ SectionEnd
 Function un.onInit
     SetRegView 64
     !insertmacro TAKE_RUN_MUTEX
-    InitPluginsDir
 FunctionEnd
 
 Function un.OnCancel
