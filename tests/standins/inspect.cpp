@@ -1,4 +1,4 @@
-// inspect.exe [SECTION...] | inspect.exe build FILE
+// inspect.exe [SECTION...] | inspect.exe build FILE | inspect.exe version FILE
 //
 // Prints the spooler and registry state the setup tool acts on, one fact a line, each section's
 // lines sorted, so scripts can compare and grep it. Sections, in this order: monitors, ports,
@@ -30,7 +30,12 @@
 // comparison of two states shows the failure rather than a section gone missing. A printer that
 // cannot be opened is a fact of the state (one registered without a datatype stays so).
 //
-// "build FILE" prints the fourth number of FILE's product version, or "none".
+// "build FILE" prints the fourth number of FILE's product version, or "none". "version FILE"
+// prints FILE's version resource as Windows reads it, or "none":
+//   file A.B.C.D product A.B.C.D
+//   NAME "VALUE"                             (the US English strings, in this order: CompanyName,
+//                                            FileDescription, FileVersion, LegalCopyright,
+//                                            ProductName, ProductVersion; "none" when missing)
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -133,6 +138,43 @@ int FileBuild(const WCHAR *path)
         info == NULL || length < sizeof(VS_FIXEDFILEINFO))
         return -1;
     return LOWORD(info->dwProductVersionLS);
+}
+
+std::wstring VersionText(DWORD high, DWORD low)
+{
+    WCHAR text[64];
+    _snwprintf(text, 64, L"%u.%u.%u.%u", HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low));
+    text[63] = 0;
+    return text;
+}
+
+void PrintVersion(const WCHAR *path)
+{
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path, &handle);
+    std::vector<BYTE> data(size);
+    VS_FIXEDFILEINFO *info = NULL;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoW(path, 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&info), &length) ||
+        info == NULL || length < sizeof(VS_FIXEDFILEINFO)) {
+        PrintWide(L"none\n");
+        return;
+    }
+    PrintWide(L"file " + VersionText(info->dwFileVersionMS, info->dwFileVersionLS) + L" product " +
+              VersionText(info->dwProductVersionMS, info->dwProductVersionLS) + L"\n");
+    const WCHAR *const names[] = {L"CompanyName",    L"FileDescription", L"FileVersion",
+                                  L"LegalCopyright", L"ProductName",     L"ProductVersion"};
+    for (const WCHAR *name : names) {
+        std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        WCHAR *value = NULL;
+        UINT chars = 0;
+        bool found =
+            VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void **>(&value), &chars) &&
+            value != NULL;
+        PrintWide(std::wstring(name) +
+                  (found ? L" \"" + std::wstring(value) + L"\"\n" : std::wstring(L" none\n")));
+    }
 }
 
 void Monitors(Lines *lines)
@@ -433,6 +475,10 @@ int wmain(int argc, wchar_t **argv)
         PrintWide(build < 0 ? std::wstring(L"none\n") : Number(L"%lu\n", build));
         return 0;
     }
+    if (argc == 3 && lstrcmpW(argv[1], L"version") == 0) {
+        PrintVersion(argv[2]);
+        return 0;
+    }
     int printed = 0;
     for (const Section &section : SECTIONS) {
         if (!Wanted(section, argc, argv))
@@ -448,7 +494,7 @@ int wmain(int argc, wchar_t **argv)
     if (printed == 0) {
         PrintWide(
             L"usage: inspect [monitors|ports|drivers|printers|default|run|user|kept|pending]... "
-            L"| inspect build FILE\n");
+            L"| inspect build FILE | inspect version FILE\n");
         return 2;
     }
     return g_unreadable ? 3 : 0;
