@@ -18,7 +18,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
 
 BASE_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xauth nsis
-               xdotool imagemagick procps wixl msitools)
+               xdotool imagemagick procps wixl msitools osslsigncode openssl)
 
 # Installs, with apt-get, those of the given packages that are missing.
 need_packages() {
@@ -35,7 +35,12 @@ need_packages() {
 
 build_all() {
     need_packages "${BASE_PACKAGES[@]}"
-    cmake --preset cross >/dev/null
+    # Signing, when asked for through the environment (see README, Packaging).
+    local signing=() name
+    for name in CODE_SIGN_PKCS12 CODE_SIGN_PASSWORD_FILE CODE_SIGN_TIMESTAMP_URL; do
+        if [ -n "${!name:-}" ]; then signing+=("-D$name=${!name}"); fi
+    done
+    cmake --preset cross "${signing[@]}" >/dev/null
     cmake --build --preset cross
 }
 
