@@ -17,6 +17,10 @@
 #   e2e_cold_start        stop and start the wineserver: a cold start carries them out as well
 #   e2e_reference NAME FILE  in a fresh prefix NAME of its own (before e2e_begin), setup.exe
 #                         install alone; its inspection output into FILE; returns its verdict
+#   e2e_signed_build      the installer and the package built signed, in E2E_SIGNED (a build
+#                         directory of its own, brought up to date by one scenario while the
+#                         others wait), with a throwaway CA (E2E_SIGNED/cert/ca.pem) and
+#                         code-signing certificate made once; its output in E2E_SIGNED/build.log
 # Layout and running
 #   e2e_layout [FOLDER]   setup.exe and the four component files of build/standins/FOLDER
 #                         (default "default") into C:\Program Files\Zentavo\Setup\, zentray.exe
@@ -69,6 +73,7 @@ E2E_DIR=${E2E_DIR:-$BUILD/e2e}
 E2E_TEMPLATE=$E2E_DIR/template
 E2E_STANDINS=$BUILD/standins
 E2E_TOOLS=$BUILD/tests
+E2E_SIGNED=$E2E_DIR/signed
 E2E_FAILURES=0
 E2E_NAME=
 E2E_OUT=
@@ -149,6 +154,42 @@ e2e_reference() {
         e2e_inspect >"$2"
         e2e_end
     )
+}
+
+e2e_signed_build() {
+    mkdir -p "$E2E_SIGNED"
+    (
+        flock 9
+        cert=$E2E_SIGNED/cert
+        if [ ! -f "$cert/signing.p12" ]; then
+            rm -rf "$cert"
+            mkdir -p "$cert"
+            (
+                cd "$cert" &&
+                    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem \
+                        -days 3650 -subj "/CN=Zentavo test CA" \
+                        -addext "basicConstraints=critical,CA:TRUE" \
+                        -addext "keyUsage=critical,keyCertSign,cRLSign" &&
+                    openssl req -newkey rsa:2048 -nodes -keyout signing.key -out signing.csr \
+                        -subj "/CN=Tovalin Software KFT test signing" &&
+                    printf '%s\n' 'basicConstraints=CA:FALSE' 'keyUsage=critical,digitalSignature' \
+                        'extendedKeyUsage=codeSigning' >signing.ext &&
+                    openssl x509 -req -in signing.csr -CA ca.pem -CAkey ca.key -CAcreateserial \
+                        -days 3650 -extfile signing.ext -out signing.pem &&
+                    printf 'throwaway\n' >password &&
+                    openssl pkcs12 -export -inkey signing.key -in signing.pem -certfile ca.pem \
+                        -passout file:password -out signing.p12.new &&
+                    mv signing.p12.new signing.p12
+            ) >"$E2E_SIGNED/cert.log" 2>&1 || exit 1
+        fi
+        start=$(date +%s%N)
+        {
+            cmake --preset cross -B "$E2E_SIGNED/build" -DCODE_SIGN_PKCS12="$cert/signing.p12" \
+                -DCODE_SIGN_PASSWORD_FILE="$cert/password" &&
+                cmake --build "$E2E_SIGNED/build" --target installer msi_package
+        } >"$E2E_SIGNED/build.log" 2>&1 || exit 1
+        e2e_log_time "signed build" "$(e2e_ms_since "$start") ms"
+    ) 9>"$E2E_SIGNED/build.lock"
 }
 
 e2e_cleanup() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows Installer package run silently by Wine's msiexec, as a deployment runs it: what it
-# installs, what a major upgrade keeps, a reboot asked for through its exit code, the tool's
-# errors in its verbose log, and what its removal leaves.
+# installs and registers, what a major upgrade keeps, a reboot asked for through its exit code,
+# the tool's errors in its verbose log, what its removal leaves, the installer program it
+# refuses to run beside, and the package built signed.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -13,6 +14,8 @@ SETUP="$PRODUCT\\Setup\\setup.exe"
 # Wine hands exit codes back cut to 8 bits: 3010 comes as 194, 1603 as 67.
 MSI_REBOOT=$((3010 % 256))
 MSI_FAILURE=$((1603 % 256))
+# The installer program's refusal, 1638.
+EXE_REFUSED=$((1638 % 256))
 
 # What setup.exe install alone leaves in a fresh prefix, for the package to match.
 e2e_reference msi-reference "$REFERENCE"
@@ -62,6 +65,14 @@ uninstall_entries() {
             $1 == "DisplayVersion" && name ~ /Zentavo/ {print name " " $3}'
 }
 
+# One value of the package's Add/Remove entry (named by its product code).
+package_value() {
+    local code
+    code=$(msiinfo export "$PACKAGE" Property | tr -d '\r' | awk '$1 == "ProductCode" {print $2}')
+    wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code" /v "$1" \
+        2>/dev/null | tr -d '\r' | awk -v name="$1" '$1 == name {$1 = $2 = ""; print substr($0, 3)}'
+}
+
 # The command lines of the tool's runs kept in its support log.
 support_runs() {
     tr -d '\r' <"$support_log" 2>/dev/null | sed 's/^\xEF\xBB\xBF//' |
@@ -90,6 +101,30 @@ e2e_check "the laid-out tool is the built one" cmp "$BUILD/bin/setup.exe" "$prod
 e2e_check_eq "one Add/Remove entry" "Zentavo printer 1.0.2551" "$(uninstall_entries)"
 e2e_check_has "the log names the tool's run" "$(msi_log)" "Running \"$SETUP\" install"
 e2e_check_has "and its outcome" "$(msi_log)" "setup.exe install ended with code 1."
+e2e_check_eq "the entry's contact, links and icon" \
+    "$(printf '%s\n' "Tovalin Software KFT" "https://www.tovalin.hu/" "https://www.tovalin.hu/")" \
+    "$(for name in Contact HelpLink URLInfoAbout; do package_value $name; done)"
+# (Wine's msiexec writes no DisplayIcon for ARPPRODUCTICON: the icon is not checked here.)
+# The File table tells Windows Installer which file is newer by the version it holds.
+e2e_check_eq "the tool's row in the File table has its version, as Windows reads it, and language" \
+    "$(file_version=$(e2e_wine "$E2E_TOOLS/inspect.exe" version "$SETUP" | awk 'NR == 1 {print $2}')
+        echo "$file_version 1033")" \
+    "$(msiinfo export "$PACKAGE" File | tr -d '\r' | awk -F '\t' '$1 == "setup.exe" {print $5, $6}')"
+e2e_check_eq "the printer feature cannot be set absent (16), the tray companion's can" "16 0" \
+    "$(msiinfo export "$PACKAGE" Feature | tr -d '\r' |
+        awk -F '\t' '$1 == "Printer" {p = int($8 / 16) % 2 * 16} $1 == "Tray" {t = int($8 / 16) % 2 * 16} END {print p, t}')"
+e2e_check_eq "no immediate custom action without impersonation (ICE68)" "" \
+    "$(msiinfo export "$PACKAGE" CustomAction | tr -d '\r' |
+        awk -F '\t' 'NR > 3 && int($2 / 1024) % 2 == 0 && int($2 / 2048) % 2 == 1 {print $1}')"
+
+# The installer program refuses to install beside the package and changes nothing.
+state=$(e2e_inspect)
+files=$(product_files)
+e2e_run_gui "$BUILD/bin/zentavo-installer.exe" /S
+e2e_check_eq "the installer program refuses: 1638" "$EXE_REFUSED" "$E2E_CODE"
+e2e_check_eq "the state is as before" "$state" "$(e2e_inspect)"
+e2e_check_eq "so are the files" "$files" "$(product_files)"
+e2e_check_eq "still one Add/Remove entry" "Zentavo printer 1.0.2551" "$(uninstall_entries)"
 
 # Major upgrade over two product printers the user set up, beside a foreign printer.
 e2e_check_eq "a user's product printer" "ok" "$(e2e_spoolctl addprinter Office)"
@@ -190,5 +225,17 @@ e2e_check_eq "install with NOTRAY=1 exits 0" "0" "$E2E_CODE"
 e2e_check_has "the tool ran without the companion" "$(msi_log)" "Running \"$SETUP\" in_notray"
 e2e_check "no companion file" test ! -e "$product_dir/zentray.exe"
 e2e_check_has "no Run value" "$(e2e_inspect run)" "run ZentavoTray none"
+
+# The package built signed still installs and removes.
+run_msiexec /x "$PACKAGE"
+e2e_check_eq "removal before the signed package exits 0" "0" "$E2E_CODE"
+e2e_check "the signed build" e2e_signed_build
+run_msiexec /i "$E2E_SIGNED/build/bin/zentavo.msi"
+e2e_check_eq "the signed package installs: 0" "0" "$E2E_CODE"
+e2e_check "its tool is the signed one" cmp "$E2E_SIGNED/build/bin/setup.exe" \
+    "$product_dir/Setup/setup.exe"
+run_msiexec /x "$E2E_SIGNED/build/bin/zentavo.msi"
+e2e_check_eq "and removes: 0" "0" "$E2E_CODE"
+e2e_check_eq "no product file left" "" "$(product_files)"
 
 e2e_end

@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
 # The product's installer and uninstaller, run silently the way a deployment runs them: what
-# they leave installed, what an upgrade keeps, a reboot requested through their exit code, and
-# what the uninstaller removes.
+# they leave installed and register, what an upgrade keeps, what they refuse, their exit codes,
+# what the uninstaller removes, and the same installer built signed.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
 INSTALLER=$BUILD/bin/zentavo-installer.exe
 REFERENCE=$E2E_DIR/out/packaging-reference.txt
 PRODUCT='C:\Program Files\Zentavo'
+UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentavo'
+# The product version, from the one place the build takes it from.
+VERSION=1.0.$(awk '$1 == "#define" && $2 == "BUILD_NUMBER" {print $3}' "$E2E_ROOT/install/version.h")
+# Wine hands exit codes back cut to 8 bits: 3010 comes as 194, 1603 as 67, 1618 as 82, 1638 as
+# 102.
+EXIT_REBOOT=$((3010 % 256))
+EXIT_FAILED=$((1603 % 256))
+EXIT_ANOTHER_RUNNING=$((1618 % 256))
+EXIT_REFUSED=$((1638 % 256))
 
 # What setup.exe install alone leaves in a fresh prefix, for the installer to match.
 e2e_reference packaging-reference "$REFERENCE"
@@ -55,8 +64,35 @@ product_files() {
 }
 
 uninstall_entry() {
-    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentavo' \
-        /v UninstallString 2>/dev/null | tr -d '\r' | awk '/UninstallString/ {$1=$2=""; print substr($0, 3)}'
+    uninstall_value UninstallString
+}
+
+# One value of the installer's Add/Remove entry, as `reg query` prints it.
+uninstall_value() {
+    wine reg query "$UNINSTALL_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
+        awk -v name="$1" '$1 == name {$1 = $2 = ""; print substr($0, 3)}'
+}
+
+# The Add/Remove entries that the Windows Installer package registered (named by product code).
+package_entries() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null |
+        tr -d '\r' | grep -c '\\{' || true
+}
+
+# The version resource of a file, as Windows reads it.
+file_version() {
+    e2e_wine "$E2E_TOOLS/inspect.exe" version "$1"
+}
+
+# Runs the QuietUninstallString as a deployment runs it: the program it names, with its
+# arguments (none of them quoted; the folder holds no space).
+run_quiet_uninstall() {
+    local quiet program arguments
+    quiet=$(uninstall_value QuietUninstallString)
+    program=${quiet#\"}
+    program=${program%%\"*}
+    read -r -a arguments <<<"${quiet#*\" }"
+    e2e_run_gui "$program" "${arguments[@]}"
 }
 
 # First install, silent.
@@ -70,6 +106,52 @@ e2e_check_eq "files laid out for the tool and the companion" \
 e2e_check "the laid-out tool is the built one" cmp "$BUILD/bin/setup.exe" "$product_dir/Setup/setup.exe"
 e2e_check_eq "the uninstaller is registered" "\"$PRODUCT\\Uninstall.exe\"" "$(uninstall_entry)"
 e2e_check_eq "the companion was started once" "start" "$(tray_events_after_start)"
+e2e_check_eq "the Add/Remove entry as deployment systems read it" \
+    "$(printf '%s\n' "$VERSION" "Tovalin Software KFT" "$PRODUCT\\Uninstall.exe,0" \
+        "https://www.tovalin.hu/" "$PRODUCT" 0x1 0x1 "\"$PRODUCT\\Uninstall.exe\" /S _?=$PRODUCT")" \
+    "$(for name in DisplayVersion Publisher DisplayIcon URLInfoAbout InstallLocation NoModify \
+        NoRepair QuietUninstallString; do uninstall_value $name; done)"
+e2e_check "with the size laid out" test "$(($(uninstall_value EstimatedSize)))" -gt 100
+e2e_check_eq "the tool's version resource, as Windows reads it" \
+    "$(printf '%s\n' "file $VERSION.0 product $VERSION.0" 'CompanyName "Tovalin Software KFT"' \
+        'FileDescription "Zentavo printer setup"' "FileVersion \"$VERSION.0\"" \
+        'LegalCopyright "Copyright (C) Tovalin Software KFT"' 'ProductName "Zentavo printer"' \
+        "ProductVersion \"$VERSION\"")" "$(file_version "$PRODUCT\\Setup\\setup.exe")"
+e2e_check_eq "the installer's and the uninstaller's version" \
+    "$(printf 'file %s.0 product %s.0\n' "$VERSION" "$VERSION" "$VERSION" "$VERSION")" \
+    "$(file_version "$(e2e_winpath "$INSTALLER")" | head -n 1
+        file_version "$PRODUCT\\Uninstall.exe" | head -n 1)"
+
+# Refusals change nothing: the Windows Installer package while this product is installed, a
+# second installer while one runs, an older version over a newer one.
+state=$(e2e_inspect)
+files=$(product_files)
+e2e_run_gui msiexec /i "$(e2e_winpath "$BUILD/bin/zentavo.msi")" /qn /l*v \
+    "$(e2e_winpath "$E2E_OUT")\\refused.log"
+e2e_check_eq "the package refuses to install beside it: 1603" "$EXIT_FAILED" "$E2E_CODE"
+# Wine's msiexec leaves the condition's message out of a silent run's log.
+e2e_check "by its launch condition, having found this one's entry" \
+    test -n "$(grep -a 'LaunchConditions. Return value 0' "$E2E_OUT/refused.log")" \
+    -a -n "$(grep -a 'EXEINSTALLED = Zentavo printer' "$E2E_OUT/refused.log")"
+e2e_check_eq "no package entry" "0" "$(package_entries)"
+wine "$INSTALLER" >/dev/null 2>&1 &
+first=$!
+# The interactive installer's welcome page shows once it holds the run mutex; 20 s bound.
+for _ in $(seq 200); do
+    xdotool search --name 'Zentavo printer Setup' >/dev/null 2>&1 && break
+    sleep 0.1
+done
+run_installer
+e2e_check_eq "a second installer while one runs: 1618" "$EXIT_ANOTHER_RUNNING" "$E2E_CODE"
+wine taskkill /f /im zentavo-installer.exe >/dev/null 2>&1
+wait "$first"
+wine reg add "$UNINSTALL_KEY" /v DisplayVersion /t REG_SZ /d 1.0.99999 /f >/dev/null 2>&1
+run_installer
+e2e_check_eq "an older version over a newer one: 1638" "$EXIT_REFUSED" "$E2E_CODE"
+wine reg add "$UNINSTALL_KEY" /v DisplayVersion /t REG_SZ /d "$VERSION" /f >/dev/null 2>&1
+e2e_check_eq "the state is as before the refusals" "$state" "$(e2e_inspect)"
+e2e_check_eq "so are the files" "$files" "$(product_files)"
+e2e_check_eq "the tool ran once" "1" "$(e2e_setup_log | grep -c '^=== exit code')"
 
 # Upgrade over a product printer the user set up, beside a printer of another product.
 e2e_check_eq "a user's product printer" "ok" "$(e2e_spoolctl addprinter Office)"
@@ -119,7 +201,7 @@ cp "$E2E_STANDINS/default/tvlui64.dll" "$(e2e_file 'C:\windows\system32\spool\dr
 e2e_check "the staged file is held" e2e_hold_file 'C:\windows\system32\spool\drivers\x64\tvlui64.dll' nodelete
 before=$(e2e_inspect monitors drivers printers default run)
 run_installer
-e2e_check_eq "a file left for the reboot: exit 101" "101" "$E2E_CODE"
+e2e_check_eq "a file left for the reboot: 3010" "$EXIT_REBOOT" "$E2E_CODE"
 e2e_check_eq "no log window opened" "" "$E2E_LOGWIN"
 e2e_check_eq "the product is installed as before" "$before" \
     "$(e2e_inspect monitors drivers printers default run)"
@@ -134,7 +216,7 @@ e2e_check_eq "and the product is intact" "$before" "$(e2e_inspect monitors drive
 # The silent uninstaller with the monitor held open: done at the reboot.
 e2e_check "the monitor is held" e2e_hold_file 'C:\windows\system32\tvlmon64.dll'
 run_uninstaller
-e2e_check_eq "uninstall with a held monitor exits 101" "101" "$E2E_CODE"
+e2e_check_eq "uninstall with a held monitor: 3010" "$EXIT_REBOOT" "$E2E_CODE"
 e2e_release_file
 e2e_reboot
 state=$(e2e_inspect)
@@ -155,7 +237,7 @@ e2e_check_has "the foreign printer stays" "$state" "$(grep '^printer "Foreign" p
 cp "$E2E_STANDINS/default/tvldrv64.dll" "$(e2e_file 'C:\windows\system32\spool\drivers\x64')/"
 e2e_check "the staged driver is held" e2e_hold_file 'C:\windows\system32\spool\drivers\x64\tvldrv64.dll'
 run_installer
-e2e_check_eq "errors reported by the tool: exit 100" "100" "$E2E_CODE"
+e2e_check_eq "errors reported by the tool: 1603" "$EXIT_FAILED" "$E2E_CODE"
 e2e_check "the tool's log window opened with them" grep -q '^title: .* error log!$' "${E2E_LOGWIN:-/dev/null}"
 run=$(e2e_setup_log last)
 e2e_check_eq "setup.log ends with that run's code" "=== exit code 100" "$(tail -n 1 <<<"$run")"
@@ -175,5 +257,51 @@ e2e_check "nothing of the product left" test -z "$(grep -F 'Zentavo' <<<"$state"
 e2e_check_has "nothing pending" "$state" "pending none"
 e2e_check_eq "no product file left" "" "$(product_files)"
 e2e_check "no system file left" test ! -e "$(e2e_file 'C:\windows\system32\tvlmon64.dll')"
+
+# Installed into another folder, then run again with a plain /S: the installed folder again, and
+# the quiet removal that the entry names returns when it is done.
+ALT='C:\Alt\Zentavo'
+alt_dir=$(e2e_file "$ALT")
+# The companion logs beside its program file.
+E2E_COMPANION_LOG="$ALT\zentray.log"
+E2E_COMPANION_LINES=0
+run_installer "/D=$ALT"
+e2e_check_eq "install into another folder exits 0" "0" "$E2E_CODE"
+run_installer
+e2e_check_eq "a plain /S after it exits 0" "0" "$E2E_CODE"
+e2e_check_eq "and stays in that folder" "$ALT" "$(uninstall_value InstallLocation)"
+e2e_check_eq "no second copy" "" "$(product_files)"
+e2e_check_eq "the tool ran twice there" "2" \
+    "$(tr -d '\r' <"$alt_dir/Setup/setup.log" 2>/dev/null | grep -c '^=== exit code')"
+run_quiet_uninstall
+e2e_check_eq "the quiet removal exits 0" "0" "$E2E_CODE"
+e2e_check_eq "having removed the entry" "" "$(uninstall_entry)"
+e2e_check "and the product" test -z \
+    "$(e2e_inspect | grep -F 'Zentavo' | grep -v '^run ZentavoTray none$' | grep -v '^pending ')"
+e2e_check_eq "only its own program file waits, with the folder, for the reboot" \
+    "$(printf 'pending 1 "\\??\\%s\\Uninstall.exe" -> ""\npending 2 "\\??\\%s" -> ""' "$ALT" "$ALT")" \
+    "$(e2e_inspect pending)"
+e2e_reboot
+e2e_check_eq "which removes it" "" "$(cd "$alt_dir" 2>/dev/null && find . -type f ! -name zentray.log)"
+e2e_check_has "nothing pending after the reboot" "$(e2e_inspect pending)" "pending none"
+E2E_COMPANION_LOG="$PRODUCT\zentray.log"
+E2E_COMPANION_LINES=0
+
+# Built signed with a throwaway CA: every signed file verifies, and the signed installer still
+# installs and removes (its uninstaller, written at install time, signed too).
+e2e_check "the signed build" e2e_signed_build
+signed=$E2E_SIGNED/build
+for file in bin/setup.exe bin/setupaction.dll standins/zentray.exe bin/zentavo-installer.exe \
+    bin/zentavo.msi; do
+    e2e_check "$file verifies" osslsigncode verify -CAfile "$E2E_SIGNED/cert/ca.pem" -in "$signed/$file"
+done
+e2e_run_gui "$signed/bin/zentavo-installer.exe" /S
+e2e_check_eq "the signed installer exits 0" "0" "$E2E_CODE"
+e2e_check "its uninstaller verifies" osslsigncode verify -CAfile "$E2E_SIGNED/cert/ca.pem" \
+    -in "$product_dir/Uninstall.exe"
+e2e_check "the laid-out tool is the signed one" cmp "$signed/bin/setup.exe" "$product_dir/Setup/setup.exe"
+run_uninstaller
+e2e_check_eq "and removes it: 0" "0" "$E2E_CODE"
+e2e_check_eq "no product file left" "" "$(product_files)"
 
 e2e_end
