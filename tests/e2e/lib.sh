@@ -183,6 +183,8 @@ e2e_signed_build() {
             ) >"$E2E_SIGNED/cert.log" 2>&1 || exit 1
         fi
         start=$(date +%s%N)
+        # The presets are read from the current folder.
+        cd "$E2E_ROOT" || exit 1
         {
             cmake --preset cross -B "$E2E_SIGNED/build" -DCODE_SIGN_PKCS12="$cert/signing.p12" \
                 -DCODE_SIGN_PASSWORD_FILE="$cert/password" &&
