@@ -5,6 +5,7 @@
 ;   SETUP_EXE       the setup tool
 ;   COMPONENTS_DIR  the folder with tvlmon64.dll, tvldrv64.dll, tvlui64.dll and tvlhelp.chm
 ;   TRAY_EXE        the tray companion zentray.exe
+;   ACTION_DLL      setupaction.dll, which makes and checks the folders (folder_check.nsh)
 ;   OUTFILE         the installer to write
 ;
 ; Command line of the installer: /S silent (no dialog at all); /NOTRAY installs without the tray
@@ -14,7 +15,8 @@
 ; them whole):
 ;   0    done
 ;   1    cancelled by the user (NSIS's own)
-;   2    stopped before setup.exe ran: a file could not be written (NSIS's own code for a stop)
+;   2    stopped before setup.exe ran: a file could not be written, or a folder of the product
+;        can be changed by others than administrators (NSIS's own code for a stop)
 ;   3    setup.exe did not start, or ended with a code it never gives
 ;   100  setup.exe reported errors, and the user did not retry (a silent run never retries)
 ;   101  done, but a reboot must finish it (NSIS's reboot flag is set)
@@ -46,6 +48,8 @@ SetCompressor /SOLID lzma
 !define EXIT_BAD_SETUP 3
 !define EXIT_SETUP_ERRORS 100
 !define EXIT_REBOOT 101
+
+!include "${__FILEDIR__}/folder_check.nsh"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -123,6 +127,8 @@ FunctionEnd
 Section "Zentavo printer" SEC_PRINTER
     SectionIn RO
     ; The setup tool and the components it installs travel together.
+    !insertmacro SECURE_FOLDER "$INSTDIR"
+    !insertmacro SECURE_FOLDER "$INSTDIR\Setup"
     ClearErrors
     SetOutPath "$INSTDIR\Setup"
     File "${SETUP_EXE}"

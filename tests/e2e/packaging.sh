@@ -176,4 +176,14 @@ e2e_check_has "nothing pending" "$state" "pending none"
 e2e_check_eq "no product file left" "" "$(product_files)"
 e2e_check "no system file left" test ! -e "$(e2e_file 'C:\windows\system32\tvlmon64.dll')"
 
+# An install folder that exists and that others can change (Wine shows the others' write bit as
+# Everyone's entry): the installer stops before it writes a file there.
+tools_dir=$(e2e_file 'C:\Tools\Zentavo')
+mkdir -p "$tools_dir"
+chmod 0777 "$tools_dir"
+run_installer '/D=C:\Tools\Zentavo'
+e2e_check_eq "an open install folder stops the installer: exit 2" "2" "$E2E_CODE"
+e2e_check_eq "nothing is written there" "" "$(ls -A "$tools_dir")"
+e2e_check "no setup.exe ran" test -z "$(e2e_inspect printers | grep -F 'Zentavo printer')"
+
 e2e_end
