@@ -32,6 +32,9 @@ enum {
     ERR_OPEN_PRINTER = 16,
     ERR_DELETE_PRINTER = 17,
     ERR_KEEP_PLACED_FILES = 18,
+    ERR_FOLDER_OPEN_TO_OTHERS = 19,
+    ERR_FOLDER_SECURITY = 20,
+    ERR_KEEP_PRINTER = 21,
 };
 
 // A section of the log for the scope of an operation: raises the context's depth when made and

@@ -1,11 +1,12 @@
 ; Installer and uninstaller of the Zentavo virtual printer: they lay out the files and leave the
 ; printing components themselves to setup.exe, whose exit code decides what happens next.
 ;
-; makensis -DSETUP_EXE=... -DCOMPONENTS_DIR=... -DTRAY_EXE=... -DICON_FILE=... -DPRODUCT_VERSION=...
-;          -DOUTFILE=... [-DSIGN_COMMAND=...] zentavo.nsi
+; makensis -DSETUP_EXE=... -DCOMPONENTS_DIR=... -DTRAY_EXE=... -DACTION_DLL=... -DICON_FILE=...
+;          -DPRODUCT_VERSION=... -DOUTFILE=... [-DSIGN_COMMAND=...] zentavo.nsi
 ;   SETUP_EXE        the setup tool
 ;   COMPONENTS_DIR   the folder with tvlmon64.dll, tvldrv64.dll, tvlui64.dll and tvlhelp.chm
 ;   TRAY_EXE         the tray companion zentray.exe
+;   ACTION_DLL       setupaction.dll, which makes and checks the folders (folder_check.nsh)
 ;   ICON_FILE        the product's icon
 ;   PRODUCT_VERSION  1.0.BUILD, the version of setup.exe and of the Windows Installer package
 ;   OUTFILE          the installer to write
@@ -21,7 +22,8 @@
 ;   3010  done, but a reboot must finish it (setup.exe left files for the reboot)
 ;   1602  cancelled by the user
 ;   1603  failed: setup.exe reported errors or did not run properly (its own code is in
-;         setup.log and in the details), or a file of the product could not be written
+;         setup.log and in the details), a file of the product could not be written, or an
+;         install folder that exists can be changed by others than administrators
 ;   1618  another install or uninstall of the product is running
 ;   1638  refused: a newer version, or the product's Windows Installer package, is installed
 
@@ -65,6 +67,8 @@ SetCompressor /SOLID lzma
 !define EXIT_REFUSED 1638
 !define ERROR_ALREADY_EXISTS 183
 !define MOVEFILE_DELAY_UNTIL_REBOOT 4
+
+!include "${__FILEDIR__}/folder_check.nsh"
 
 Name "${PRODUCT} printer"
 OutFile "${OUTFILE}"
@@ -180,6 +184,8 @@ FunctionEnd
 Section "Zentavo printer" SEC_PRINTER
     SectionIn RO
     ; The setup tool and the components it installs travel together.
+    !insertmacro SECURE_FOLDER "$INSTDIR"
+    !insertmacro SECURE_FOLDER "$INSTDIR\Setup"
     ClearErrors
     SetOutPath "$INSTDIR\Setup"
     File "${SETUP_EXE}"

@@ -7,6 +7,7 @@
 #include "printing/printer_driver.h"
 #include "printing/printer_queues.h"
 #include "services/file_copy.h"
+#include "services/folder_security.h"
 #include "services/pending_renames.h"
 #include "services/spooler_queries.h"
 #include "services/spooler_service.h"
@@ -182,8 +183,9 @@ static bool SourceFileOpens(SetupContext *context, const WCHAR *file)
 }
 
 // Whether the install can happen at all: the four component files can be read from the tool's
-// folder and both destination folders are known. Each failure gets the report the failing step
-// would have written; the removal must not start when the install cannot follow it.
+// folder, both destination folders are known and every product printer can be written down. Each
+// failure gets the report the failing step would have written; the removal must not start when the
+// install cannot follow it.
 static bool InstallCanHappen(SetupContext *context)
 {
     bool can = DestinationFoldersKnown(context);
@@ -193,6 +195,10 @@ static bool InstallCanHappen(SetupContext *context)
         if (!SourceFileOpens(context, file))
             can = false;
     }
+    // A printer that cannot be written down would be neither kept nor deleted, and its driver
+    // would stay in use.
+    if (!KeptPrintersCanBeWrittenDown(context))
+        can = false;
     return can;
 }
 
@@ -201,6 +207,10 @@ bool ReInstall(SetupContext *context)
     LogLine(context, L">ReInstall");
     LogSection section(context, REINSTALL_SECTION_STEP);
     LONG errorsBefore = context->errorCount;
+    if (!ProductFoldersTrusted(context)) {
+        LogLine(context, L"Nothing is removed: others can change the tool's folders");
+        return false;
+    }
     if (!InstallCanHappen(context)) {
         LogLine(context, L"Nothing is removed: the install could not follow");
         return false;
@@ -226,6 +236,10 @@ bool ReInstall(SetupContext *context)
 bool FullUninstall(SetupContext *context)
 {
     LONG errorsBefore = context->errorCount;
+    if (!ProductFoldersTrusted(context)) {
+        LogLine(context, L"Nothing is removed: others can change the tool's folders");
+        return false;
+    }
     UnInstall(context);
     // The printers are gone for good: nothing is left to re-create.
     ForgetKeptRecords();

@@ -4,10 +4,12 @@
 struct SetupContext;
 
 // Removes everything, clears what the spooler held, and installs everything again; removes
-// nothing when a component file or a destination folder is missing. True when it ended without
-// a new error report.
+// nothing when others than administrators can change the tool's folders, a component file or a
+// destination folder is missing, or a product printer cannot be written down. True when it ended
+// without a new error report.
 bool ReInstall(SetupContext *context);
 // Removes the product's printers, driver, monitor and tray companion, the written-down kept
-// printers included, and clears the files still waiting for deletion. True when it ended
+// printers included, and clears the files still waiting for deletion; removes nothing when
+// others than administrators can change the tool's folders. True when it ended
 // without a new error report.
 bool FullUninstall(SetupContext *context);

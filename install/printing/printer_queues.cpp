@@ -17,18 +17,16 @@ static const DWORD DELETE_PRINTER_ACCESS = DELETE | PRINTER_ACCESS_ADMINISTER;
 // the printer. Its data, in this order, without padding or terminators:
 //   DWORD flags            KEPT_DEFAULT when the printer was the default one
 //   DWORD subKeyBytes      1 to SUBKEY_BUFFER - 1, no zero byte among them
-//   DWORD commentChars     0 to KEPT_TEXT_CHARS
-//   DWORD locationChars    0 to KEPT_TEXT_CHARS
+//   DWORD commentChars     the comment's length
+//   DWORD locationChars    the location's length
 //   the "SubKey" text (narrow), the comment and the location (UTF-16)
+// The texts are as long as the spooler let them be: a printer is kept whole or not deleted.
 // Anything else found there is dropped, never used in part.
 static const DWORD KEPT_DEFAULT = 1;
 static const DWORD KEPT_HEADER_DWORDS = 4;
 static const DWORD KEPT_HEADER_BYTES = KEPT_HEADER_DWORDS * sizeof(DWORD);
-// No printer's name or text of ours is longer; a record with longer ones is no record of ours.
-static const DWORD KEPT_NAME_CHARS = 256;
-static const DWORD KEPT_TEXT_CHARS = 1024;
-static const DWORD KEPT_RECORD_BYTES =
-    KEPT_HEADER_BYTES + SUBKEY_BUFFER + 2 * KEPT_TEXT_CHARS * sizeof(WCHAR);
+// The registry's own limit of a value name; a printer with a longer name cannot be written down.
+static const DWORD KEPT_NAME_CHARS = 16383;
 
 void FreeKeptSettingsList(KeptSetting *entry)
 {
@@ -66,8 +64,8 @@ static bool WriteKeptRecord(const PRINTER_INFO_2W *record, const char *subKey)
     header[1] = (DWORD)strlen(subKey);
     header[2] = TextChars(record->pComment);
     header[3] = TextChars(record->pLocation);
-    if (TextChars(record->pPrinterName) > KEPT_NAME_CHARS || header[2] > KEPT_TEXT_CHARS ||
-        header[3] > KEPT_TEXT_CHARS) {
+    if (TextChars(record->pPrinterName) > KEPT_NAME_CHARS ||
+        (ULONGLONG)header[2] + header[3] > (MAXDWORD - KEPT_HEADER_BYTES - SUBKEY_BUFFER) / 2) {
         SetLastError(ERROR_BUFFER_OVERFLOW);
         return false;
     }
@@ -111,9 +109,9 @@ static KeptSetting *EntryFromRecord(const WCHAR *name, DWORD type, const BYTE *d
         nameChars > KEPT_NAME_CHARS)
         return NULL;
     memcpy(header, data, KEPT_HEADER_BYTES);
+    // Counted in 64 bits: lengths that wrap around must not add up to the size.
     if ((header[0] & ~KEPT_DEFAULT) || header[1] == 0 || header[1] >= SUBKEY_BUFFER ||
-        header[2] > KEPT_TEXT_CHARS || header[3] > KEPT_TEXT_CHARS ||
-        bytes != KEPT_HEADER_BYTES + header[1] + (header[2] + header[3]) * sizeof(WCHAR))
+        bytes != KEPT_HEADER_BYTES + header[1] + ((ULONGLONG)header[2] + header[3]) * sizeof(WCHAR))
         return NULL;
     const BYTE *subKey = data + KEPT_HEADER_BYTES;
     if (memchr(subKey, 0, header[1]))
@@ -165,56 +163,68 @@ static bool NameTakenByOther(const SetupContext *context, const WCHAR *name)
     return false;
 }
 
-// Takes up the written-down record `name` of the open records key into a new entry, or drops
-// it (the value deleted, with a log line) when it is malformed, a second of its name, or named
-// by a printer that is not ours. `data` holds KEPT_RECORD_BYTES; `bytes` is the value's size as
-// listed. Null when dropped.
-static KeptSetting *TakeUpRecord(SetupContext *context, HKEY key, const WCHAR *name, DWORD bytes,
-                                 BYTE *data)
+// Takes up the written-down record `name` of the open records key into `*taken`, or drops it
+// (the value deleted, with a log line) when it is malformed, a second of its name, or named by a
+// printer that is not ours. `data` holds `capacity` bytes, the longest value listed when the walk
+// began. False when a dropped value could not be deleted: it is still at its index.
+static bool TakeUpRecord(SetupContext *context, HKEY key, const WCHAR *name, BYTE *data,
+                         DWORD capacity, KeptSetting **taken)
 {
-    // Longer than any record of ours (also when it grew since it was listed): dropped.
+    // A value that grew since it was listed is no record this tool wrote: dropped.
     KeptSetting *entry = NULL;
     DWORD type = 0;
-    if (bytes <= KEPT_RECORD_BYTES) {
-        bytes = KEPT_RECORD_BYTES;
-        if (RegQueryValueExW(key, name, NULL, &type, data, &bytes) == ERROR_SUCCESS)
-            entry = EntryFromRecord(name, type, data, bytes);
-    }
+    DWORD bytes = capacity;
+    *taken = NULL;
+    if (RegQueryValueExW(key, name, NULL, &type, data, &bytes) == ERROR_SUCCESS)
+        entry = EntryFromRecord(name, type, data, bytes);
     if (!entry || FindKeptSetting(context->keptSettings, name) || NameTakenByOther(context, name)) {
         LogLine(context, L"Kept printer record '%s' dropped", name);
         FreeKeptSettingsList(entry);
-        RegDeleteValueW(key, name);
-        return NULL;
+        return RegDeleteValueW(key, name) == ERROR_SUCCESS;
     }
     LogLine(context, L"Kept printer '%s' taken up from an earlier run", name);
-    return entry;
+    *taken = entry;
+    return true;
 }
 
-// Takes up or drops each value of the open records key, whose longest name has `nameChars`
-// characters; false when no memory is left to read them.
-static bool TakeUpRecords(SetupContext *context, HKEY key, DWORD nameChars)
+// Takes up or drops each of the `values` values of the open records key, whose longest name has
+// `nameChars` characters and longest data `dataBytes` bytes; false when no memory is left to
+// read them.
+static bool TakeUpRecords(SetupContext *context, HKEY key, DWORD values, DWORD nameChars,
+                          DWORD dataBytes)
 {
     bool ok = false;
     KeptSetting **tail = &context->keptSettings;
-    WCHAR *name = static_cast<WCHAR *>(GlobalAlloc(GPTR, (nameChars + 1) * sizeof(WCHAR)));
-    BYTE *data = static_cast<BYTE *>(GlobalAlloc(GPTR, KEPT_RECORD_BYTES));
+    WCHAR *name = static_cast<WCHAR *>(GlobalAlloc(GPTR, ((SIZE_T)nameChars + 1) * sizeof(WCHAR)));
+    BYTE *data = static_cast<BYTE *>(GlobalAlloc(GPTR, (SIZE_T)dataBytes + 1));
     if (!name || !data)
         goto done;
     while (*tail)
         tail = &(*tail)->next;
 
-    for (DWORD index = 0;;) {
+    // Each value listed at the start is looked at once: one that cannot be removed by its name
+    // is stepped over, so the walk ends whatever the key holds.
+    for (DWORD index = 0, seen = 0; seen < values; seen++) {
         DWORD chars = nameChars + 1;
-        DWORD type = 0;
-        DWORD bytes = 0;
-        LONG result = RegEnumValueW(key, index, name, &chars, NULL, &type, NULL, &bytes);
+        LONG result = RegEnumValueW(key, index, name, &chars, NULL, NULL, NULL, NULL);
         if (result == ERROR_NO_MORE_ITEMS)
             break;
         if (result != ERROR_SUCCESS) {
             index++; // changed while it is read: left for the next run
             continue;
         }
-        KeptSetting *entry = TakeUpRecord(context, key, name, bytes, data);
+        // A name with a NUL inside is listed, but no call by name reaches that value: read by
+        // its first part it would be another printer's record.
+        if (wcslen(name) != chars) {
+            LogLine(context, L"Kept printer record '%s' has a NUL in its name: left", name);
+            index++;
+            continue;
+        }
+        KeptSetting *entry = NULL;
+        if (!TakeUpRecord(context, key, name, data, dataBytes, &entry)) {
+            index++;
+            continue;
+        }
         if (!entry)
             continue; // dropped: the next value now has this index
         *tail = entry;
@@ -244,7 +254,7 @@ bool TakeUpKeptRecords(SetupContext *context)
     if (RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, &nameChars, &dataBytes,
                          NULL, NULL) != ERROR_SUCCESS)
         goto done;
-    ok = values == 0 || TakeUpRecords(context, key, nameChars);
+    ok = values == 0 || TakeUpRecords(context, key, values, nameChars, dataBytes);
 
 done:
     RegCloseKey(key);
@@ -418,6 +428,29 @@ static bool KeepAndDeletePrinter(SetupContext *context, PRINTER_INFO_2W *record)
         return false;
     }
     return DeletePrinterQueue(context, record->pPrinterName);
+}
+
+bool KeptPrintersCanBeWrittenDown(SetupContext *context)
+{
+    HKEY key = NULL;
+    LONG opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY, 0, NULL, 0, KEY_SET_VALUE,
+                                  NULL, &key, NULL);
+    if (opened == ERROR_SUCCESS)
+        RegCloseKey(key);
+    bool can = true;
+    for (DWORD i = 0; context->printers.buffer && i < context->printers.count; i++) {
+        const PRINTER_INFO_2W *record = PrinterAt(context->printers, i);
+        if (!IsProductDriver(record->pDriverName) || !IsLocalPrinter(record) ||
+            !record->pPrinterName)
+            continue;
+        if (opened == ERROR_SUCCESS && TextChars(record->pPrinterName) <= KEPT_NAME_CHARS)
+            continue;
+        SetLastError(opened == ERROR_SUCCESS ? (DWORD)ERROR_BUFFER_OVERFLOW : (DWORD)opened);
+        LogError(context, ERR_KEEP_PRINTER, L"Can`t write down the settings of printer '%s'",
+                 record->pPrinterName);
+        can = false;
+    }
+    return can;
 }
 
 bool DeleteProductPrinters(SetupContext *context)

@@ -24,6 +24,10 @@ void FreeKeptSettingsList(KeptSetting *entry);
 // Takes the snapshot of all printers into the context and marks the default one. True when a
 // printer of the snapshot carries the default mark.
 bool MarkDefaultPrinter(SetupContext *context);
+// Whether every local printer of the product driver in the snapshot can be written down before
+// it is deleted: the records key opens for writing and the printer's name fits a value name.
+// Each one that cannot is reported (error 21).
+bool KeptPrintersCanBeWrittenDown(SetupContext *context);
 // Keeps the "SubKey" of every local printer of the product driver, then deletes it; takes up
 // the printers an earlier run wrote down and could not re-create. True when every such printer
 // was deleted.

@@ -8,6 +8,7 @@
 
 #include <string.h>
 #include <wchar.h>
+#include <winspool.h>
 
 #include "services/file_copy.h"
 #include "setup_context.h"
@@ -151,28 +152,148 @@ PendingRenameTable LoadPendingRenameTable()
     return table;
 }
 
+static WCHAR *LongPathOf(const WCHAR *path);
+
+// The folders the tool places files in, which only it deletes from ahead of the boot.
+enum { PRODUCT_FOLDER_COUNT = 5 };
+
+// `folder`'s path as opening it reaches it, without the "\\?\" prefix; null when it cannot be
+// opened or told. The caller frees it.
+static WCHAR *FinalPathOf(const WCHAR *folder)
+{
+    HANDLE handle = CreateFileW(folder, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return NULL;
+    WCHAR *final = NULL;
+    DWORD chars = GetFinalPathNameByHandleW(handle, NULL, 0, VOLUME_NAME_DOS);
+    if (chars)
+        final = static_cast<WCHAR *>(GlobalAlloc(GPTR, ((SIZE_T)chars + 1) * sizeof(WCHAR)));
+    if (final && GetFinalPathNameByHandleW(handle, final, chars + 1, VOLUME_NAME_DOS) > chars) {
+        GlobalFree(final);
+        final = NULL;
+    }
+    CloseHandle(handle);
+    if (final && wcsncmp(final, L"\\\\?\\", 4) == 0)
+        memmove(final, final + 4, (wcslen(final + 4) + 1) * sizeof(WCHAR));
+    return final;
+}
+
+// The long form of the existing folder `folder` (without a trailing separator), and only when
+// opening it reaches that very path: a folder reached through a link may lead elsewhere at the
+// boot. Null otherwise; the caller frees it.
+static WCHAR *DirectFolderPath(const WCHAR *folder)
+{
+    WCHAR *longPath = LongPathOf(folder);
+    WCHAR *final = longPath ? FinalPathOf(longPath) : NULL;
+    bool direct = final && CompareStringOrdinal(final, -1, longPath, -1, TRUE) == CSTR_EQUAL;
+    if (final)
+        GlobalFree(final);
+    if (!direct && longPath) {
+        GlobalFree(longPath);
+        longPath = NULL;
+    }
+    return longPath;
+}
+
+// `path`'s folder without its trailing separator (a drive's root keeps it), as a new block.
+static WCHAR *FolderOf(const WCHAR *path, size_t chars)
+{
+    if (chars == 2 && path[1] == L':')
+        chars = 3;
+    WCHAR *folder = static_cast<WCHAR *>(GlobalAlloc(GPTR, (chars + 1) * sizeof(WCHAR)));
+    if (folder)
+        memcpy(folder, path, chars * sizeof(WCHAR));
+    return folder;
+}
+
+// The system directory, the printer driver directory and its version folder, the tool's folder
+// and the companion's (its parent), each as DirectFolderPath gives it (null where unknown).
+static void ProductFolders(WCHAR *folders[PRODUCT_FOLDER_COUNT])
+{
+    WCHAR buffer[MAX_PATH + 4] = {};
+    WCHAR *found[PRODUCT_FOLDER_COUNT] = {};
+    UINT chars = GetSystemDirectoryW(buffer, MAX_PATH);
+    if (chars && chars < MAX_PATH)
+        found[0] = FolderOf(buffer, chars);
+    DWORD needed = 0;
+    memset(buffer, 0, sizeof(buffer));
+    if (GetPrinterDriverDirectoryW(NULL, const_cast<LPWSTR>(ENVIRONMENTS[1]), 1,
+                                   reinterpret_cast<LPBYTE>(buffer), MAX_PATH * sizeof(WCHAR),
+                                   &needed)) {
+        size_t length = wcsnlen(buffer, MAX_PATH);
+        while (length > 3 && buffer[length - 1] == L'\\')
+            length--;
+        found[1] = FolderOf(buffer, length);
+        if (length + 2 < MAX_PATH) {
+            buffer[length] = L'\\';
+            buffer[length + 1] = DRIVER_VERSION_FOLDER[0];
+            found[2] = FolderOf(buffer, length + 2);
+        }
+    }
+    memset(buffer, 0, sizeof(buffer));
+    chars = GetModuleFileNameW(NULL, buffer, MAX_PATH);
+    if (chars && chars < MAX_PATH) {
+        const WCHAR *name = FileNamePart(buffer);
+        size_t tool = (size_t)(name - buffer);
+        if (tool > 0 && buffer[tool - 1] == L'\\')
+            tool--;
+        found[3] = FolderOf(buffer, tool);
+        size_t companion = tool;
+        while (companion > 0 && buffer[companion - 1] != L'\\')
+            companion--;
+        if (tool > 3 && companion > 0)
+            found[4] = FolderOf(buffer, companion - 1);
+    }
+    for (int i = 0; i < PRODUCT_FOLDER_COUNT; i++) {
+        folders[i] = found[i] ? DirectFolderPath(found[i]) : NULL;
+        if (found[i])
+            GlobalFree(found[i]);
+    }
+}
+
 // Any program may schedule a deletion, often of a path in a folder an ordinary user controls and
 // can swap for a link: done now by this elevated tool, it could delete any file. Only a product
-// component's file, named by a plain absolute path, is deleted ahead of the boot.
-static bool IsOwnPendingDeletion(const WCHAR *source)
+// component's file, named by a plain absolute path in a folder the tool places files in and
+// reached directly, is deleted ahead of the boot.
+static bool IsOwnPendingDeletion(const WCHAR *source, WCHAR *const *folders)
 {
     const WCHAR *path = StripNtPrefix(source);
-    return IsPlainAbsolutePath(path) && IsProductComponentName(FileNamePart(path));
+    if (!IsPlainAbsolutePath(path) || !IsProductComponentName(FileNamePart(path)))
+        return false;
+    WCHAR *folder = FolderOf(path, (size_t)(FileNamePart(path) - path - 1));
+    WCHAR *direct = folder ? DirectFolderPath(folder) : NULL;
+    bool own = false;
+    for (int i = 0; direct && i < PRODUCT_FOLDER_COUNT && !own; i++)
+        own = folders[i] && CompareStringOrdinal(direct, -1, folders[i], -1, TRUE) == CSTR_EQUAL;
+    if (direct)
+        GlobalFree(direct);
+    if (folder)
+        GlobalFree(folder);
+    return own;
 }
 
 bool ApplyPendingDeletions(PendingRenameTable *table)
 {
     bool allDeleted = true;
+    WCHAR *folders[PRODUCT_FOLDER_COUNT] = {};
+    if (table->pairCount > 0)
+        ProductFolders(folders);
     for (LONG k = 0; k < table->pairCount; k++) {
         // Only deletions (no target); renames stay for the boot that was asked for, and so do
         // other programs' deletions.
         if (table->exists[2 * k] == 1 && table->paths[2 * k] && !table->paths[2 * k + 1] &&
-            IsOwnPendingDeletion(table->paths[2 * k])) {
+            IsOwnPendingDeletion(table->paths[2 * k], folders)) {
             if (DeleteOwnFile(StripNtPrefix(table->paths[2 * k])))
                 table->exists[2 * k] = 0;
             else
                 allDeleted = false;
         }
+    }
+    for (WCHAR *folder : folders) {
+        if (folder)
+            GlobalFree(folder);
     }
     return allDeleted;
 }

@@ -11,8 +11,10 @@ struct PendingRenameTable {
 };
 
 PendingRenameTable LoadPendingRenameTable();
-// Deletes now the files of the tool's own pending deletions that exist, and marks them gone.
-// False when one of them could not be deleted.
+// Deletes now the files of the tool's own pending deletions that exist, and marks them gone:
+// product-named files in the system directory, the printer driver directory or its version
+// folder, the tool's folder or the companion's, each compared in its long form and reached
+// without a link on the way. False when one of them could not be deleted.
 bool ApplyPendingDeletions(PendingRenameTable *table);
 void ReleasePendingRenameTable(PendingRenameTable *table);
 // The path after a leading "\??\", or the path itself.

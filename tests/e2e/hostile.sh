@@ -50,7 +50,8 @@ wine reg add "$user_key\\..\\..\\Software" /v deleted /t REG_SZ /d canary /f >/d
 wine reg add "$monitor_key" /v Driver /t REG_SZ /d localspl.dll /f >/dev/null 2>&1
 rm -f "$system/tvlmon64.dll"
 
-# Boot-time deletions of other programs' files and of product-named files in every form that
+# Boot-time deletions of other programs' files, of product-named files in a folder the tool
+# places nothing in (also through the link), and of product-named files in every form that
 # names them now but not by a plain absolute path (the UNC and device forms reach nothing under
 # Wine). A REGEDIT4 file takes a multi-string as narrow bytes; Wine's regedit widens them.
 multi_sz_hex() {
@@ -59,6 +60,8 @@ multi_sz_hex() {
 }
 pending=$(multi_sz_hex \
     '\??\C:\canary\victim.txt' '' \
+    '\??\C:\canary\tvlmon64.dll' '' \
+    '\??\C:\users\Public\swapped\tvldrv64.dll' '' \
     '\??\C:\users\Public\swapped\victim.txt' '' \
     '\??\UNC\localhost\C$\canary\tvlmon64.dll' '' \
     '\Device\HarddiskVolume1\canary\tvlmon64.dll' '' \
@@ -119,6 +122,20 @@ e2e_check "the value at the SubKey's path is kept" \
     wine reg query "$user_key\\..\\..\\Software" /v deleted
 e2e_check_eq "one companion runs" "1" "$(e2e_companions)"
 e2e_check "the companion runs from the product's folder" test -s "$product_dir/zentray.log"
+
+# The product's folder open to everyone (Wine shows the others' write bit as Everyone's entry):
+# the uninstall names it, removes nothing and reports the error.
+chmod o+w "$product_dir"
+e2e_setup uninstall
+e2e_check_eq "uninstall from a folder others can change exits 100" "100" "$E2E_CODE"
+run_log=$(e2e_setup_log last)
+e2e_check "the report names the folder and Everyone" grep -qF \
+    "Error(19): The folder 'C:\\Program Files\\Zentavo' can be changed by " <<<"$run_log"
+e2e_check "the report names Everyone's SID" grep -qF "(S-1-1-0), not only by administrators" \
+    <<<"$run_log"
+e2e_check_has "nothing is removed" "$(e2e_inspect printers)" \
+    'printer "Hostile" SubKey REG_SZ "..\..\Software"'
+chmod o-w "$product_dir"
 
 e2e_setup onInit
 # A boot-time deletion names a product DLL (through "\\?\"): it is still waiting for the boot.

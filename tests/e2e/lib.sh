@@ -24,7 +24,8 @@
 # Layout and running
 #   e2e_layout [FOLDER]   setup.exe and the four component files of build/standins/FOLDER
 #                         (default "default") into C:\Program Files\Zentavo\Setup\, zentray.exe
-#                         into C:\Program Files\Zentavo\
+#                         into C:\Program Files\Zentavo\; both folders writable by the owner only,
+#                         Wine's image of the access list the packages give them
 #   e2e_setup WORD...     runs setup.exe from there through e2e_run_gui
 #   e2e_run_gui PROG ARGS runs a Windows program for at most E2E_LIMIT seconds (default 180);
 #                         sets E2E_CODE (124 when the limit struck) and E2E_LOGWIN (the file with
@@ -261,6 +262,9 @@ e2e_layout() {
             cp "$E2E_STANDINS/$folder/$name" "$setup_dir/"
     done
     cp "$E2E_STANDINS/zentray.exe" "$product_dir/"
+    # The packages give both folders an access list that only administrators can change. Wine
+    # keeps none: it shows the Unix mode, the others' bits as Everyone's entry.
+    chmod 0755 "$product_dir" "$setup_dir"
 }
 
 e2e_wine() {

@@ -304,4 +304,14 @@ run_uninstaller
 e2e_check_eq "and removes it: 0" "0" "$E2E_CODE"
 e2e_check_eq "no product file left" "" "$(product_files)"
 
+# An install folder that exists and that others can change (Wine shows the others' write bit as
+# Everyone's entry): the installer stops before it writes a file there.
+tools_dir=$(e2e_file 'C:\Tools\Zentavo')
+mkdir -p "$tools_dir"
+chmod 0777 "$tools_dir"
+run_installer '/D=C:\Tools\Zentavo'
+e2e_check_eq "an open install folder stops the installer: 1603" "$EXIT_FAILED" "$E2E_CODE"
+e2e_check_eq "nothing is written there" "" "$(ls -A "$tools_dir")"
+e2e_check "no setup.exe ran" test -z "$(e2e_inspect printers | grep -F 'Zentavo printer')"
+
 e2e_end

@@ -25,6 +25,9 @@ e2e_spoolctl subkey Elsewhere 'key three' dsuser >/dev/null
 e2e_spoolctl subkey Other 'foreign key' >/dev/null
 e2e_spoolctl setinfo Zentavo 'First comment' 'Room 1' >/dev/null
 e2e_spoolctl setinfo Second 'Second comment' 'Room 2' >/dev/null
+# A comment far longer than any fixed buffer: the spooler's limits are the only ones.
+long_comment=$(printf '%02000d' 0 | tr 0 c)
+e2e_spoolctl setinfo Elsewhere "$long_comment" '' >/dev/null
 e2e_spoolctl setinfo Other 'Foreign comment' 'Room 9' >/dev/null
 e2e_spoolctl default Second >/dev/null
 for key in 'key one' 'key two' 'foreign key'; do
@@ -46,7 +49,7 @@ e2e_check_eq "no log window" "" "$E2E_LOGWIN"
 read -r -d '' expected <<'EOF'
 printer "Elsewhere" DsUser\SubKey REG_SZ "key three"
 printer "Elsewhere" SubKey REG_SZ "key three"
-printer "Elsewhere" port "Zentavo:" driver "Zentavo printer" comment "" location "" attributes 0x00000000
+printer "Elsewhere" port "Zentavo:" driver "Zentavo printer" comment "LONG_COMMENT" location "" attributes 0x00000000
 printer "Other" DsUser\SubKey REG_SZ "foreign key"
 printer "Other" SubKey REG_SZ "foreign key"
 printer "Other" port "LPT1:" driver "Foreign printer" comment "Foreign comment" location "Room 9" attributes 0x00000000
@@ -64,6 +67,7 @@ user "Zentavos\foreign key" "pages" REG_DWORD 7
 user "Zentavos\key one" "pages" REG_DWORD 7
 user "Zentavos\key two" "pages" REG_DWORD 7
 EOF
+expected=${expected/LONG_COMMENT/$long_comment}
 e2e_check_eq "kept printers re-created, foreign printer and its key untouched" "$expected" \
     "$(e2e_inspect printers default user)"
 state=$(e2e_inspect monitors drivers run pending)

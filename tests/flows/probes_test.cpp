@@ -1,6 +1,7 @@
 // The status probes: product files left pending for the boot, and the product printer and default.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,17 @@ BOOL WINAPI CountingControlService(SC_HANDLE service, DWORD control, LPSERVICE_S
     return SYSTEM_FUNCTION("advapi32.dll", ControlService)(service, control, status);
 }
 
+// The tool's path as the probe sees it: in the scratch folder, whose product files the probe
+// may delete ahead of the boot.
+std::wstring g_toolPath;
+DWORD WINAPI ScratchModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    if (module || g_toolPath.size() >= size)
+        return SYSTEM_FUNCTION("kernel32.dll", GetModuleFileNameW)(module, buffer, size);
+    wcscpy(buffer, g_toolPath.c_str());
+    return (DWORD)g_toolPath.size();
+}
+
 // Product-named files in a scratch folder, scheduled in the test prefix's real value.
 class PendingProductFiles : public ::testing::Test {
 protected:
@@ -35,12 +47,17 @@ protected:
     HANDLE held = INVALID_HANDLE_VALUE;
     ImportHook stops{"advapi32.dll", "ControlService",
                      reinterpret_cast<const void *>(&CountingControlService)};
+    // Made once the scratch folder is known: finding the build folder asks for the real path.
+    std::unique_ptr<ImportHook> toolPath;
     void SetUp() override
     {
         spoolerStops = 0;
         // A fresh wineserver starts with the spooler stopped; the probes leave it running.
         ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING));
         dir = BuildDir() + L"probe-scratch\\";
+        g_toolPath = dir + L"setup.exe";
+        toolPath.reset(new ImportHook("kernel32.dll", "GetModuleFileNameW",
+                                      reinterpret_cast<const void *>(&ScratchModuleFileNameW)));
         CreateDirectoryW(dir.c_str(), NULL);
     }
     void TearDown() override

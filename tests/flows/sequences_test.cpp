@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <winspool.h>
 
 #include <algorithm>
@@ -504,6 +506,77 @@ TEST_F(Sequences, AReinstallEndedBeforeAnySpoolerChangeLosesNoPrinter)
         EXPECT_GT(reinstallInChild(0), 100);
         expectKeptPrintersBack();
     }
+}
+
+// Every folder as one made below C:\ is: Authenticated Users may modify it.
+DWORD WINAPI OpenFolderSecurityInfoW(LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *owner,
+                                     PSID *group, PACL *dacl, PACL *sacl,
+                                     PSECURITY_DESCRIPTOR *descriptor)
+{
+    PSECURITY_DESCRIPTOR made = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)", SDDL_REVISION_1, &made,
+            NULL))
+        return GetLastError();
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(made, owner, &defaulted);
+    GetSecurityDescriptorDacl(made, &present, dacl, &defaulted);
+    if (group)
+        *group = NULL;
+    if (sacl)
+        *sacl = NULL;
+    *descriptor = made;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RefusingRecordsKeyW(HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR cls,
+                                   DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES security,
+                                   PHKEY key, LPDWORD disposition)
+{
+    if (subKey && wcsstr(subKey, L"Kept printers"))
+        return ERROR_ACCESS_DENIED;
+    return SYSTEM_FUNCTION("advapi32.dll", RegCreateKeyExW)(root, subKey, reserved, cls, options,
+                                                            access, security, key, disposition);
+}
+
+TEST_F(Sequences, FoldersOthersCanChangeOrPrintersThatCannotBeWrittenDownRemoveNothing)
+{
+    ASSERT_TRUE(installWithKeptPrinters());
+    {
+        ImportHook open("advapi32.dll", "GetNamedSecurityInfoW",
+                        (const void *)&OpenFolderSecurityInfoW);
+        fresh();
+        EXPECT_FALSE(ReInstall(&context));
+        // The tool's folder and the companion's, each reported.
+        EXPECT_EQ(2, context.errorCount) << LogText(context);
+        EXPECT_EQ(1u, CountLines(Log(context), L"Nothing is removed: others can change the "
+                                               L"tool's folders"))
+            << LogText(context);
+        EXPECT_EQ(0u, CountLines(Log(context), L">UnInstall"));
+        fresh();
+        EXPECT_FALSE(FullUninstall(&context));
+        EXPECT_EQ(2, context.errorCount) << LogText(context);
+        EXPECT_EQ(0u, CountLines(Log(context), L">UnInstall"));
+    }
+    EXPECT_EQ(KEPT_PRINTERS, ProductPrinters());
+    EXPECT_TRUE(FileExists(monitorPath));
+    EXPECT_TRUE(FileExists(driverDir + L"3\\tvldrv64.dll"));
+
+    {
+        ImportHook refuse("advapi32.dll", "RegCreateKeyExW", (const void *)&RefusingRecordsKeyW);
+        fresh();
+        EXPECT_FALSE(ReInstall(&context));
+    }
+    std::wstring log = Log(context);
+    EXPECT_EQ(3, context.errorCount) << LogText(context);
+    for (const WCHAR *name : KEPT_NAMES)
+        EXPECT_EQ(1u, CountLines(log, std::wstring(L"Error(21): Can`t write down the settings of "
+                                                   L"printer '") +
+                                          name + L"' - (Access denied.)"))
+            << LogText(context);
+    EXPECT_EQ(0u, CountLines(log, L">UnInstall"));
+    EXPECT_EQ(KEPT_PRINTERS, ProductPrinters());
+    EXPECT_EQ(L"Kept B", DefaultPrinter());
 }
 
 } // namespace

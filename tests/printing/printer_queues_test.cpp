@@ -35,6 +35,15 @@ std::vector<BYTE> Record(DWORD flags, const std::string &subKey, const std::wstr
     return data;
 }
 
+// A record whose two text lengths add up, past 32 bits, to the size of a short one.
+std::vector<BYTE> WrappedLengths()
+{
+    std::vector<BYTE> data = Record(0, "key", L"ab", L"");
+    DWORD lengths[2] = {0x80000001u, 0x80000001u}; // twice 2^31 + 1 wraps to 2 characters
+    memcpy(data.data() + 8, lengths, sizeof(lengths));
+    return data;
+}
+
 void WriteRecord(const std::wstring &name, DWORD type, const std::vector<BYTE> &data)
 {
     HKEY key = NULL;
@@ -352,9 +361,7 @@ TEST_F(PrinterQueues, WrittenDownRecordsAreTakenUpWholeOrDropped)
         {L"No value", REG_BINARY, Record(0, "", L"c", L"")},
         {L"Value too long", REG_BINARY, Record(0, std::string(64, 'v'), L"", L"")},
         {L"Zero in value", REG_BINARY, Record(0, std::string("k\0y", 3), L"", L"")},
-        {L"Comment too long", REG_BINARY, Record(0, "key", std::wstring(1025, L'c'), L"")},
-        {L"Location too long", REG_BINARY, Record(0, "key", L"", std::wstring(1025, L'l'))},
-        {std::wstring(257, L'n'), REG_BINARY, good},
+        {L"Lengths wrap around", REG_BINARY, WrappedLengths()},
         {L"Huge", REG_BINARY, std::vector<BYTE>(70000, 0)},
         {L"Taken", REG_BINARY, good}, // the name is a printer of another driver now
     };
@@ -364,16 +371,24 @@ TEST_F(PrinterQueues, WrittenDownRecordsAreTakenUpWholeOrDropped)
     WriteRecord(
         L"Longest", REG_BINARY,
         Record(0, std::string(63, 'k'), std::wstring(1024, L'c'), std::wstring(1024, L'l')));
+    // The spooler's own limits are the only limits of a kept printer's texts and name.
+    const std::wstring longName(300, L'n');
+    WriteRecord(L"Long texts", REG_BINARY,
+                Record(0, "key", std::wstring(2000, L'c'), std::wstring(1025, L'l')));
+    WriteRecord(longName, REG_BINARY, good);
 
     EXPECT_TRUE(TakeUpKeptRecords(&context));
 
-    EXPECT_EQ((std::vector<std::wstring>{L"Longest", L"Old"}), RecordNames());
+    EXPECT_EQ((std::vector<std::wstring>{L"Long texts", L"Longest", L"Old", longName}),
+              RecordNames());
     std::wstring log = Log(context);
     for (const auto &d : dropped)
         EXPECT_EQ(1u, CountLines(log, L"Kept printer record '" + d.name + L"' dropped"))
             << LogText(context);
-    EXPECT_EQ(2u, CountLines(log, L"Kept printer 'Old' taken up from an earlier run") +
-                      CountLines(log, L"Kept printer 'Longest' taken up from an earlier run"));
+    for (const std::wstring &name :
+         {std::wstring(L"Old"), std::wstring(L"Longest"), std::wstring(L"Long texts"), longName})
+        EXPECT_EQ(1u, CountLines(log, L"Kept printer '" + name + L"' taken up from an earlier run"))
+            << LogText(context);
     std::vector<std::wstring> names;
     for (KeptSetting *entry = context.keptSettings; entry; entry = entry->next) {
         const PRINTER_INFO_2W *record = entry->printerRecord;
@@ -383,6 +398,11 @@ TEST_F(PrinterQueues, WrittenDownRecordsAreTakenUpWholeOrDropped)
             EXPECT_STREQ(L"comment", record->pComment);
             EXPECT_STREQ(L"room", record->pLocation);
             EXPECT_EQ((DWORD)PRINTER_ATTRIBUTE_DEFAULT, record->Attributes);
+        } else if (names.back() == L"Long texts") {
+            EXPECT_EQ(std::wstring(2000, L'c'), record->pComment);
+            EXPECT_EQ(std::wstring(1025, L'l'), record->pLocation);
+        } else if (names.back() == longName) {
+            EXPECT_STREQ(L"comment", record->pComment);
         } else {
             EXPECT_EQ(std::string(63, 'k'), entry->subKeyValue);
             EXPECT_EQ(std::wstring(1024, L'l'), record->pLocation);
@@ -390,7 +410,75 @@ TEST_F(PrinterQueues, WrittenDownRecordsAreTakenUpWholeOrDropped)
         }
     }
     std::sort(names.begin(), names.end());
-    EXPECT_EQ((std::vector<std::wstring>{L"Longest", L"Old"}), names);
+    EXPECT_EQ((std::vector<std::wstring>{L"Long texts", L"Longest", L"Old", longName}), names);
+}
+
+// The registry calls by name cannot make a value whose name holds a NUL; the native call can.
+bool WriteNulNamedRecord(const std::wstring &name, const std::vector<BYTE> &data)
+{
+    struct CountedName {
+        USHORT Length;
+        USHORT MaximumLength;
+        PWSTR Buffer;
+    };
+    typedef LONG(WINAPI * SetValueKey)(HANDLE, CountedName *, ULONG, ULONG, PVOID, ULONG);
+    SetValueKey setValue = reinterpret_cast<SetValueKey>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
+    HKEY key = NULL;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    CountedName counted = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2),
+                           const_cast<PWSTR>(name.data())};
+    LONG status =
+        setValue ? setValue(key, &counted, 0, REG_BINARY, (PVOID)data.data(), (ULONG)data.size())
+                 : -1;
+    RegCloseKey(key);
+    return status == 0;
+}
+
+// How often the walk listed a value; past the bound it is told the list ended, so that a walk
+// that never ends fails here instead of holding the test run.
+int g_enumCalls;
+const int ENUM_CALL_BOUND = 50;
+
+LSTATUS WINAPI BoundedRegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD chars,
+                                    LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD bytes)
+{
+    if (++g_enumCalls > ENUM_CALL_BOUND)
+        return ERROR_NO_MORE_ITEMS;
+    return SYSTEM_FUNCTION("advapi32.dll", RegEnumValueW)(key, index, name, chars, reserved, type,
+                                                          data, bytes);
+}
+
+TEST_F(PrinterQueues, ARecordNamedWithANulIsLeftOnceAndTheWalkEnds)
+{
+    // "Old" would be read in its place by the name's first part.
+    std::vector<BYTE> good = Record(1, "key", L"comment", L"room");
+    WriteRecord(L"Old", REG_BINARY, good);
+    ASSERT_TRUE(WriteNulNamedRecord(std::wstring(L"Old\0x", 5), Record(0, "bad", L"", L"")));
+    // No value is named by this one's first part: read and deleted by it, it is never found.
+    ASSERT_TRUE(WriteNulNamedRecord(std::wstring(L"Gone\0y", 6), Record(0, "bad", L"", L"")));
+    WriteRecord(L"Later", REG_BINARY, good);
+    ASSERT_EQ(4u, RecordNames().size()) << "the NUL-named values were not made";
+
+    g_enumCalls = 0;
+    {
+        ImportHook bound("advapi32.dll", "RegEnumValueW", (const void *)&BoundedRegEnumValueW);
+        EXPECT_TRUE(TakeUpKeptRecords(&context));
+    }
+    EXPECT_LE(g_enumCalls, 5) << "the walk went round";
+    std::wstring log = Log(context);
+    EXPECT_EQ(1u, CountLines(log, L"Kept printer record 'Old' has a NUL in its name: left"))
+        << LogText(context);
+    EXPECT_EQ(1u, CountLines(log, L"Kept printer record 'Gone' has a NUL in its name: left"));
+    EXPECT_EQ(1u, CountLines(log, L"Kept printer 'Old' taken up from an earlier run"));
+    EXPECT_EQ(1u, CountLines(log, L"Kept printer 'Later' taken up from an earlier run"));
+    int entries = 0;
+    for (KeptSetting *entry = context.keptSettings; entry; entry = entry->next) {
+        entries++;
+        EXPECT_STREQ("key", entry->subKeyValue);
+    }
+    EXPECT_EQ(2, entries);
+    EXPECT_EQ(4u, RecordNames().size()); // "Old" is not deleted in the other's place
 }
 
 TEST_F(PrinterQueues, EarlierRecordsMergeWithThePrintersKeptNowAndLeaveOnceBack)

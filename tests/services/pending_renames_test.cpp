@@ -88,10 +88,33 @@ void ExpectEmpty(const PendingRenameTable &table)
     EXPECT_EQ(nullptr, table.exists);
 }
 
-// A scratch folder with a file and a subfolder, removed afterwards.
+// The tool's path as the deletions see it: in the scratch folder, whose files they may delete.
+std::wstring g_toolPath;
+
+DWORD WINAPI ScratchModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    if (module || g_toolPath.size() >= size)
+        return SYSTEM_FUNCTION("kernel32.dll", GetModuleFileNameW)(module, buffer, size);
+    wcscpy(buffer, g_toolPath.c_str());
+    return (DWORD)g_toolPath.size();
+}
+
+// Every folder opened is said to lead to another one, as a link swapped in on the way would.
+DWORD WINAPI LinkedFinalPathNameByHandleW(HANDLE, LPWSTR buffer, DWORD chars, DWORD)
+{
+    static const WCHAR elsewhere[] = L"\\\\?\\C:\\canary";
+    if (chars < ARRAYSIZE(elsewhere))
+        return ARRAYSIZE(elsewhere);
+    wcscpy(buffer, elsewhere);
+    return ARRAYSIZE(elsewhere) - 1;
+}
+
+// A scratch folder with a file and a subfolder, removed afterwards; the tool runs from it.
 class PendingRenames : public ::testing::Test {
 protected:
     std::wstring dir, file, subdir;
+    ImportHook toolPath{"kernel32.dll", "GetModuleFileNameW",
+                        (const void *)&ScratchModuleFileNameW};
     void SetUp() override
     {
         WCHAR temp[MAX_PATH];
@@ -99,6 +122,7 @@ protected:
         dir = std::wstring(temp) + L"pending_renames_" + std::to_wstring(GetCurrentProcessId());
         file = dir + L"\\tvlmon64.dll";
         subdir = dir + L"\\folder";
+        g_toolPath = dir + L"\\setup.exe";
         CreateDirectoryW(dir.c_str(), NULL);
         CreateDirectoryW(subdir.c_str(), NULL);
         ASSERT_TRUE(MakeFile(file));
@@ -175,32 +199,64 @@ TEST_F(PendingRenames, OnlyTheProductsOwnFilesByPlainAbsolutePathsAreDeletedNow)
 {
     std::wstring victim = dir + L"\\victim.txt";
     ASSERT_TRUE(MakeFile(victim));
+    std::wstring foreign = subdir + L"\\tvldrv64.dll"; // a folder the tool places nothing in
+    ASSERT_TRUE(MakeFile(foreign));
     std::wstring bare = file.substr(2); // "\\...\\tvlmon64.dll" on the current drive
     WCHAR current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
     SetCurrentDirectoryW(dir.c_str());
     PendingRenameTable table = Parse(MultiString({
-        L"\\??\\" + victim, L"",                  // another program's file
-        L"\\\\?\\" + file, L"",                   // no Win32 path
-        L"tvlmon64.dll", L"",                     // relative to the current folder
-        file.substr(0, 2) + L"tvlmon64.dll", L"", // relative to the drive's current folder
-        bare, L"",                                // rooted without a drive
-        file + L".", L"",                         // Windows drops the trailing dot
-        file + L" ", L"",                         // and the trailing space
-        subdir + L"\\..\\tvlmon64.dll", L"",      // ".." is not resolved at the boot
-        L"\\??\\" + file, L"",                    // the product's own: deleted
+        L"\\??\\" + victim,
+        L"", // another program's file
+        L"\\\\?\\" + file,
+        L"", // no Win32 path
+        L"tvlmon64.dll",
+        L"", // relative to the current folder
+        file.substr(0, 2) + L"tvlmon64.dll",
+        L"", // relative to the drive's current folder
+        bare,
+        L"", // rooted without a drive
+        file + L".",
+        L"", // Windows drops the trailing dot
+        file + L" ",
+        L"", // and the trailing space
+        subdir + L"\\..\\tvlmon64.dll",
+        L"", // ".." is not resolved at the boot
+        L"\\??\\" + foreign,
+        L"", // product-named, in another folder
+        L"\\??\\" + file,
+        L"", // the product's own: deleted
     }));
     SetCurrentDirectoryW(current);
-    ASSERT_EQ(9, table.pairCount);
-    EXPECT_EQ((std::vector<LONG>{1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}),
+    ASSERT_EQ(10, table.pairCount);
+    EXPECT_EQ((std::vector<LONG>{1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}),
               Flags(table));
     SetCurrentDirectoryW(dir.c_str());
     EXPECT_TRUE(ApplyPendingDeletions(&table)); // the others are not the tool's to delete now
     SetCurrentDirectoryW(current);
     EXPECT_TRUE(Exists(victim));
+    EXPECT_TRUE(Exists(foreign));
+    DeleteFileW(foreign.c_str());
     EXPECT_FALSE(Exists(file));
-    EXPECT_EQ((std::vector<LONG>{1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 0, 0}),
+    EXPECT_EQ((std::vector<LONG>{1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 0, 0}),
               Flags(table));
+    ReleasePendingRenameTable(&table);
+}
+
+// Wine's CreateSymbolicLinkW makes no link a program can follow: the folder that leads elsewhere
+// is shown by the final path the system reports for it.
+TEST_F(PendingRenames, AProductFolderReachedThroughALinkIsLeftForTheBoot)
+{
+    PendingRenameTable table = Parse(MultiString({L"\\??\\" + file, L""}));
+    {
+        ImportHook linked("kernel32.dll", "GetFinalPathNameByHandleW",
+                          (const void *)&LinkedFinalPathNameByHandleW);
+        EXPECT_TRUE(ApplyPendingDeletions(&table));
+    }
+    EXPECT_TRUE(Exists(file));
+    EXPECT_EQ((std::vector<LONG>{1, 0}), Flags(table));
+    EXPECT_TRUE(ApplyPendingDeletions(&table)); // the control: reached directly, deleted
+    EXPECT_FALSE(Exists(file));
     ReleasePendingRenameTable(&table);
 }
 

@@ -1,0 +1,21 @@
+// Who can change the folders the tool runs from: only administrators may.
+#pragma once
+
+#include <windows.h>
+
+struct SetupContext;
+
+enum FolderVerdict {
+    FOLDER_TRUSTED,    // only trusted accounts can change it
+    FOLDER_OPEN,       // another account can
+    FOLDER_UNREADABLE, // its owner or access list could not be read (last error set)
+};
+
+// Examines `folder`'s owner and access list. The trusted accounts are LocalSystem,
+// Administrators, TrustedInstaller and the user this process runs as; CREATOR OWNER stands for
+// the owner. On FOLDER_OPEN, `who` (at least `whoChars` characters) names the first account
+// that can change the folder.
+FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars);
+// Checks the tool's folder and the companion's (its parent), reporting each one that fails
+// (error 19, or 20 when its security cannot be read). True when both pass.
+bool ProductFoldersTrusted(SetupContext *context);

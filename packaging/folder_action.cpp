@@ -1,0 +1,141 @@
+// The packages' folders: made so that only administrators can change them, or refused when an
+// existing one can be changed by others. The installer calls SecureFolder; the Windows Installer
+// package runs SecureInstallFolders before it lays out a file.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <sddl.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "counted_string.h"
+#include "services/folder_security.h"
+#include "setup_log.h"
+
+// Owned by Administrators; LocalSystem and Administrators full control, Users read and execute;
+// nothing inherited from the parent, whoever may change that.
+static const WCHAR FOLDER_DESCRIPTOR[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+static const WCHAR DATA_SEPARATOR = L'|';
+
+enum FolderOutcome { FOLDER_READY = 0, FOLDER_REFUSED = 1, FOLDER_FAILED = 2 };
+
+// Makes `folder` (absolute, no trailing separator) with the protected access list; its missing
+// parents are made as the system makes folders. True when it was made.
+static bool MakeProtectedFolder(const WCHAR *folder)
+{
+    CountedString parent = NULL;
+    size_t length = wcslen(folder);
+    for (size_t i = 3; i < length; i++) {
+        if (folder[i] != L'\\')
+            continue;
+        Assign(&parent, L"");
+        AppendCount(&parent, folder, i);
+        CreateDirectoryW(StringText(parent), NULL); // an existing one is checked below
+    }
+    FreeString(&parent);
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FOLDER_DESCRIPTOR, SDDL_REVISION_1,
+                                                              &descriptor, NULL))
+        return false;
+    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
+    BOOL made = CreateDirectoryW(folder, &security);
+    DWORD error = GetLastError();
+    LocalFree(descriptor);
+    SetLastError(error);
+    return made != FALSE;
+}
+
+// Makes `folder` with the protected access list, or checks the one that exists. FOLDER_REFUSED
+// puts the account that can change it into `who`; FOLDER_FAILED its system error, as a number.
+extern "C" UINT __stdcall SecureFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
+{
+    if (!folder || !who || whoChars < 16)
+        return FOLDER_FAILED;
+    CountedString bare = NULL;
+    Assign(&bare, folder);
+    size_t length = StringLength(bare);
+    while (length > 3 && StringText(bare)[length - 1] == L'\\')
+        SetLength(&bare, --length);
+    UINT outcome = FOLDER_READY;
+    who[0] = 0;
+    // Made now, by this process, with its own list: nothing else could change it meanwhile.
+    if (!MakeProtectedFolder(StringText(bare)) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        _snwprintf(who, whoChars, L"%lu", GetLastError());
+        outcome = FOLDER_FAILED;
+    } else {
+        switch (ExamineFolder(StringText(bare), who, whoChars)) {
+        case FOLDER_TRUSTED:
+            break;
+        case FOLDER_OPEN:
+            outcome = FOLDER_REFUSED;
+            break;
+        case FOLDER_UNREADABLE:
+            _snwprintf(who, whoChars, L"%lu", GetLastError());
+            outcome = FOLDER_FAILED;
+            break;
+        }
+    }
+    who[whoChars - 1] = 0;
+    FreeString(&bare);
+    return outcome;
+}
+
+static void LogError(MSIHANDLE install, const WCHAR *text)
+{
+    MSIHANDLE record = MsiCreateRecord(1);
+    if (!record)
+        return;
+    MsiRecordSetStringW(record, 0, L"[1]");
+    MsiRecordSetStringW(record, 1, text);
+    MsiProcessMessage(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), record);
+    MsiCloseHandle(record);
+}
+
+// The deferred action's data, "COMPANIONFOLDER|TOOLFOLDER": each folder made or checked in that
+// order; the first that is refused, or cannot be made, ends the install before any file is laid
+// out.
+extern "C" UINT __stdcall SecureInstallFolders(MSIHANDLE install)
+{
+    WCHAR empty[1] = L"";
+    DWORD length = 0;
+    CountedString data = NULL;
+    UINT result = ERROR_INSTALL_FAILURE;
+    if (MsiGetPropertyW(install, L"CustomActionData", empty, &length) == ERROR_MORE_DATA &&
+        SetLength(&data, length)) {
+        length++;
+        if (MsiGetPropertyW(install, L"CustomActionData", data->text, &length) == ERROR_SUCCESS)
+            result = ERROR_SUCCESS;
+    }
+    const WCHAR *at = StringText(data);
+    WCHAR text[LOG_LINE_CHARS];
+    while (result == ERROR_SUCCESS && *at) {
+        const WCHAR *end = wcschr(at, DATA_SEPARATOR);
+        size_t chars = end ? (size_t)(end - at) : wcslen(at);
+        CountedString folder = NULL;
+        // Named as the tool names folders, without a trailing separator.
+        while (chars > 3 && at[chars - 1] == L'\\')
+            chars--;
+        AppendCount(&folder, at, chars);
+        WCHAR who[320];
+        UINT outcome = SecureFolder(StringText(folder), who, 320);
+        if (outcome == FOLDER_REFUSED)
+            _snwprintf(text, LOG_LINE_CHARS,
+                       L"The folder '%s' can be changed by %s, not only by administrators: "
+                       L"nothing is installed there",
+                       StringText(folder), who);
+        else if (outcome == FOLDER_FAILED)
+            _snwprintf(text, LOG_LINE_CHARS, L"Can't make the folder '%s' (error %s)",
+                       StringText(folder), who);
+        text[LOG_LINE_CHARS - 1] = 0;
+        if (outcome != FOLDER_READY) {
+            LogError(install, text);
+            result = ERROR_INSTALL_FAILURE;
+        }
+        FreeString(&folder);
+        at = end ? end + 1 : at + wcslen(at);
+    }
+    FreeString(&data);
+    return result;
+}
