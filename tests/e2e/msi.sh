@@ -240,8 +240,6 @@ e2e_check_eq "no product file left" "" "$(product_files)"
 
 # Into a folder that exists and that others can change (Wine shows the others' write bit as
 # Everyone's entry): the install ends before any file is laid out there.
-run_msiexec /x "$PACKAGE"
-e2e_check_eq "removed again: 0" "0" "$E2E_CODE"
 tools_dir=$(e2e_file 'C:\Tools\Zentavo')
 mkdir -p "$tools_dir"
 chmod 0777 "$tools_dir"
@@ -249,6 +247,6 @@ run_msiexec /i "$PACKAGE" 'INSTALLDIR=C:\Tools\Zentavo\'
 e2e_check_eq "an open install folder: 1603" "$MSI_FAILURE" "$E2E_CODE"
 e2e_check "the log names the folder" grep -qF \
     "The folder 'C:\Tools\Zentavo' can be changed by " <<<"$(msi_log)"
-e2e_check_eq "nothing is laid out there" "" "$(ls -A "$tools_dir")"
+e2e_check_eq "nothing is laid out there" "" "$(ls -A "$tools_dir" 2>/dev/null)"
 
 e2e_end
