@@ -73,8 +73,9 @@ static bool OnVisibleWindowStation()
 void ShowLogWindowIfNeeded(SetupContext *context, HWND parent)
 {
     bool show = context->errorCount != 0 || (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0;
-    // Where no one can see the window no one can close it: the command would never end.
-    if (show && OnVisibleWindowStation())
+    // Where no one can see the window no one can close it: the command would never end. A
+    // LocalSystem window on a user's desktop would hand that user LocalSystem's rights.
+    if (show && OnVisibleWindowStation() && !MayRunAsLocalSystem())
         DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_LOG), parent, LogDialogProc,
                         reinterpret_cast<LPARAM>(context));
 }

@@ -44,6 +44,12 @@ static const WCHAR DATA_SEPARATOR = L'|';
 // that creating it makes would be volatile too, and no lasting key could be made below them.
 static const WCHAR UPGRADE_KEY[] = L"SOFTWARE\\Zentavo Upgrade";
 static const WCHAR UPGRADE_VALUE[] = L"Replacing";
+// The process that wrote the upgrade key, its id and creation time: the key speaks for an
+// upgrade only while that installer still runs.
+static const WCHAR UPGRADE_WRITER_VALUE[] = L"Installer";
+// The products whose setup.exe run asked for a reboot, one value named by each product code: a
+// deferred action may not ask Windows Installer for it, so the run after the script does.
+static const WCHAR REBOOT_KEY[] = L"SOFTWARE\\Zentavo Reboot";
 // The support log is capped by the tool; a larger file is not its own, and only its end is read.
 static const DWORD SUPPORT_LOG_READ_BYTES = 2 * SUPPORT_LOG_MAX_BYTES;
 
@@ -239,10 +245,30 @@ static void CopyLastRun(MSIHANDLE install, const WCHAR *logPath, const FILETIME 
     FreeString(&text);
 }
 
+// Notes in the reboot key that the product's run needs a reboot, for RequestReboot to ask for
+// it once the script has ended.
+static void NoteRebootNeeded(MSIHANDLE install, const WCHAR *productCode)
+{
+    HKEY key;
+    DWORD needed = 1;
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, REBOOT_KEY, 0, NULL, REG_OPTION_VOLATILE,
+                                  KEY_SET_VALUE, NULL, &key, NULL);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(key, productCode, 0, REG_DWORD,
+                                reinterpret_cast<const BYTE *>(&needed), sizeof(needed));
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS)
+        Report(install, INSTALLMESSAGE_INFO,
+               L"The reboot that %s needs cannot be noted (error %ld): reboot after the install.",
+               productCode, status);
+}
+
 // Runs setup.exe with the command's word and waits for it. The tool bounds its own waits; only
 // its log window waits for a person, and the package must not go on (or roll back) while the
 // tool still works on the spooler, so the wait has no bound of its own.
-static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR *folder)
+static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR *productCode,
+                     const WCHAR *folder)
 {
     CountedString path = NULL;
     CountedString commandLine = NULL;
@@ -294,7 +320,7 @@ static UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR
     } else if (exitCode == SETUP_REBOOT_NEEDED) {
         Report(install, INSTALLMESSAGE_INFO,
                L"Files of the product are removed at the next reboot.");
-        MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+        NoteRebootNeeded(install, productCode);
         result = ERROR_SUCCESS;
     } else if (exitCode == SETUP_ERRORS_REPORTED) {
         Report(install, REPORT_FAILURE, L"setup.exe %s reported errors; its log follows.",
@@ -314,30 +340,93 @@ done:
     return result;
 }
 
-// Whether a major upgrade is replacing the product `productCode`: its code is in the upgrade
-// key's list.
-static bool IsBeingReplaced(const WCHAR *productCode)
+// The process that runs this action: its id and creation time, which no later process shares.
+struct InstallerProcess {
+    DWORD id;
+    FILETIME created;
+};
+
+static bool CurrentInstaller(InstallerProcess *writer)
 {
-    WCHAR list[1024];
-    DWORD bytes = (DWORD)(sizeof(list) - sizeof(WCHAR));
-    DWORD type = 0;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, UPGRADE_VALUE, RRF_RT_REG_SZ, &type, list,
-                     &bytes) != ERROR_SUCCESS)
-        return false;
-    list[bytes / sizeof(WCHAR)] = 0;
-    size_t length = wcslen(productCode);
-    for (const WCHAR *code = list; length > 0 && *code;) {
-        const WCHAR *end = wcschr(code, L';');
-        size_t count = end ? (size_t)(end - code) : wcslen(code);
-        if (count == length && _wcsnicmp(code, productCode, length) == 0)
-            return true;
-        code += count + (end ? 1 : 0);
-    }
-    return false;
+    FILETIME unused[3];
+    writer->id = GetCurrentProcessId();
+    return GetProcessTimes(GetCurrentProcess(), &writer->created, &unused[0], &unused[1],
+                           &unused[2]) != 0;
 }
 
-// Immediate, before the old versions are removed: lists them in the upgrade key. Failing to
-// write it only leaves their removal to UPGRADINGPRODUCTCODE.
+// Whether the installer that wrote the upgrade key still runs: the same id and creation time.
+static bool WriterStillRuns(const InstallerProcess *writer)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, writer->id);
+    if (!process)
+        return false;
+    FILETIME created, unused[3];
+    DWORD exitCode = 0;
+    bool runs = GetProcessTimes(process, &created, &unused[0], &unused[1], &unused[2]) &&
+                CompareFileTime(&created, &writer->created) == 0 &&
+                GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE;
+    CloseHandle(process);
+    return runs;
+}
+
+// Whether a major upgrade is replacing the product `productCode` now: its code is in the
+// upgrade key's list and the installer that wrote the key still runs. The code is taken out of
+// the list, which is used once; a key that speaks for no running upgrade is deleted unused.
+static bool IsBeingReplaced(MSIHANDLE install, const WCHAR *productCode)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    WCHAR list[1024];
+    InstallerProcess writer;
+    DWORD bytes = (DWORD)(sizeof(list) - sizeof(WCHAR));
+    DWORD writerBytes = sizeof(writer);
+    DWORD type = 0;
+    bool current =
+        RegQueryValueExW(key, UPGRADE_WRITER_VALUE, NULL, &type, reinterpret_cast<BYTE *>(&writer),
+                         &writerBytes) == ERROR_SUCCESS &&
+        type == REG_BINARY && writerBytes == sizeof(writer) && WriterStillRuns(&writer) &&
+        RegQueryValueExW(key, UPGRADE_VALUE, NULL, &type, reinterpret_cast<BYTE *>(list), &bytes) ==
+            ERROR_SUCCESS &&
+        type == REG_SZ;
+    if (!current) {
+        RegCloseKey(key);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
+        Report(install, INSTALLMESSAGE_INFO,
+               L"The upgrade key names no upgrade that runs now: it is removed and ignored.");
+        return false;
+    }
+    list[bytes / sizeof(WCHAR)] = 0;
+    size_t length = wcslen(productCode);
+    bool listed = false;
+    for (WCHAR *code = list; length > 0 && *code;) {
+        WCHAR *end = wcschr(code, L';');
+        size_t count = end ? (size_t)(end - code) : wcslen(code);
+        if (count == length && _wcsnicmp(code, productCode, length) == 0) {
+            // The rest of the list, with its terminator, takes the code's place.
+            WCHAR *rest = end ? end + 1 : code + count;
+            memmove(code, rest, (wcslen(rest) + 1) * sizeof(WCHAR));
+            listed = true;
+            break;
+        }
+        code += count + (end ? 1 : 0);
+    }
+    size_t left = wcslen(list);
+    if (listed && left > 0 && list[left - 1] == L';')
+        list[--left] = 0;
+    if (listed && left > 0)
+        RegSetValueExW(key, UPGRADE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE *>(list),
+                       (DWORD)((left + 1) * sizeof(WCHAR)));
+    RegCloseKey(key);
+    if (listed && left == 0)
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
+    return listed;
+}
+
+// Immediate, before the old versions are removed: lists them in the upgrade key, with this
+// installer as its writer. Failing to write it only leaves their removal to
+// UPGRADINGPRODUCTCODE.
 extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install)
 {
     WCHAR codes[1024];
@@ -345,16 +434,54 @@ extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install)
     if (MsiGetPropertyW(install, L"WIX_UPGRADE_DETECTED", codes, &length) != ERROR_SUCCESS ||
         length == 0)
         return ERROR_SUCCESS;
+    InstallerProcess writer;
     HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, 0, NULL, REG_OPTION_VOLATILE,
+    if (!CurrentInstaller(&writer) ||
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, 0, NULL, REG_OPTION_VOLATILE,
                         KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS) {
         Report(install, INSTALLMESSAGE_INFO, L"The versions being replaced cannot be noted (%s).",
                codes);
         return ERROR_SUCCESS;
     }
+    RegSetValueExW(key, UPGRADE_WRITER_VALUE, 0, REG_BINARY,
+                   reinterpret_cast<const BYTE *>(&writer), sizeof(writer));
     RegSetValueExW(key, UPGRADE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE *>(codes),
                    (DWORD)((length + 1) * sizeof(WCHAR)));
     RegCloseKey(key);
+    return ERROR_SUCCESS;
+}
+
+// Rollback of an upgrade: its key must not outlive it, or a later removal of the version it
+// named would leave the printing components behind.
+extern "C" UINT __stdcall UnmarkUpgrade(MSIHANDLE)
+{
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
+    return ERROR_SUCCESS;
+}
+
+// Immediate, after the script has ended: asks for the reboot that the product's setup.exe run
+// noted, and takes the note out.
+extern "C" UINT __stdcall RequestReboot(MSIHANDLE install)
+{
+    WCHAR productCode[64];
+    DWORD length = sizeof(productCode) / sizeof(productCode[0]);
+    if (MsiGetPropertyW(install, L"ProductCode", productCode, &length) != ERROR_SUCCESS ||
+        length == 0)
+        return ERROR_SUCCESS;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, REBOOT_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return ERROR_SUCCESS;
+    bool needed = RegDeleteValueW(key, productCode) == ERROR_SUCCESS;
+    DWORD others = 1;
+    RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &others, NULL, NULL, NULL, NULL);
+    RegCloseKey(key);
+    if (others == 0)
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, REBOOT_KEY);
+    if (needed) {
+        Report(install, INSTALLMESSAGE_INFO, L"A reboot finishes the install.");
+        MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+    }
     return ERROR_SUCCESS;
 }
 
@@ -378,16 +505,17 @@ extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install)
                L"command, product and absolute folder.",
                StringText(data));
     } else if (command->purpose == SETUP_STOPS_TRAY ||
-               (command->purpose == SETUP_REMOVES && IsBeingReplaced(StringText(productCode)))) {
+               (command->purpose == SETUP_REMOVES &&
+                IsBeingReplaced(install, StringText(productCode)))) {
         Report(install, INSTALLMESSAGE_INFO,
                L"A new version replaces %s: setup.exe uninstall is not run.",
                StringText(productCode));
-        RunSetup(install, STOP_TRAY_COMMAND, StringText(folder));
+        RunSetup(install, STOP_TRAY_COMMAND, StringText(productCode), StringText(folder));
         result = ERROR_SUCCESS;
     } else {
         if (command->purpose == SETUP_INSTALLS)
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
-        result = RunSetup(install, command, StringText(folder));
+        result = RunSetup(install, command, StringText(productCode), StringText(folder));
     }
     FreeString(&folder);
     FreeString(&productCode);

@@ -15,6 +15,22 @@ static const DWORD TRAY_MISSING_VALUE_PAUSE_MS = 1000;
 // The command line holds the quoted path: at most 259 characters of it.
 static const size_t TRAY_MAX_PATH_CHARS = 259;
 
+bool MayRunAsLocalSystem()
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return true;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } owner;
+    DWORD size = 0;
+    bool system = !GetTokenInformation(token, TokenUser, &owner, sizeof(owner), &size) ||
+                  IsWellKnownSid(owner.user.User.Sid, WinLocalSystemSid);
+    CloseHandle(token);
+    return system;
+}
+
 static bool IsSeparator(WCHAR c)
 {
     return c == L'\\' || c == L'/';

@@ -8,6 +8,10 @@
 
 struct SetupContext;
 
+// Whether this process may run as LocalSystem: its token's user is LocalSystem, or the token
+// cannot be read (then nothing is shown to or started for a user that it might be).
+bool MayRunAsLocalSystem();
+
 // The companion's path: "zentray.exe" in the parent folder of the tool's own folder.
 void TrayCompanionPath(const SetupContext *context, CountedString *path);
 // Whether this install will register and start the companion.

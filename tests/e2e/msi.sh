@@ -38,6 +38,10 @@ run_msiexec() {
         "$(e2e_winpath "$E2E_OUT")\\$(basename "$MSI_LOG")" "$@"
 }
 
+registry_key_gone() {
+    ! wine reg query "$1" >/dev/null 2>&1
+}
+
 msi_log() {
     tr -d '\r' <"$MSI_LOG" 2>/dev/null
 }
@@ -145,40 +149,54 @@ e2e_check_eq "the old version's removal did not run the tool's uninstall" \
 e2e_check_eq "the new version replaced the old one's Add/Remove entry" \
     "Zentavo printer 1.0.9999" "$(uninstall_entries)"
 e2e_check_eq "one companion running" "1" "$(companions_settled 1)"
+e2e_check "the upgrade's note is gone with it" registry_key_gone 'HKLM\SOFTWARE\Zentavo Upgrade'
+
+# A second install of the installed package changes nothing, and runs no setup.exe install
+# (which would delete and re-create every product printer).
+runs=$(support_runs)
+run_msiexec /i "$NEXT_PACKAGE"
+e2e_check_eq "a second install of the installed package exits 0" "0" "$E2E_CODE"
+e2e_check_eq "without running the tool" "$runs" "$(support_runs)"
+e2e_check_lacks "the log names no run of it" "$(msi_log)" "Running \"$SETUP\" install"
 
 # A driver file left in the staging folder and held open there, overwritable but not
-# deletable: the tool leaves it for the reboot, which the package asks for.
+# deletable: the tool leaves it for the reboot, which the package asks for. A repair, asked for
+# by an administrator (under Wine every user is one, and AdminUser cannot be unset), runs the
+# tool's install. Wine's msiexec fails "/fa" (1), so the repair is asked for by its properties.
 cp "$E2E_STANDINS/default/tvlui64.dll" "$(e2e_file 'C:\windows\system32\spool\drivers\x64')/"
 e2e_check "the staged file is held" e2e_hold_file 'C:\windows\system32\spool\drivers\x64\tvlui64.dll' nodelete
 before=$(e2e_inspect monitors drivers printers default run)
-run_msiexec /i "$NEXT_PACKAGE"
+run_msiexec /i "$NEXT_PACKAGE" REINSTALL=ALL REINSTALLMODE=omus
 e2e_check_eq "a file left for the reboot: 3010, as Wine gives it" "$MSI_REBOOT" "$E2E_CODE"
 e2e_check_has "the log says why" "$(msi_log)" "setup.exe install ended with code 101."
 e2e_check_has "and that a reboot finishes it" "$(msi_log)" \
     "Files of the product are removed at the next reboot."
+e2e_check_has "asked for once the script ended" "$(msi_log)" "A reboot finishes the install."
+e2e_check "which took its note out" registry_key_gone 'HKLM\SOFTWARE\Zentavo Reboot'
 e2e_check "the held file is pending deletion" grep -q 'tvlui64.dll' <<<"$(e2e_inspect pending)"
 e2e_release_file
 e2e_reboot
 e2e_check_has "the reboot deleted it" "$(e2e_inspect pending)" "pending none"
 e2e_check_eq "and the product is intact" "$before" "$(e2e_inspect monitors drivers printers default run)"
 
-# The removal of a version that an upgrade replaces, as Wine runs it: a plain removal, told by
-# the key the new version wrote. It keeps the printing components and only stops the companion.
+# A note of an upgrade that no running installer wrote (left by an upgrade that failed, or
+# planted by hand) names no upgrade now: it is removed, and a plain removal of the version it
+# names is a full one.
 product_code=$(msiinfo export "$NEXT_PACKAGE" Property | tr -d '\r' | awk '$1 == "ProductCode" {print $2}')
+components=$(e2e_inspect monitors drivers)
 wine reg add 'HKLM\SOFTWARE\Zentavo Upgrade' /v Replacing /t REG_SZ \
     /d "$product_code" /f >/dev/null 2>&1
 run_msiexec /x "$NEXT_PACKAGE"
-e2e_check_eq "the replaced version's removal exits 0" "0" "$E2E_CODE"
-e2e_check_has "without the tool's uninstall" "$(msi_log)" \
-    "A new version replaces $product_code: setup.exe uninstall is not run."
-e2e_check_eq "the printing components stay" "$(grep -v '^run ' <<<"$before")" \
-    "$(e2e_inspect monitors drivers printers default)"
-e2e_check_has "the companion is unregistered" "$(e2e_inspect run)" "run ZentavoTray none"
-e2e_check_eq "and stopped" "0" "$(companions_settled 0)"
-e2e_check_eq "the support log stays" "./Setup/setup.log" "$(product_files)"
+e2e_check_eq "the removal beside a stale upgrade note exits 0" "0" "$E2E_CODE"
+e2e_check_has "the log says the note was ignored" "$(msi_log)" \
+    "The upgrade key names no upgrade that runs now: it is removed and ignored."
+e2e_check_has "the tool's uninstall ran" "$(msi_log)" "setup.exe uninstall ended with code 2."
+e2e_check "no monitor, driver or printer of the product left" \
+    test -z "$(e2e_inspect monitors drivers printers | grep -F 'Zentavo')"
+e2e_check "the note is gone" registry_key_gone 'HKLM\SOFTWARE\Zentavo Upgrade'
 run_msiexec /i "$NEXT_PACKAGE"
 e2e_check_eq "the new version installed after it exits 0" "0" "$E2E_CODE"
-e2e_check_eq "with everything as before" "$before" "$(e2e_inspect monitors drivers printers default run)"
+e2e_check_eq "with its monitor and driver as before" "$components" "$(e2e_inspect monitors drivers)"
 
 # Removal: nothing of the product left, the foreign printer untouched.
 foreign=$(grep '^printer "Foreign" port' <<<"$before")

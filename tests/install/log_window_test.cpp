@@ -337,4 +337,48 @@ TEST_F(LogWindow, NeverOpensWhereNoOneCanSeeIt)
     EXPECT_EQ(1, dialogs) << "when the station cannot be asked";
 }
 
+// The token's user as the hooked GetTokenInformation reports it; null fails the call.
+WELL_KNOWN_SID_TYPE tokenUser;
+bool tokenReadable;
+BOOL WINAPI FakeGetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size,
+                                    PDWORD needed)
+{
+    if (!tokenReadable || kind != TokenUser) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    TOKEN_USER *user = static_cast<TOKEN_USER *>(data);
+    DWORD sidSize = size - sizeof(TOKEN_USER);
+    user->User.Sid = reinterpret_cast<BYTE *>(data) + sizeof(TOKEN_USER);
+    user->User.Attributes = 0;
+    *needed = size;
+    return CreateWellKnownSid(tokenUser, NULL, user->User.Sid, &sidSize);
+}
+
+// A LocalSystem window on a user's desktop would give that user LocalSystem's rights: a tool
+// whose token is LocalSystem's, or cannot be read, shows none, errors or not.
+TEST_F(LogWindow, NeverOpensFromLocalSystem)
+{
+    ImportHook dialog("user32.dll", "DialogBoxParamW",
+                      reinterpret_cast<const void *>(&CountingDialogBoxParamW));
+    ImportHook token("advapi32.dll", "GetTokenInformation",
+                     reinterpret_cast<const void *>(&FakeGetTokenInformation));
+    context.errorCount = 1;
+    const struct {
+        bool readable;
+        WELL_KNOWN_SID_TYPE user;
+        int shown;
+    } cases[] = {{true, WinLocalSystemSid, 0},
+                 {false, WinLocalSystemSid, 0},
+                 {true, WinBuiltinAdministratorsSid, 1},
+                 {true, WinLocalServiceSid, 1}};
+    for (const auto &c : cases) {
+        dialogs = 0;
+        tokenReadable = c.readable;
+        tokenUser = c.user;
+        ShowLogWindowIfNeeded(&context, NULL);
+        EXPECT_EQ(c.shown, dialogs) << "readable " << c.readable << " user " << c.user;
+    }
+}
+
 } // namespace

@@ -1,0 +1,380 @@
+// The package's custom action against Windows Installer's rules, which Wine's msiexec does not
+// enforce: a deferred call may use only the functions Windows allows there, and the upgrade key
+// speaks for an upgrade only while the installer that wrote it runs.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "import_hook.h"
+#include "test_paths.h"
+
+extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install);
+extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install);
+extern "C" UINT __stdcall UnmarkUpgrade(MSIHANDLE install);
+extern "C" UINT __stdcall RequestReboot(MSIHANDLE install);
+
+namespace {
+
+const WCHAR PRODUCT[] = L"{38E94BC3-57AA-5DF8-B193-CDFFA188F7C9}";
+const WCHAR OTHER_PRODUCT[] = L"{0F5C7C58-2C4B-4E53-9A39-56B4C1D3E2A1}";
+const WCHAR UPGRADE_KEY[] = L"SOFTWARE\\Zentavo Upgrade";
+const WCHAR REBOOT_KEY[] = L"SOFTWARE\\Zentavo Reboot";
+const MSIHANDLE SESSION = 42;
+
+// The installer session as the action sees it.
+struct Session {
+    bool deferred = false;
+    std::map<std::wstring, std::wstring> properties;
+    std::vector<std::wstring> messages;
+    std::vector<std::string> forbidden; // msi calls Windows refuses in a deferred action
+    int rebootRequests = 0;
+    std::wstring recordText;
+} session;
+
+UINT WINAPI FakeMsiGetPropertyW(MSIHANDLE, LPCWSTR name, LPWSTR value, LPDWORD length)
+{
+    std::wstring key = name;
+    // A deferred action sees only these; every other property reads as empty.
+    bool visible = !session.deferred || key == L"CustomActionData" || key == L"ProductCode" ||
+                   key == L"UserSID";
+    std::wstring text = visible && session.properties.count(key) ? session.properties[key] : L"";
+    if (text.size() >= *length) {
+        if (*length > 0) {
+            wcsncpy(value, text.c_str(), *length - 1);
+            value[*length - 1] = 0;
+        }
+        *length = (DWORD)text.size();
+        return ERROR_MORE_DATA;
+    }
+    wcscpy(value, text.c_str());
+    *length = (DWORD)text.size();
+    return ERROR_SUCCESS;
+}
+
+MSIHANDLE WINAPI FakeMsiCreateRecord(UINT)
+{
+    return 7;
+}
+
+UINT WINAPI FakeMsiRecordSetStringW(MSIHANDLE, UINT field, LPCWSTR text)
+{
+    if (field == 1)
+        session.recordText = text;
+    return ERROR_SUCCESS;
+}
+
+int WINAPI FakeMsiProcessMessage(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE)
+{
+    session.messages.push_back(session.recordText);
+    return IDOK;
+}
+
+UINT WINAPI FakeMsiCloseHandle(MSIHANDLE)
+{
+    return ERROR_SUCCESS;
+}
+
+UINT WINAPI FakeMsiSetMode(MSIHANDLE, MSIRUNMODE mode, BOOL state)
+{
+    if (session.deferred) {
+        session.forbidden.push_back("MsiSetMode");
+        return ERROR_FUNCTION_NOT_CALLED;
+    }
+    if (mode == MSIRUNMODE_REBOOTATEND && state)
+        session.rebootRequests++;
+    return ERROR_SUCCESS;
+}
+
+// Any other msi function the action imports: Windows fails it in a deferred call.
+UINT WINAPI ForbiddenMsiCall()
+{
+    session.forbidden.push_back("an msi function outside the deferred list");
+    return ERROR_FUNCTION_NOT_CALLED;
+}
+
+// setup.exe as the action starts it: its command line, and the exit code it ends with.
+std::vector<std::wstring> started;
+DWORD setupExitCode;
+HANDLE fakeProcess;
+
+BOOL WINAPI FakeCreateProcessW(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                               LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                               LPPROCESS_INFORMATION process)
+{
+    started.push_back(commandLine);
+    // Signalled events stand in for an ended process and its thread.
+    process->hProcess = CreateEventW(NULL, TRUE, TRUE, NULL);
+    process->hThread = CreateEventW(NULL, TRUE, TRUE, NULL);
+    fakeProcess = process->hProcess;
+    return TRUE;
+}
+
+BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD code)
+{
+    if (process == fakeProcess) {
+        *code = setupExitCode;
+        return TRUE;
+    }
+    return SYSTEM_FUNCTION("kernel32.dll", GetExitCodeProcess)(process, code);
+}
+
+// Replaces every msi.dll import of this executable: the allowed ones by the session's fakes,
+// the rest by ForbiddenMsiCall.
+class MsiModel {
+public:
+    MsiModel()
+    {
+        const struct {
+            const char *name;
+            const void *fake;
+        } allowed[] = {
+            {"MsiGetPropertyW", reinterpret_cast<const void *>(&FakeMsiGetPropertyW)},
+            {"MsiCreateRecord", reinterpret_cast<const void *>(&FakeMsiCreateRecord)},
+            {"MsiRecordSetStringW", reinterpret_cast<const void *>(&FakeMsiRecordSetStringW)},
+            {"MsiProcessMessage", reinterpret_cast<const void *>(&FakeMsiProcessMessage)},
+            {"MsiCloseHandle", reinterpret_cast<const void *>(&FakeMsiCloseHandle)},
+            {"MsiSetMode", reinterpret_cast<const void *>(&FakeMsiSetMode)},
+        };
+        BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleW(NULL));
+        auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(
+            base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY &dir =
+            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto *d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
+             d->Name; d++) {
+            if (_stricmp(reinterpret_cast<const char *>(base + d->Name), "msi.dll") != 0 ||
+                !d->OriginalFirstThunk)
+                continue;
+            auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->OriginalFirstThunk);
+            auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->FirstThunk);
+            for (; names->u1.AddressOfData; names++, slots++) {
+                const void *fake = reinterpret_cast<const void *>(&ForbiddenMsiCall);
+                if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
+                    const char *name = reinterpret_cast<const char *>(
+                        reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)
+                            ->Name);
+                    for (const auto &a : allowed)
+                        if (strcmp(a.name, name) == 0)
+                            fake = a.fake;
+                }
+                Swap(reinterpret_cast<void **>(&slots->u1.Function), fake);
+            }
+        }
+    }
+    ~MsiModel()
+    {
+        for (size_t i = 0; i < slots.size(); i++)
+            Write(slots[i], originals[i]);
+    }
+    size_t count() const
+    {
+        return slots.size();
+    }
+
+private:
+    std::vector<void **> slots;
+    std::vector<void *> originals;
+    void Swap(void **slot, const void *fake)
+    {
+        slots.push_back(slot);
+        originals.push_back(*slot);
+        Write(slot, const_cast<void *>(fake));
+    }
+    static void Write(void **slot, void *value)
+    {
+        DWORD old = 0;
+        VirtualProtect(slot, sizeof(void *), PAGE_READWRITE, &old);
+        *slot = value;
+        VirtualProtect(slot, sizeof(void *), old, &old);
+    }
+};
+
+bool KeyExists(const WCHAR *key)
+{
+    HKEY opened;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(opened);
+    return true;
+}
+
+std::wstring ReadString(const WCHAR *key, const WCHAR *value)
+{
+    WCHAR data[512] = {};
+    DWORD size = sizeof(data) - sizeof(WCHAR);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_SZ, NULL, data, &size) !=
+        ERROR_SUCCESS)
+        return L"<none>";
+    return data;
+}
+
+bool HasMessage(const std::wstring &text)
+{
+    for (const auto &m : session.messages)
+        if (m == text)
+            return true;
+    return false;
+}
+
+class SetupAction : public ::testing::Test {
+protected:
+    MsiModel msi;
+    ImportHook process{"kernel32.dll", "CreateProcessW",
+                       reinterpret_cast<const void *>(&FakeCreateProcessW)};
+    ImportHook exitCode{"kernel32.dll", "GetExitCodeProcess",
+                        reinterpret_cast<const void *>(&FakeGetExitCodeProcess)};
+    std::wstring folder = BuildDir() + L"action-scratch\\";
+
+    void SetUp() override
+    {
+        session = Session();
+        started.clear();
+        setupExitCode = 0;
+        CreateDirectoryW(folder.c_str(), NULL);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, REBOOT_KEY);
+    }
+    void TearDown() override
+    {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, REBOOT_KEY);
+    }
+    // The deferred action with its data "WORD|PRODUCT|FOLDER".
+    UINT RunDeferred(const std::wstring &word, const WCHAR *product = PRODUCT)
+    {
+        session.deferred = true;
+        session.properties.clear();
+        session.properties[L"CustomActionData"] = word + L"|" + product + L"|" + folder;
+        session.properties[L"ProductCode"] = L"{11111111-1111-1111-1111-111111111111}";
+        return RunSetupTool(SESSION);
+    }
+    UINT RunImmediate(UINT(__stdcall *action)(MSIHANDLE),
+                      const std::map<std::wstring, std::wstring> &properties)
+    {
+        session.deferred = false;
+        session.properties = properties;
+        return action(SESSION);
+    }
+};
+
+// A run of setup.exe that needs a reboot is noted by the deferred action, which may not ask
+// Windows Installer for it, and asked for by the immediate action after the script, once.
+TEST_F(SetupAction, TheRebootIsAskedForAfterTheScriptNeverFromTheDeferredCall)
+{
+    ASSERT_GT(msi.count(), 0u);
+    setupExitCode = 101;
+    EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"install"));
+    EXPECT_EQ(std::vector<std::string>{}, session.forbidden);
+    ASSERT_EQ(1u, started.size());
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" install", started[0]);
+    EXPECT_EQ(0, session.rebootRequests);
+
+    // Another product's note is not this one's to take.
+    HKEY key;
+    DWORD one = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, REBOOT_KEY, 0, NULL,
+                                             REG_OPTION_VOLATILE, KEY_SET_VALUE, NULL, &key, NULL));
+    RegSetValueExW(key, OTHER_PRODUCT, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one),
+                   sizeof(one));
+    RegCloseKey(key);
+
+    EXPECT_EQ((UINT)ERROR_SUCCESS, RunImmediate(RequestReboot, {{L"ProductCode", PRODUCT}}));
+    EXPECT_EQ(1, session.rebootRequests);
+    EXPECT_TRUE(HasMessage(L"A reboot finishes the install."));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegGetValueW(HKEY_LOCAL_MACHINE, REBOOT_KEY, PRODUCT, RRF_RT_ANY, NULL, NULL, NULL));
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, REBOOT_KEY, OTHER_PRODUCT, RRF_RT_ANY,
+                                          NULL, NULL, NULL));
+
+    // The note is used once; the last one taken out takes the key with it.
+    RunImmediate(RequestReboot, {{L"ProductCode", PRODUCT}});
+    EXPECT_EQ(1, session.rebootRequests);
+    RunImmediate(RequestReboot, {{L"ProductCode", OTHER_PRODUCT}});
+    EXPECT_EQ(2, session.rebootRequests);
+    EXPECT_FALSE(KeyExists(REBOOT_KEY));
+
+    // A clean run notes nothing.
+    setupExitCode = 2;
+    EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"uninstall"));
+    RunImmediate(RequestReboot, {{L"ProductCode", PRODUCT}});
+    EXPECT_EQ(2, session.rebootRequests);
+    EXPECT_EQ(std::vector<std::string>{}, session.forbidden);
+}
+
+// The upgrade key written by a running installer: the removal of a version it names stops only
+// the companion and takes that version's code out; the last code out takes the key with it.
+TEST_F(SetupAction, ARunningUpgradesNoteIsUsedOncePerVersion)
+{
+    std::wstring both = std::wstring(PRODUCT) + L";" + OTHER_PRODUCT;
+    RunImmediate(MarkUpgrade, {{L"WIX_UPGRADE_DETECTED", both}});
+    EXPECT_EQ(both, ReadString(UPGRADE_KEY, L"Replacing"));
+
+    setupExitCode = 6;
+    EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"uninstall"));
+    ASSERT_EQ(1u, started.size());
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray", started[0]);
+    EXPECT_EQ(std::wstring(OTHER_PRODUCT), ReadString(UPGRADE_KEY, L"Replacing"));
+
+    // Used once: a second removal of the same version is a full one.
+    setupExitCode = 2;
+    RunDeferred(L"uninstall");
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall", started.back());
+
+    setupExitCode = 6;
+    RunDeferred(L"uninstall", OTHER_PRODUCT);
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray", started.back());
+    EXPECT_FALSE(KeyExists(UPGRADE_KEY));
+    EXPECT_EQ(std::vector<std::string>{}, session.forbidden);
+
+    // An upgrade that rolls back takes its note out.
+    RunImmediate(MarkUpgrade, {{L"WIX_UPGRADE_DETECTED", both}});
+    ASSERT_TRUE(KeyExists(UPGRADE_KEY));
+    session.deferred = true;
+    UnmarkUpgrade(SESSION);
+    EXPECT_FALSE(KeyExists(UPGRADE_KEY));
+}
+
+// A note that no running installer wrote (planted, or left by an upgrade that failed, whose
+// installer has ended) names no upgrade now: it is removed, and the removal is a full one.
+TEST_F(SetupAction, ANoteOfNoRunningUpgradeIsRemovedAndIgnored)
+{
+    struct {
+        DWORD id;
+        FILETIME created;
+    } ended = {GetCurrentProcessId(), {1, 2}}; // this process's id, another process's start
+    const struct {
+        const char *what;
+        const void *writer;
+        DWORD writerSize;
+    } cases[] = {{"no writer", nullptr, 0},
+                 {"a writer that ended", &ended, sizeof(ended)},
+                 {"a writer value of the wrong size", &ended, 4}};
+    for (const auto &c : cases) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_LOCAL_MACHINE, UPGRADE_KEY, 0, NULL, REG_OPTION_VOLATILE,
+                                  KEY_SET_VALUE, NULL, &key, NULL));
+        RegSetValueExW(key, L"Replacing", 0, REG_SZ, reinterpret_cast<const BYTE *>(PRODUCT),
+                       sizeof(PRODUCT));
+        if (c.writer)
+            RegSetValueExW(key, L"Installer", 0, REG_BINARY, static_cast<const BYTE *>(c.writer),
+                           c.writerSize);
+        RegCloseKey(key);
+        session.messages.clear();
+        setupExitCode = 2;
+        EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"uninstall")) << c.what;
+        EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall", started.back()) << c.what;
+        EXPECT_FALSE(KeyExists(UPGRADE_KEY)) << c.what;
+        EXPECT_TRUE(HasMessage(
+            L"The upgrade key names no upgrade that runs now: it is removed and ignored."))
+            << c.what;
+    }
+}
+
+} // namespace
