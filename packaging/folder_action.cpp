@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "action_data.h"
 #include "counted_string.h"
 #include "services/folder_security.h"
 #include "setup_log.h"
@@ -82,32 +83,15 @@ extern "C" UINT __stdcall SecureFolder(const WCHAR *folder, WCHAR *who, DWORD wh
     return outcome;
 }
 
-static void LogError(MSIHANDLE install, const WCHAR *text)
-{
-    MSIHANDLE record = MsiCreateRecord(1);
-    if (!record)
-        return;
-    MsiRecordSetStringW(record, 0, L"[1]");
-    MsiRecordSetStringW(record, 1, text);
-    MsiProcessMessage(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), record);
-    MsiCloseHandle(record);
-}
-
 // The deferred action's data, "COMPANIONFOLDER|TOOLFOLDER": each folder made or checked in that
 // order; the first that is refused, or cannot be made, ends the install before any file is laid
 // out.
 extern "C" UINT __stdcall SecureInstallFolders(MSIHANDLE install)
 {
-    WCHAR empty[1] = L"";
-    DWORD length = 0;
     CountedString data = NULL;
     UINT result = ERROR_INSTALL_FAILURE;
-    if (MsiGetPropertyW(install, L"CustomActionData", empty, &length) == ERROR_MORE_DATA &&
-        SetLength(&data, length)) {
-        length++;
-        if (MsiGetPropertyW(install, L"CustomActionData", data->text, &length) == ERROR_SUCCESS)
-            result = ERROR_SUCCESS;
-    }
+    if (ReadActionData(install, &data) && StringLength(data) > 0)
+        result = ERROR_SUCCESS;
     const WCHAR *at = StringText(data);
     WCHAR text[LOG_LINE_CHARS];
     while (result == ERROR_SUCCESS && *at) {
@@ -130,7 +114,7 @@ extern "C" UINT __stdcall SecureInstallFolders(MSIHANDLE install)
                        StringText(folder), who);
         text[LOG_LINE_CHARS - 1] = 0;
         if (outcome != FOLDER_READY) {
-            LogError(install, text);
+            LogMessage(install, REPORT_FAILURE, text);
             result = ERROR_INSTALL_FAILURE;
         }
         FreeString(&folder);

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "action_data.h"
 #include "counted_string.h"
 #include "services/file_copy.h"
 #include "setup_log.h"
@@ -53,9 +54,7 @@ static const WCHAR REBOOT_KEY[] = L"SOFTWARE\\Zentavo Reboot";
 // The support log is capped by the tool; a larger file is not its own, and only its end is read.
 static const DWORD SUPPORT_LOG_READ_BYTES = 2 * SUPPORT_LOG_MAX_BYTES;
 
-// One line into the Windows Installer log. The text goes in as a field of its own, so brackets
-// in it are printed, not read as properties.
-static void LogMessage(MSIHANDLE install, INSTALLMESSAGE kind, const WCHAR *text)
+void LogMessage(MSIHANDLE install, INSTALLMESSAGE kind, const WCHAR *text)
 {
     MSIHANDLE record = MsiCreateRecord(1);
     if (!record)
@@ -65,10 +64,6 @@ static void LogMessage(MSIHANDLE install, INSTALLMESSAGE kind, const WCHAR *text
     MsiProcessMessage(install, kind, record);
     MsiCloseHandle(record);
 }
-
-// An error line: in the log, and in a dialog when the package runs with a user interface.
-static const INSTALLMESSAGE REPORT_FAILURE =
-    INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR);
 
 // A formatted line of at most LOG_LINE_CHARS characters into the Windows Installer log.
 static void Report(MSIHANDLE install, INSTALLMESSAGE kind, const WCHAR *format, ...)
@@ -82,8 +77,7 @@ static void Report(MSIHANDLE install, INSTALLMESSAGE kind, const WCHAR *format, 
     LogMessage(install, kind, text);
 }
 
-// The deferred action's data; false when it cannot be read.
-static bool ReadActionData(MSIHANDLE install, CountedString *data)
+bool ReadActionData(MSIHANDLE install, CountedString *data)
 {
     WCHAR empty[1] = L"";
     DWORD length = 0;
@@ -468,11 +462,15 @@ extern "C" UINT __stdcall RequestReboot(MSIHANDLE install)
     if (MsiGetPropertyW(install, L"ProductCode", productCode, &length) != ERROR_SUCCESS ||
         length == 0)
         return ERROR_SUCCESS;
+    // An immediate action runs as the installing user, who may read the note but not delete it
+    // (a per-machine install with elevated privileges): the reboot is asked for all the same.
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, REBOOT_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
-        ERROR_SUCCESS)
+            ERROR_SUCCESS &&
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, REBOOT_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return ERROR_SUCCESS;
-    bool needed = RegDeleteValueW(key, productCode) == ERROR_SUCCESS;
+    bool needed = RegQueryValueExW(key, productCode, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+    RegDeleteValueW(key, productCode);
     DWORD others = 1;
     RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &others, NULL, NULL, NULL, NULL);
     RegCloseKey(key);
