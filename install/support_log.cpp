@@ -130,8 +130,7 @@ static bool ReadTail(HANDLE file, ULONGLONG offset, BYTE *buffer, DWORD bytes)
     return true;
 }
 
-// A run starts where a line begins with the mark and a digit (the header's date).
-static bool IsRunStart(const BYTE *text, DWORD at, DWORD length)
+bool IsSupportLogRunHeader(const BYTE *text, DWORD at, DWORD length)
 {
     static const char mark[] = "=== ";
     const DWORD markBytes = sizeof(mark) - 1;
@@ -145,7 +144,7 @@ static DWORD KeptRunsStart(const BYTE *old, DWORD from, DWORD length, DWORD budg
 {
     for (DWORD at = from; at < length; at++) {
         bool lineStart = at == from || old[at - 1] == '\n';
-        if (lineStart && length - at <= budget && IsRunStart(old, at, length))
+        if (lineStart && length - at <= budget && IsSupportLogRunHeader(old, at, length))
             return at;
     }
     return length;

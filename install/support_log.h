@@ -12,6 +12,10 @@ const DWORD SUPPORT_LOG_MAX_BYTES = 1024 * 1024;
 // "=== exit code N"; no other line of the file starts with this mark.
 const WCHAR SUPPORT_LOG_MARK[] = L"=== ";
 
+// Whether the line that starts at byte `at` of the file's text (`length` bytes, UTF-8) is a run's
+// header: the mark, then a digit (the header's date). The one test of where a run starts.
+bool IsSupportLogRunHeader(const BYTE *text, DWORD at, DWORD length);
+
 // Appends one run to setup.log in the tool's folder: the header with the local time, the build
 // and this process's command line, the log as the log window shows it, and the exit code. UTF-8
 // with a byte-order mark, CR LF line ends. A file that is a link, or that cannot be opened,

@@ -18,7 +18,6 @@
 // nothing inherited from the parent, whoever may change that.
 static const WCHAR FOLDER_DESCRIPTOR[] =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-static const WCHAR DATA_SEPARATOR = L'|';
 
 enum FolderOutcome { FOLDER_READY = 0, FOLDER_REFUSED = 1, FOLDER_FAILED = 2 };
 

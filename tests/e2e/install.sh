@@ -102,7 +102,7 @@ e2e_check "zentray.exe kept" test -f "$companion"
 e2e_check_eq "still one companion running" "1" "$(e2e_companions)"
 
 e2e_check_eq "setup.log holds that run" "install 1" \
-    "$(e2e_setup_log | awk '/^=== [0-9]/ {word = $NF} /^=== exit code / {print word, $NF}')"
+    "$(e2e_setup_runs)"
 
 # setup.log just under its cap, runs of an older build in front: the uninstall's run drops the
 # oldest of them whole, and nothing newer.

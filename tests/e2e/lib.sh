@@ -48,6 +48,8 @@
 #   e2e_companions        how many tray companions of this prefix are running
 #   e2e_setup_log [last]  the tool's setup.log as plain lines (byte-order mark and CRs removed),
 #                         with "last" its newest run only; fails when there is none
+#   e2e_setup_runs        setup.log's runs in order, one a line: the last word of the header (the
+#                         command) and the exit code, "install 1"
 #   e2e_companions_settle  waits until no companion is starting or ending (every running one has
 #                         logged its start, none that logged its end is still there); 10 s bound,
 #                         logged; e2e_run_gui does it after every program
@@ -63,6 +65,25 @@
 #   e2e_check_has DESCRIPTION TEXT LINE      TEXT holds the exact line LINE
 #   e2e_check_lacks DESCRIPTION TEXT LINE    TEXT does not hold it
 #   e2e_end               stops the wineserver, cleans up, exits with the verdict
+#
+# Contracts the scenarios rely on
+#   The script runs twice from its top: sourcing scripts/lib.sh (through this file) starts it again
+#     under `setarch -R` (no address randomization, which about once in 2,000 Wine starts makes a
+#     program end at once with exit code 1), unless it already runs so; every Wine program it
+#     starts inherits that. So a scenario sources this file before anything else.
+#   A run of setup.log begins at a line that E2E_RUN_HEADER matches (the mark "=== ", then the
+#     date's first digit), the tool's own rule (IsSupportLogRunHeader); the scenarios read runs by
+#     it alone, through e2e_setup_log and e2e_setup_runs.
+#   The companion settle wait (e2e_companions_settle) compares the running zentray.exe processes
+#     of this prefix (found by WINEPREFIX in their environment) with the "start" and "stop" lines
+#     that zentray.log (C:\Program Files\Zentavo\) gained past line E2E_COMPANION_LINES. e2e_stop
+#     sets that counter to the log's length, since a stopped wineserver ends the companions
+#     without a "stop" line; a log shorter than the counter (deleted by an uninstall) is read
+#     from its first line. A scenario that stops the wineserver other than by e2e_stop, or writes
+#     to that log, must keep the counter so.
+#   The stand-in monitor waits in its start-up (InitializePrintMonitor2), with the spooler's
+#     caller, while C:\windows\temp\tvlmon.hold exists: 50 ms polls, a minute at most. A scenario
+#     that creates the file ends a run at that known step and removes the file itself.
 #
 # Timings of the template build and of each copy go to build/e2e/timings.log.
 
@@ -367,16 +388,22 @@ e2e_companions() {
     echo "$count"
 }
 
+E2E_RUN_HEADER='^=== [0-9]'
 e2e_setup_log() {
     local file
     file=$(e2e_file 'C:\Program Files\Zentavo\Setup\setup.log')
     [ -f "$file" ] || return 1
     if [ "${1:-}" = last ]; then
-        tail -c +4 "$file" | tr -d '\r' |
-            awk '/^=== [0-9]/ {run = ""} {run = run $0 "\n"} END {printf "%s", run}'
+        tail -c +4 "$file" | tr -d '\r' | awk -v header="$E2E_RUN_HEADER" \
+            '$0 ~ header {run = ""} {run = run $0 "\n"} END {printf "%s", run}'
     else
         tail -c +4 "$file" | tr -d '\r'
     fi
+}
+
+e2e_setup_runs() {
+    e2e_setup_log |
+        awk -v header="$E2E_RUN_HEADER" '$0 ~ header {word = $NF} /^=== exit code / {print word, $NF}'
 }
 
 # The companions that logged their start and not their stop since the wineserver last stopped

@@ -83,5 +83,5 @@ fi
 kill "$notepad" 2>/dev/null
 e2e_check_eq "setup.log holds the four runs in order, each with its code" \
     "$(printf '%s\n' 'install 100' 'install 100' 'uninstall 2' 'install 1')" \
-    "$(e2e_setup_log | awk '/^=== [0-9]/ {word = $NF} /^=== exit code / {print word, $NF}')"
+    "$(e2e_setup_runs)"
 e2e_end

@@ -79,8 +79,8 @@ package_value() {
 
 # The command lines of the tool's runs kept in its support log.
 support_runs() {
-    tr -d '\r' <"$support_log" 2>/dev/null | sed 's/^\xEF\xBB\xBF//' |
-        awk '/^=== [0-9]/ {sub(/^=== [^ ]+ [^ ]+ build [0-9]+ /, ""); print}'
+    e2e_setup_log 2>/dev/null |
+        awk -v header="$E2E_RUN_HEADER" '$0 ~ header {sub(/^=== [^ ]+ [^ ]+ build [0-9]+ /, ""); print}'
 }
 
 # A copy of the package without one component: its file, component and feature rows.

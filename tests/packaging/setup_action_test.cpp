@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "action_data.h"
 #include "import_hook.h"
+#include "setup_run.h"
 #include "test_paths.h"
 
 extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install);
@@ -98,16 +100,30 @@ UINT WINAPI ForbiddenMsiCall()
     return ERROR_FUNCTION_NOT_CALLED;
 }
 
-// setup.exe as the action starts it: its command line, and the exit code it ends with.
+// setup.exe as the action starts it: its command line, the exit code it ends with, and the
+// support log it leaves (nothing when the path is empty).
 std::vector<std::wstring> started;
 DWORD setupExitCode;
 HANDLE fakeProcess;
+std::wstring runLogPath;
+std::string runLogText;
+
+void WriteWholeFile(const std::wstring &path, const std::string &text)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD written = 0;
+    WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL);
+    CloseHandle(file);
+}
 
 BOOL WINAPI FakeCreateProcessW(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                                LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
                                LPPROCESS_INFORMATION process)
 {
     started.push_back(commandLine);
+    if (!runLogPath.empty())
+        WriteWholeFile(runLogPath, runLogText);
     // Signalled events stand in for an ended process and its thread.
     process->hProcess = CreateEventW(NULL, TRUE, TRUE, NULL);
     process->hThread = CreateEventW(NULL, TRUE, TRUE, NULL);
@@ -236,14 +252,21 @@ protected:
         session = Session();
         started.clear();
         setupExitCode = 0;
+        runLogPath.clear();
+        DeleteFileW(LogPath().c_str());
         CreateDirectoryW(folder.c_str(), NULL);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, REBOOT_KEY);
     }
     void TearDown() override
     {
+        DeleteFileW(LogPath().c_str());
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, UPGRADE_KEY);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, REBOOT_KEY);
+    }
+    std::wstring LogPath() const
+    {
+        return folder + L"setup.log";
     }
     // The deferred action with its data "WORD|PRODUCT|FOLDER".
     UINT RunDeferred(const std::wstring &word, const WCHAR *product = PRODUCT)
@@ -374,6 +397,159 @@ TEST_F(SetupAction, ANoteOfNoRunningUpgradeIsRemovedAndIgnored)
         EXPECT_TRUE(HasMessage(
             L"The upgrade key names no upgrade that runs now: it is removed and ignored."))
             << c.what;
+    }
+}
+
+// A run that reported errors is followed in the installer's log by its own run of the support
+// log, found by the tool's rule for a run's header, and by nothing when the file holds no run
+// that this one wrote and ended with its code.
+TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
+{
+    const std::string BOM = "\xEF\xBB\xBF";
+    const std::string OLD_RUN =
+        "=== 2026-01-02 03:04:05 build 2550 old\r\nOld line\r\n=== exit code 1\r\n";
+    const std::string NEW_RUN =
+        "=== 2026-01-02 03:04:06 build 2551 \"x\" install\r\n"
+        "Nyomtat\xC3\xB3 [1]\r\n === 2026 a line that only looks like a header\r\n"
+        "=== exit code 100\r\n";
+    const std::vector<std::wstring> NEW_LINES = {
+        L"=== 2026-01-02 03:04:06 build 2551 \"x\" install", L"Nyomtat\u00F3 [1]",
+        L" === 2026 a line that only looks like a header", L"=== exit code 100"};
+    const std::vector<std::wstring> NOT_THERE = {};
+    // Past the size the action reads, the front is cut in a line.
+    const std::string FILLER(2 * 1024 * 1024, 'x');
+    const struct {
+        const char *what;
+        std::string before; // planted, older than the run; empty: no file
+        bool runWrites;
+        std::string written;
+        const std::vector<std::wstring> &lines;
+    } rows[] = {
+        {"the last of two runs", "", true, BOM + OLD_RUN + NEW_RUN, NEW_LINES},
+        {"the one run after the byte-order mark", "", true, BOM + NEW_RUN, NEW_LINES},
+        {"a file without a byte-order mark", "", true, NEW_RUN, NEW_LINES},
+        {"a run after a file's end past the size read", "", true, BOM + FILLER + "\r\n" + NEW_RUN,
+         NEW_LINES},
+        {"a last run that ended with another code", "", true, BOM + NEW_RUN + OLD_RUN, NOT_THERE},
+        {"a run that did not end", "", true, BOM + NEW_RUN.substr(0, 60), NOT_THERE},
+        {"no run header", "", true, BOM + "Line\r\n=== exit code 100\r\n", NOT_THERE},
+        {"a file the run did not write", BOM + NEW_RUN, false, "", NOT_THERE},
+        {"no file", "", false, "", NOT_THERE},
+    };
+    for (const auto &row : rows) {
+        DeleteFileW(LogPath().c_str());
+        if (!row.before.empty()) {
+            WriteWholeFile(LogPath(), row.before);
+            HANDLE file = CreateFileW(LogPath().c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL,
+                                      OPEN_EXISTING, 0, NULL);
+            FILETIME old = {0, 0x01D00000};
+            SetFileTime(file, NULL, NULL, &old);
+            CloseHandle(file);
+        }
+        runLogPath = row.runWrites ? LogPath() : L"";
+        runLogText = row.written;
+        session.messages.clear();
+        setupExitCode = 100;
+        EXPECT_EQ((UINT)ERROR_INSTALL_FAILURE, RunDeferred(L"install")) << row.what;
+        std::vector<std::wstring> copied;
+        const std::wstring follows = L"setup.exe install reported errors; its log follows.";
+        for (size_t i = 0; i < session.messages.size(); i++)
+            if (session.messages[i] == follows)
+                copied.assign(session.messages.begin() + (long)i + 1, session.messages.end());
+        std::vector<std::wstring> expected;
+        if (row.lines.empty()) {
+            expected.push_back(L"The log of this run is not in " + LogPath() + L".");
+        } else {
+            expected.push_back(LogPath() + L", this run:");
+            expected.insert(expected.end(), row.lines.begin(), row.lines.end());
+        }
+        EXPECT_EQ(expected, copied) << row.what;
+    }
+}
+
+// The action's data as the package's table writes it: a word, a product code and a folder. Data
+// that is malformed, lacks a field, or names a word or a folder the action does not run is
+// refused, so that nothing is started from it.
+TEST(ActionData, ParsesTheWordTheProductAndAnAbsoluteFolderOrRefuses)
+{
+    const struct {
+        const WCHAR *data;
+        const WCHAR *word; // null: refused
+        const WCHAR *folder;
+    } rows[] = {
+        {L"install|{P}|C:\\Program Files\\Zentavo\\Setup", L"install",
+         L"C:\\Program Files\\Zentavo\\Setup\\"},
+        // The folder's closing backslash is kept, not doubled.
+        {L"in_notray|{P}|C:\\Setup\\", L"in_notray", L"C:\\Setup\\"},
+        {L"uninstall|{P}|C:\\Setup", L"uninstall", L"C:\\Setup\\"},
+        {L"removetray|{P}|C:\\Setup", L"removetray", L"C:\\Setup\\"},
+        {L"", nullptr, nullptr},
+        {L"install", nullptr, nullptr},
+        {L"install|{P}", nullptr, nullptr},
+        {L"install|{P}|", nullptr, nullptr},
+        {L"|{P}|C:\\Setup", nullptr, nullptr},
+        // The words as the table writes them: no other case, no prefix, no alias of the tool's.
+        {L"Install|{P}|C:\\Setup", nullptr, nullptr},
+        {L"instal|{P}|C:\\Setup", nullptr, nullptr},
+        {L"installs|{P}|C:\\Setup", nullptr, nullptr},
+        {L"un|{P}|C:\\Setup", nullptr, nullptr},
+        // Folders the tool's path rule refuses: relative, shared, leaving the folder, or one
+        // that a fourth field ran into.
+        {L"install|{P}|Setup", nullptr, nullptr},
+        {L"install|{P}|\\\\server\\share", nullptr, nullptr},
+        {L"install|{P}|C:\\Setup\\..\\Windows", nullptr, nullptr},
+        {L"install|{P}|C:\\Setup\\\\", nullptr, nullptr},
+        {L"install|{P}|C:\\Setup|D:\\Other", nullptr, nullptr},
+    };
+    for (const auto &row : rows) {
+        std::wstring what = row.data;
+        const SetupCommand *command = nullptr;
+        CountedString product = NULL;
+        CountedString folder = NULL;
+        bool parsed = ParseActionData(row.data, &command, &product, &folder);
+        EXPECT_EQ(row.word != nullptr, parsed) << what;
+        if (parsed && row.word) {
+            EXPECT_EQ(std::wstring(row.word), command->word) << what;
+            EXPECT_EQ(std::wstring(L"{P}"), StringText(product)) << what;
+            EXPECT_EQ(std::wstring(row.folder), StringText(folder)) << what;
+        }
+        FreeString(&product);
+        FreeString(&folder);
+    }
+}
+
+// What each exit code of setup.exe means for the command the package ran: only that command's
+// own code is its clean run; the reboot and the reported errors hold for every command; any
+// other code, another command's included, is unexpected.
+TEST(ExitCodes, MapToTheCommandsOutcome)
+{
+    const struct {
+        const WCHAR *word;
+        DWORD code;
+        SetupOutcome outcome;
+    } rows[] = {
+        {L"install", 1, SETUP_DONE},
+        {L"in_notray", 1, SETUP_DONE},
+        {L"uninstall", 2, SETUP_DONE},
+        {L"removetray", 6, SETUP_DONE},
+        {L"install", 2, SETUP_UNEXPECTED},
+        {L"uninstall", 1, SETUP_UNEXPECTED},
+        {L"removetray", 1, SETUP_UNEXPECTED},
+        {L"install", 6, SETUP_UNEXPECTED}, // the tool did not know the word
+        {L"install", 101, SETUP_REBOOT_NEEDED},
+        {L"uninstall", 101, SETUP_REBOOT_NEEDED},
+        {L"install", 100, SETUP_ERRORS},
+        {L"uninstall", 100, SETUP_ERRORS},
+        {L"install", 0, SETUP_UNEXPECTED},
+        {L"uninstall", 200, SETUP_UNEXPECTED}, // a probe's code
+        {L"install", 102, SETUP_UNEXPECTED},
+        {L"install", 0xC0000005, SETUP_UNEXPECTED}, // a crash
+    };
+    for (const auto &row : rows) {
+        std::wstring what = std::wstring(row.word) + L" " + std::to_wstring(row.code);
+        const SetupCommand *command = FindSetupCommand(row.word, wcslen(row.word));
+        ASSERT_NE(nullptr, command) << what;
+        EXPECT_EQ(row.outcome, MapExitCode(command, row.code)) << what;
     }
 }
 
