@@ -3,6 +3,7 @@
 
 #include "flows/probes.h"
 #include "flows/tray.h"
+#include "printing/kept_printers.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver.h"
 #include "printing/printer_queues.h"
@@ -11,8 +12,8 @@
 #include "services/pending_renames.h"
 #include "services/spooler_queries.h"
 #include "services/spooler_service.h"
-#include "setup_context.h"
 #include "setup_log.h"
+#include "setup_record.h"
 
 // A reinstall that will register the companion again keeps the file it is about to register;
 // the plain uninstall deletes it.

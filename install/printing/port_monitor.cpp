@@ -3,9 +3,11 @@
 
 #include <wchar.h>
 
-#include "setup_context.h"
-#include "setup_log.h"
+#include "paths.h"
+#include "services/file_copy.h"
 #include "services/spooler_service.h"
+#include "setup_log.h"
+#include "setup_record.h"
 
 // Registration attempts and the pause before each one but the first.
 static const int ADD_MONITOR_ATTEMPTS = 5;

@@ -4,6 +4,9 @@
 #include <string>
 
 #include "import_hook.h"
+#include "paths.h"
+#include "printing/printer_queues.h"
+#include "services/file_copy.h"
 #include "setup_context.h"
 #include "setup_log.h"
 #include "test_paths.h"
