@@ -32,11 +32,11 @@ BOOL SetDefaultPrinterByName(const WCHAR *name);
 
 // The checked calls return the spooler's own result and make no further system call on
 // failure, so the last error still holds the spooler's reason for the caller's report.
-BOOL CheckedClosePrinter(HANDLE printer);
-HANDLE CheckedAddPrinter(PRINTER_INFO_2W *info);
-BOOL CheckedDeletePrinter(HANDLE printer);
-BOOL CheckedAddPrinterDriver(DRIVER_INFO_6W *info);
-BOOL CheckedDeleteMonitor(const WCHAR *environment);
+BOOL CheckedClosePrinter(HANDLE printer);            // only forwards to ClosePrinter
+HANDLE CheckedAddPrinter(PRINTER_INFO_2W *info);     // only forwards: AddPrinterW, level 2
+BOOL CheckedDeletePrinter(HANDLE printer);           // purges the queue, then DeletePrinter
+BOOL CheckedAddPrinterDriver(DRIVER_INFO_6W *info);  // only forwards: level 6, all files copied
+BOOL CheckedDeleteMonitor(const WCHAR *environment); // only forwards, for "Zentavo:"
 
 // Whether a printer's driver name is exactly the product driver's (case-sensitive, whole).
 bool IsProductDriver(const WCHAR *driverName);
