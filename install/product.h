@@ -37,6 +37,7 @@ const WCHAR *const FILE_SETS[2][FILE_SET_FILES] = {
     {L"tvlmon64.dll", L"tvldrv64.dll", L"tvlui64.dll", L"tvlhelp.chm"},
 };
 const WCHAR *const ENVIRONMENTS[2] = {L"Windows NT x86", L"Windows x64"};
+
 // Whether `name` is the file name of a component of either file set (ASCII letters folded).
 inline bool IsProductComponentName(const WCHAR *name)
 {
