@@ -8,6 +8,7 @@
 #include "flows/probes.h"
 #include "flows/sequences.h"
 #include "flows/tray.h"
+#include "services/file_copy.h"
 #include "setup_context.h"
 #include "setup_log.h"
 #include "support_log.h"

@@ -2,7 +2,9 @@
 #include <stdio.h>
 
 #include "dispatcher.h"
-#include "setup_context.h"
+#include "paths.h"
+#include "product.h"
+#include "setup_record.h"
 #include "res/resource.h"
 
 INT_PTR CALLBACK LogDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

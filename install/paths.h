@@ -5,6 +5,9 @@
 
 #include "counted_string.h"
 
+// The path buffers handed to the path calls: MAX_PATH declared, room for a backslash and NUL.
+const DWORD SETUP_PATH_BUFFER = 264;
+
 // The one rule for every path the tool writes, deletes or starts: a drive letter, a colon and a
 // backslash, then non-empty names separated by single backslashes, none ending in a dot or a
 // space (so no "." or ".."), and no slash, colon, wildcard or control character. Anything else

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "counted_string.h"
+
 // BUILD_NUMBER, the tool's build: the first log line, the log window's title, the support log's
 // run headers, and the newest monitor build a reinstall keeps.
 #include "version.h"
@@ -35,6 +37,18 @@ const WCHAR *const FILE_SETS[2][FILE_SET_FILES] = {
     {L"tvlmon64.dll", L"tvldrv64.dll", L"tvlui64.dll", L"tvlhelp.chm"},
 };
 const WCHAR *const ENVIRONMENTS[2] = {L"Windows NT x86", L"Windows x64"};
+
+// Whether `name` is the file name of a component of either file set (ASCII letters folded).
+inline bool IsProductComponentName(const WCHAR *name)
+{
+    for (int set = 0; set < 2; set++) {
+        for (int i = 0; i < FILE_SET_FILES; i++) {
+            if (EqualFoldingAscii(name, FILE_SETS[set][i]))
+                return true;
+        }
+    }
+    return false;
+}
 
 // Printer data of a product printer: the narrow "SubKey" text names the printer's settings key
 // below the product's per-user key; the spooler keeps a copy under "DsUser".

@@ -3,21 +3,16 @@
 
 #include <string.h>
 
-#include "setup_log.h"
+#include "paths.h"
+#include "printing/port_monitor.h"
+#include "printing/printer_queues.h"
+#include "product.h"
+#include "services/file_copy.h"
+#include "services/spooler_queries.h"
 #include "services/spooler_service.h"
+#include "setup_log.h"
 
 HINSTANCE g_instance;
-
-bool IsProductComponentName(const WCHAR *name)
-{
-    for (int set = 0; set < 2; set++) {
-        for (int i = 0; i < FILE_SET_FILES; i++) {
-            if (EqualFoldingAscii(name, FILE_SETS[set][i]))
-                return true;
-        }
-    }
-    return false;
-}
 
 // The spooler's driver directory for the context's environment, with a trailing backslash;
 // false, reported, when the spooler cannot tell it.

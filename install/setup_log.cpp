@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
-#include "setup_context.h"
+#include "setup_record.h"
 
 // Formats into a fixed buffer; the result is always terminated and cut at the buffer's end.
 static void FormatBounded(WCHAR *buffer, size_t chars, const WCHAR *format, va_list args)

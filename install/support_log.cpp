@@ -4,8 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "services/file_copy.h"
-#include "setup_context.h"
+#include "paths.h"
+#include "product.h"
+#include "setup_record.h"
 
 static const BYTE UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
 static const DWORD BOM_BYTES = sizeof(UTF8_BOM);

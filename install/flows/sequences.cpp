@@ -3,6 +3,7 @@
 
 #include "flows/probes.h"
 #include "flows/tray.h"
+#include "printing/kept_printers.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver.h"
 #include "printing/printer_queues.h"
@@ -11,27 +12,28 @@
 #include "services/pending_renames.h"
 #include "services/spooler_queries.h"
 #include "services/spooler_service.h"
-#include "setup_context.h"
 #include "setup_log.h"
+#include "setup_record.h"
 
 // A reinstall that will register the companion again keeps the file it is about to register;
 // the plain uninstall deletes it.
-static void RemoveTrayOfThisRun(SetupContext *context)
+static void RemoveTrayOfThisRun(SetupContext *context, bool reinstall)
 {
     CountedString keep = NULL;
-    if (context->checkMonitorVersion && TrayWillBeRegistered(context))
+    if (reinstall && TrayWillBeRegistered(context))
         TrayCompanionPath(context, &keep);
     RemoveTray(keep ? StringText(keep) : NULL);
     FreeString(&keep);
 }
 
-// Removes the product's printers, driver, monitor and tray companion.
-static void UnInstall(SetupContext *context)
+// Removes the product's printers, driver, monitor and tray companion; `reinstall` when the
+// install follows in this run.
+static void UnInstall(SetupContext *context, bool reinstall)
 {
     LogLine(context, L">UnInstall");
     LogSection section(context);
 
-    RemoveTrayOfThisRun(context);
+    RemoveTrayOfThisRun(context, reinstall);
 
     LogLine(context, L"EnumMonitors");
     MonitorList monitors = LoadMonitorList(context);
@@ -44,17 +46,8 @@ static void UnInstall(SetupContext *context)
     // Printers before the driver, the driver before the monitor.
     DeleteProductPrinters(context);
     RemovePrinterDriver(context, drivers);
-    // A compatible monitor that stays is neither registered nor copied again.
-    switch (RemovePortMonitor(context, monitors)) {
-    case MONITOR_KEPT_REGISTERED:
-        context->installMonitor = 0;
-        break;
-    case MONITOR_KEPT_FILE:
-        context->copyMonitor = 0;
-        break;
-    default:
-        break;
-    }
+    // A compatible monitor that stays clears `installMonitor` or `copyMonitor`.
+    RemovePortMonitor(context, monitors);
 
     if (context->pendingDeletes)
         RetryPendingDeletes(context);
@@ -217,7 +210,7 @@ bool ReInstall(SetupContext *context)
     }
     context->checkMonitorVersion = 1;
 
-    UnInstall(context);
+    UnInstall(context, true);
     RetryThenDropRemovalLeftovers(context);
     CarryOutPendingDeletions();
     RecopyMonitorTakenByCleanUp(context);
@@ -240,7 +233,7 @@ bool FullUninstall(SetupContext *context)
         LogLine(context, L"Nothing is removed: others can change the tool's folders");
         return false;
     }
-    UnInstall(context);
+    UnInstall(context, false);
     // The printers are gone for good: nothing is left to re-create.
     ForgetKeptRecords();
     CarryOutPendingDeletions();

@@ -4,7 +4,8 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "setup_context.h"
+#include "services/file_copy.h"
+#include "setup_record.h"
 
 // The companion gets 20 passes to quit: each a 5000 ms wait on its mutex once it was asked,
 // or a 250 ms pause while its window has not shown up.

@@ -3,9 +3,11 @@
 
 #include <wchar.h>
 
-#include "setup_context.h"
-#include "setup_log.h"
+#include "paths.h"
+#include "services/file_copy.h"
 #include "services/spooler_service.h"
+#include "setup_log.h"
+#include "setup_record.h"
 
 // Registration attempts and the pause before each one but the first.
 static const int ADD_MONITOR_ATTEMPTS = 5;
@@ -213,8 +215,8 @@ static int LocateMonitor(SetupContext *context, const MonitorList &list, Counted
 
 // Whether the installed monitor is a compatible build that stays: one in (LAST_OLD_BUILD,
 // BUILD_NUMBER], when the version is checked at all. A kept registered monitor is not
-// registered again, a kept unregistered file not copied again: the log shows both flags as the
-// caller will set them.
+// registered again (`installMonitor` cleared), a kept unregistered file not copied again
+// (`copyMonitor` cleared); the log shows both flags as they are then.
 static bool KeepsCompatibleBuild(SetupContext *context, const WCHAR *path, int index)
 {
     if (!context->checkMonitorVersion) {
@@ -226,10 +228,12 @@ static bool KeepsCompatibleBuild(SetupContext *context, const WCHAR *path, int i
     LONG build = IsPlainAbsolutePath(path) ? GetFileBuild(path) : -1;
     if (build > LAST_OLD_BUILD && build <= BUILD_NUMBER) {
         LogLine(context, L"Version (%d) is compatible, proceed without uninstall", (int)build);
-        bool registered = index >= 0;
-        int installMonitor = !registered && context->installMonitor ? 1 : 0;
-        int copyMonitor = registered && context->copyMonitor ? 1 : 0;
-        LogLine(context, L"InstallMonitor == %d, CopyMonitor == %d", installMonitor, copyMonitor);
+        if (index >= 0)
+            context->installMonitor = 0;
+        else
+            context->copyMonitor = 0;
+        LogLine(context, L"InstallMonitor == %d, CopyMonitor == %d", (int)context->installMonitor,
+                (int)context->copyMonitor);
         return true;
     }
     if (build < 0)

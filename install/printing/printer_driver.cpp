@@ -4,9 +4,11 @@
 #include <wchar.h>
 
 #include "printer_driver_internal.h"
-#include "setup_context.h"
-#include "setup_log.h"
+#include "paths.h"
+#include "services/file_copy.h"
 #include "services/spooler_service.h"
+#include "setup_log.h"
+#include "setup_record.h"
 
 // The record's pName by the list's level: DRIVER_INFO_1 starts with it, levels 2 to 6 keep it
 // after cVersion. Null for an unknown level.

@@ -21,20 +21,14 @@ struct KeptSetting {
 
 void FreeKeptSettingsList(KeptSetting *entry);
 
-// Takes the snapshot of all printers into the context and marks the default one. True when a
-// printer of the snapshot carries the default mark.
+// Takes the snapshot of all printers into the context and marks the default one. Each call
+// reloads the whole snapshot: changes made to its records, and pointers into them, are lost.
+// True when a printer of the snapshot carries the default mark.
 bool MarkDefaultPrinter(SetupContext *context);
-// Whether every local printer of the product driver in the snapshot can be written down before
-// it is deleted: the records key opens for writing and the printer's name fits a value name.
-// Each one that cannot is reported (error 21).
-bool KeptPrintersCanBeWrittenDown(SetupContext *context);
 // Keeps the "SubKey" of every local printer of the product driver, then deletes it; takes up
 // the printers an earlier run wrote down and could not re-create. True when every such printer
 // was deleted.
 bool DeleteProductPrinters(SetupContext *context);
-// Removes every written-down printer record (after an uninstall deleted the printers). True
-// when none is left written down.
-bool ForgetKeptRecords();
 // Re-creates the kept printers with their settings, or the printer "Zentavo"; a printer's
 // record is removed once it is back with its "SubKey" value. True when every kept printer is
 // back with its value; with none kept, when "Zentavo" was added.

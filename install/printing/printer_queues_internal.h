@@ -8,10 +8,6 @@ struct SetupContext;
 // Purges and deletes one printer; a null name is reported and nothing is opened. True when the
 // printer was deleted.
 bool DeletePrinterQueue(SetupContext *context, const WCHAR *name);
-// Adds the printers written down by an earlier run to the back of `keptSettings`; drops
-// malformed records with a log line. True when the records could be read to their end (or
-// there are none).
-bool TakeUpKeptRecords(SetupContext *context);
 // Adds a product printer; returns its open handle (the caller closes it) or null.
 HANDLE AddPrinterQueue(SetupContext *context, const WCHAR *name);
 // Writes "SubKey" in both places; true when the copy under "DsUser" was written.

@@ -7,8 +7,8 @@
 
 #include "counted_string.h"
 #include "paths.h"
-#include "setup_context.h"
 #include "setup_log.h"
+#include "setup_record.h"
 
 // One buffer of this size carries the whole copy; the product files are small.
 static const DWORD COPY_BUFFER_BYTES = 8192;

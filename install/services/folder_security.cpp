@@ -10,8 +10,8 @@
 #include <wchar.h>
 
 #include "paths.h"
-#include "setup_context.h"
 #include "setup_log.h"
+#include "setup_record.h"
 
 // Rights that change what the folder holds or who may: writing, appending (a file or a
 // folder), deleting, changing the permissions, taking ownership. Attributes and extended

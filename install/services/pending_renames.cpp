@@ -10,8 +10,8 @@
 #include <wchar.h>
 #include <winspool.h>
 
+#include "product.h"
 #include "services/file_copy.h"
-#include "setup_context.h"
 
 static const char SESSION_MANAGER_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 static const WCHAR PENDING_RENAMES_VALUE[] = L"PendingFileRenameOperations";

@@ -5,8 +5,8 @@
 #include "spooler_queries.h"
 
 #include "product.h"
-#include "setup_context.h"
 #include "setup_log.h"
+#include "setup_record.h"
 
 static const DWORD FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD;
 

@@ -4,26 +4,9 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "spooler_list.h"
+
 struct SetupContext;
-
-// A spooler enumeration: one zero-filled GlobalAlloc block holding `count` records of `level`
-// and their strings, or no block and a count of 0.
-struct SpoolerList {
-    BYTE *buffer;
-    DWORD level;
-    DWORD count;
-};
-// MONITOR_INFO_2W records as loaded.
-typedef SpoolerList MonitorList;
-// DRIVER_INFO_6W records as loaded.
-typedef SpoolerList DriverList;
-// PRINTER_INFO_2W records: local printers and connections.
-typedef SpoolerList PrinterList;
-
-inline PRINTER_INFO_2W *PrinterAt(const PrinterList &list, DWORD i)
-{
-    return reinterpret_cast<PRINTER_INFO_2W *>(list.buffer) + i;
-}
 
 // The build (fourth number of the product version) of a file, or -1 when unknown.
 LONG GetFileBuild(const WCHAR *path);
@@ -49,11 +32,11 @@ BOOL SetDefaultPrinterByName(const WCHAR *name);
 
 // The checked calls return the spooler's own result and make no further system call on
 // failure, so the last error still holds the spooler's reason for the caller's report.
-BOOL CheckedClosePrinter(HANDLE printer);
-HANDLE CheckedAddPrinter(PRINTER_INFO_2W *info);
-BOOL CheckedDeletePrinter(HANDLE printer);
-BOOL CheckedAddPrinterDriver(DRIVER_INFO_6W *info);
-BOOL CheckedDeleteMonitor(const WCHAR *environment);
+BOOL CheckedClosePrinter(HANDLE printer);            // only forwards to ClosePrinter
+HANDLE CheckedAddPrinter(PRINTER_INFO_2W *info);     // only forwards: AddPrinterW, level 2
+BOOL CheckedDeletePrinter(HANDLE printer);           // purges the queue, then DeletePrinter
+BOOL CheckedAddPrinterDriver(DRIVER_INFO_6W *info);  // only forwards: level 6, all files copied
+BOOL CheckedDeleteMonitor(const WCHAR *environment); // only forwards, for "Zentavo:"
 
 // Whether a printer's driver name is exactly the product driver's (case-sensitive, whole).
 bool IsProductDriver(const WCHAR *driverName);

@@ -2,8 +2,8 @@
 #include "spooler_service.h"
 #include "spooler_service_internal.h"
 
-#include "setup_context.h"
 #include "setup_log.h"
+#include "setup_record.h"
 
 // The spooler needs well under a second to stop or start; 50 polls 200 ms apart (10 s) leave
 // room for a loaded machine without letting a hung service hold the setup for long.

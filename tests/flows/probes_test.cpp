@@ -8,6 +8,7 @@
 #include "../printing/printing_test_support.h"
 #include "../services/service_test_support.h"
 #include "flows/probes.h"
+#include "services/spooler_queries.h"
 #include "test_paths.h"
 
 namespace {

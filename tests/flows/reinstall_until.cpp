@@ -11,6 +11,7 @@
 
 #include "flows/sequences.h"
 #include "import_hook.h"
+#include "services/file_copy.h"
 #include "setup_context.h"
 #include "virtual_clock.h"
 

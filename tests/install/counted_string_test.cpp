@@ -6,7 +6,6 @@
 #include "counted_string.h"
 #include "counted_string_internal.h"
 #include "import_hook.h"
-#include "paths.h"
 
 namespace {
 
@@ -103,37 +102,6 @@ TEST(CountedString, FailedReallocationKeepsTheOldBlock)
     EXPECT_STREQ(L"0123456789012345678901234567890", StringText(s));
     EXPECT_EQ(31u, StringLength(s));
     FreeString(&s);
-}
-
-TEST(CountedString, ParentDirectory)
-{
-    const struct {
-        const WCHAR *path, *parent;
-    } cases[] = {
-        {L"C:\\a\\b.txt", L"C:\\a"},
-        {L"\\x", L""},
-        {L"a/b\\c/d", L"a/b"},
-        {L"a/b", L"a"},
-        {L"", L""},
-        {L"noseparator", L""},
-        {L"C:\\a\\", L"C:\\a"},
-        {L"/x", L""},
-        {L"C:\\Program Files\\X", L"C:\\Program Files"},
-    };
-    for (const auto &c : cases) {
-        CountedString path = NULL, parent = NULL;
-        Assign(&path, c.path);
-        ParentDirectory(&parent, path);
-        EXPECT_STREQ(c.parent, StringText(parent)) << "path " << (const void *)c.path;
-        FreeString(&path);
-        FreeString(&parent);
-    }
-    // The result may replace the path it came from.
-    CountedString path = NULL;
-    Assign(&path, L"D:\\Prog\\Setup");
-    ParentDirectory(&path, path);
-    EXPECT_STREQ(L"D:\\Prog", StringText(path));
-    FreeString(&path);
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "import_hook.h"
+#include "printing/printer_queues.h"
+#include "services/file_copy.h"
 #include "setup_context.h"
 #include "setup_log.h"
 #include "test_paths.h"
@@ -13,28 +15,6 @@ namespace {
 std::wstring Text(CountedString s)
 {
     return StringText(s);
-}
-
-TEST(DirectoryWithSeparator, KeepsTheLastBackslashSlashOrColon)
-{
-    const struct {
-        const WCHAR *path, *dir;
-    } cases[] = {
-        {L"C:\\Program Files\\X\\setup.exe", L"C:\\Program Files\\X\\"},
-        {L"C:/Program Files/X/setup.exe", L"C:/Program Files/X/"},
-        {L"C:\\X/setup.exe", L"C:\\X/"},
-        {L"C:setup.exe", L"C:"},
-        {L"C:\\setup.exe", L"C:\\"},
-        {L"\\\\server\\share\\setup.exe", L"\\\\server\\share\\"},
-        {L"setup.exe", L""},
-        {L"", L""},
-    };
-    for (const auto &c : cases) {
-        CountedString dir = NULL;
-        DirectoryWithSeparator(&dir, c.path);
-        EXPECT_EQ(std::wstring(c.dir), Text(dir));
-        FreeString(&dir);
-    }
 }
 
 class SetupContextTest : public ::testing::Test {

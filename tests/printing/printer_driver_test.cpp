@@ -11,6 +11,7 @@
 #include "printing/printer_driver.h"
 #include "printing/printer_driver_internal.h"
 #include "printing_test_support.h"
+#include "services/file_copy.h"
 #include "setup_context.h"
 #include "test_paths.h"
 #include "virtual_clock.h"

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "import_hook.h"
+#include "printing/kept_printers.h"
 #include "printing/printer_queues.h"
 #include "printing/printer_queues_internal.h"
 #include "printing_test_support.h"
+#include "services/spooler_queries.h"
 #include "setup_context.h"
 
 namespace {

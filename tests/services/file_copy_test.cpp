@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "import_hook.h"
-#include "last_error.h"
 #include "service_test_support.h"
 #include "setup_context.h"
 #include "setup_log.h"
@@ -327,49 +326,6 @@ TEST_F(FileCopy, NothingIsTakenFromOrWrittenIntoTheCurrentFolder)
         EXPECT_NE(std::wstring::npos, Log(context).find(c.report));
     }
     EXPECT_EQ(2, context.errorCount);
-}
-
-TEST(PlainAbsolutePath, OnlyPlainNamesBelowADriveRootAreWrittenOrDeleted)
-{
-    const struct {
-        const WCHAR *path;
-        bool accepted;
-    } cases[] = {
-        {L"C:\\windows\\system32\\tvlmon64.dll", true},
-        {L"z:\\a b\\x.y.dll", true},
-        {L"tvlmon64.dll", false},
-        {L"3\\tvlui64.dll", false},
-        {L"C:tvlmon64.dll", false},
-        {L"\\windows\\tvlmon64.dll", false},
-        {L"\\\\server\\share\\tvlmon64.dll", false},
-        {L"\\\\?\\C:\\tvlmon64.dll", false},
-        {L"\\??\\C:\\tvlmon64.dll", false},
-        {L"\\Device\\HarddiskVolume1\\tvlmon64.dll", false},
-        {L"C:\\windows\\system32\\", false},
-        {L"C:\\", false},
-        {L"C:\\a\\\\tvlmon64.dll", false},
-        {L"C:\\a\\..\\tvlmon64.dll", false},
-        {L"C:\\a\\.\\tvlmon64.dll", false},
-        {L"C:\\a\\tvlmon64.dll.", false},
-        {L"C:\\a\\tvlmon64.dll ", false},
-        {L"C:\\a /tvlmon64.dll", false},
-        {L"C:\\a\\x.txt:tvlmon64.dll", false},
-        {L"C:\\a\\tvlmon6?.dll", false},
-        {L"C:\\a\\tvl\ttab.dll", false},
-        {L"", false},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(c.accepted, IsPlainAbsolutePath(c.path)) << c.path;
-        // A refused path never reaches the list of files to delete later.
-        PendingDelete *head = NULL;
-        EXPECT_EQ(c.accepted, AddPendingDelete(&head, c.path)) << c.path;
-        EXPECT_EQ(c.accepted, head != NULL) << c.path;
-        FreePendingDeleteList(head);
-    }
-    EXPECT_FALSE(IsPlainAbsolutePath(NULL));
-    SeedLastError();
-    EXPECT_FALSE(DeleteOwnFile(L"tvlmon64.dll"));
-    EXPECT_EQ((DWORD)ERROR_BAD_PATHNAME, GetLastError());
 }
 
 std::vector<std::wstring> Paths(const PendingDelete *node)
