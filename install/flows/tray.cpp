@@ -2,6 +2,7 @@
 #include "flows/tray.h"
 
 #include <string.h>
+#include <userenv.h>
 #include <wchar.h>
 #include <wtsapi32.h>
 
@@ -171,10 +172,22 @@ static bool StartAsConsoleUser(SetupContext *context, const WCHAR *path, WCHAR *
                          L"console; it starts at the next logon");
         return false;
     }
+    // CreateProcessAsUserW would hand on LocalSystem's own environment (its profile, its
+    // temporary folder): the companion gets its user's.
+    void *environment = NULL;
+    if (!CreateEnvironmentBlock(&environment, token, FALSE)) {
+        LogLine(context,
+                L"The tray companion is not started: the console user's environment "
+                L"could not be made (%d); it starts at the next logon",
+                (int)GetLastError());
+        CloseHandle(token);
+        return false;
+    }
     startup->lpDesktop = g_userDesktop;
-    bool started =
-        CreateProcessAsUserW(token, path, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS,
-                             NULL, NULL, startup, process) != FALSE;
+    bool started = CreateProcessAsUserW(token, path, commandLine, NULL, NULL, FALSE,
+                                        NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT,
+                                        environment, NULL, startup, process) != FALSE;
+    DestroyEnvironmentBlock(environment);
     CloseHandle(token);
     return started;
 }

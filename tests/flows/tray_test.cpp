@@ -95,6 +95,9 @@ struct Sessions {
     bool startsSucceed = false;
     std::map<HANDLE, std::wstring> labels;
     std::map<HANDLE, DWORD> tokenSessions;
+    bool environmentMade = true;
+    std::map<LPVOID, std::wstring> environments; // blocks made and not yet destroyed
+    WCHAR environmentBlock[4] = {L'A', L'=', 0, 0};
     std::vector<std::wstring> starts; // "API as TOKEN on DESKTOP: PROGRAM | COMMAND LINE"
     std::vector<std::wstring> runValueAtStart;
     std::vector<DWORD> processWaits;
@@ -116,16 +119,19 @@ Sessions *sessions;
 
 std::vector<std::wstring> startedCommandLines, startedPrograms;
 BOOL RecordStart(const WCHAR *api, HANDLE token, LPCWSTR program, LPWSTR commandLine, DWORD flags,
-                 LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
+                 LPVOID environment, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
 {
     startedCommandLines.push_back(commandLine);
     startedPrograms.push_back(program ? program : L"<none>");
-    EXPECT_EQ((DWORD)NORMAL_PRIORITY_CLASS, flags);
+    EXPECT_EQ((DWORD)NORMAL_PRIORITY_CLASS, flags & ~(DWORD)CREATE_UNICODE_ENVIRONMENT);
     if (sessions) {
         std::wstring who = token ? sessions->label(token) : L"<own>";
         auto moved = sessions->tokenSessions.find(token);
         if (moved != sessions->tokenSessions.end())
             who += L" in session " + std::to_wstring(moved->second);
+        if (environment)
+            who += L" with " + sessions->environments[environment] +
+                   (flags & CREATE_UNICODE_ENVIRONMENT ? L"" : L" read as ANSI");
         sessions->starts.push_back(std::wstring(api) + L" as " + who + L" on " +
                                    (startup->lpDesktop ? startup->lpDesktop : L"<inherited>") +
                                    L": " + startedPrograms.back() + L" | " + commandLine);
@@ -141,27 +147,29 @@ BOOL RecordStart(const WCHAR *api, HANDLE token, LPCWSTR program, LPWSTR command
 }
 
 BOOL WINAPI RecordingCreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
-                                    LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID, LPCWSTR,
-                                    LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
+                                    LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID environment,
+                                    LPCWSTR, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
 {
-    return RecordStart(L"CreateProcessW", NULL, program, commandLine, flags, startup, process);
+    return RecordStart(L"CreateProcessW", NULL, program, commandLine, flags, environment, startup,
+                       process);
 }
 
 BOOL WINAPI RecordingCreateProcessWithTokenW(HANDLE token, DWORD, LPCWSTR program,
-                                             LPWSTR commandLine, DWORD flags, LPVOID, LPCWSTR,
-                                             LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
+                                             LPWSTR commandLine, DWORD flags, LPVOID environment,
+                                             LPCWSTR, LPSTARTUPINFOW startup,
+                                             LPPROCESS_INFORMATION process)
 {
-    return RecordStart(L"CreateProcessWithTokenW", token, program, commandLine, flags, startup,
-                       process);
+    return RecordStart(L"CreateProcessWithTokenW", token, program, commandLine, flags, environment,
+                       startup, process);
 }
 
 BOOL WINAPI RecordingCreateProcessAsUserW(HANDLE token, LPCWSTR program, LPWSTR commandLine,
                                           LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
-                                          DWORD flags, LPVOID, LPCWSTR, LPSTARTUPINFOW startup,
-                                          LPPROCESS_INFORMATION process)
+                                          DWORD flags, LPVOID environment, LPCWSTR,
+                                          LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
 {
-    return RecordStart(L"CreateProcessAsUserW", token, program, commandLine, flags, startup,
-                       process);
+    return RecordStart(L"CreateProcessAsUserW", token, program, commandLine, flags, environment,
+                       startup, process);
 }
 
 BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data,
@@ -274,6 +282,24 @@ BOOL WINAPI FakeWTSQueryUserToken(ULONG session, PHANDLE token)
     return TRUE;
 }
 
+BOOL WINAPI FakeCreateEnvironmentBlock(LPVOID *environment, HANDLE token, BOOL inherit)
+{
+    EXPECT_FALSE(inherit); // nothing of LocalSystem's own environment
+    if (!sessions->environmentMade) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    *environment = sessions->environmentBlock;
+    sessions->environments[*environment] = L"the environment of " + sessions->label(token);
+    return TRUE;
+}
+
+BOOL WINAPI FakeDestroyEnvironmentBlock(LPVOID environment)
+{
+    EXPECT_EQ(1u, sessions->environments.erase(environment));
+    return TRUE;
+}
+
 DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD timeout)
 {
     if (sessions->label(handle) != L"process")
@@ -296,7 +322,7 @@ public:
     }
 
 private:
-    ImportHook hooks_[14] = {
+    ImportHook hooks_[16] = {
         {"kernel32.dll", "CreateProcessW",
          reinterpret_cast<const void *>(&RecordingCreateProcessW)},
         {"advapi32.dll", "CreateProcessWithTokenW",
@@ -321,6 +347,10 @@ private:
          reinterpret_cast<const void *>(&FakeWTSGetActiveConsoleSessionId)},
         {"wtsapi32.dll", "WTSQueryUserToken",
          reinterpret_cast<const void *>(&FakeWTSQueryUserToken)},
+        {"userenv.dll", "CreateEnvironmentBlock",
+         reinterpret_cast<const void *>(&FakeCreateEnvironmentBlock)},
+        {"userenv.dll", "DestroyEnvironmentBlock",
+         reinterpret_cast<const void *>(&FakeDestroyEnvironmentBlock)},
     };
 };
 
@@ -396,32 +426,41 @@ TEST_F(RegisterTrayTest, StartsTheCompanionOnlyAsTheUserOfTheDesktop)
         bool impersonationHeld;
         DWORD consoleSession;
         bool consoleUser;
+        bool environmentMade;
         std::wstring start;  // empty: nothing is started
         const WCHAR *logged; // empty: no line
     } rows[] = {
-        {"elevated, with a shell", false, true, 1, false, true, 1, true,
+        {"elevated, with a shell", false, true, 1, false, true, 1, true, true,
          L"CreateProcessWithTokenW as primary copy of shell token on <inherited>" + started, L""},
-        {"elevated, no shell", false, false, 1, false, true, 1, true, L"",
+        {"elevated, no shell", false, false, 1, false, true, 1, true, true, L"",
          L"The tray companion is not started: no user's shell runs on this desktop; it starts "
          L"at the next logon"},
-        {"elevated, the shell's process gone", false, true, 1, true, true, 1, true, L"",
+        {"elevated, the shell's process gone", false, true, 1, true, true, 1, true, true, L"",
          L"The tray companion is not started: the shell's token could not be taken (87); it "
          L"starts at the next logon"},
-        {"elevated, the shell in another session", false, true, 2, false, true, 1, true, L"",
+        {"elevated, the shell in another session", false, true, 2, false, true, 1, true, true, L"",
          L"The tray companion is not started: the shell's token could not be taken (5); it "
          L"starts at the next logon"},
-        {"elevated, no right to start as another user", false, true, 1, false, false, 1, true, L"",
+        {"elevated, no right to start as another user", false, true, 1, false, false, 1, true, true,
+         L"",
          L"The tray companion is not started: the tool may not start programs as another user "
          L"(1300); it starts at the next logon"},
-        {"LocalSystem, a user at the console", true, false, 1, false, true, 3, true,
-         L"CreateProcessAsUserW as user token of session 3 on winsta0\\default" + started, L""},
+        {"LocalSystem, a user at the console", true, false, 1, false, true, 3, true, true,
+         L"CreateProcessAsUserW as user token of session 3 with the environment of user token "
+         L"of session 3 on winsta0\\default" +
+             started,
+         L""},
         {"LocalSystem, no session at the console", true, true, 1, false, true, 0xFFFFFFFF, true,
+         true, L"",
+         L"The tray companion is not started: no user is logged on at the console; it starts at "
+         L"the next logon"},
+        {"LocalSystem, nobody logged on", true, true, 1, false, true, 1, false, true, L"",
+         L"The tray companion is not started: no user is logged on at the console; it starts at "
+         L"the next logon"},
+        {"LocalSystem, no environment for the user", true, true, 1, false, true, 1, true, false,
          L"",
-         L"The tray companion is not started: no user is logged on at the console; it starts at "
-         L"the next logon"},
-        {"LocalSystem, nobody logged on", true, true, 1, false, true, 1, false, L"",
-         L"The tray companion is not started: no user is logged on at the console; it starts at "
-         L"the next logon"},
+         L"The tray companion is not started: the console user's environment could not be made "
+         L"(8); it starts at the next logon"},
     };
     Assign(&context.moduleDir, L"C:\\P\\Setup\\");
     for (const auto &row : rows) {
@@ -433,6 +472,7 @@ TEST_F(RegisterTrayTest, StartsTheCompanionOnlyAsTheUserOfTheDesktop)
         world.impersonationHeld = row.impersonationHeld;
         world.consoleSession = row.consoleSession;
         world.consoleUserLoggedOn = row.consoleUser;
+        world.environmentMade = row.environmentMade;
         world.starts.clear();
         Assign(&context.logText, L"");
         RegisterTray(&context);
@@ -442,7 +482,8 @@ TEST_F(RegisterTrayTest, StartsTheCompanionOnlyAsTheUserOfTheDesktop)
         EXPECT_EQ(expected, world.starts) << row.what;
         std::wstring logged = row.logged[0] ? std::wstring(row.logged) + L"\r\n" : L"";
         EXPECT_EQ(logged, std::wstring(StringText(context.logText))) << row.what;
-        EXPECT_EQ(path, ReadRunValue()) << row.what; // registered all the same
+        EXPECT_EQ(path, ReadRunValue()) << row.what;         // registered all the same
+        EXPECT_TRUE(world.environments.empty()) << row.what; // every block made was destroyed
     }
 }
 
