@@ -155,7 +155,7 @@ e2e_shell_run() {
     E2E_SHELL_PID=$!
     # The shell says "shell" within a process start; 10 s bound.
     for i in $(seq 100); do
-        grep -q shell "$out" 2>/dev/null && return 0
+        grep -q '^shell' "$out" 2>/dev/null && return 0
         kill -0 "$E2E_SHELL_PID" 2>/dev/null || break
         sleep 0.1
     done
