@@ -16,12 +16,16 @@ bool MayRunAsLocalSystem();
 void TrayCompanionPath(const SetupContext *context, CountedString *path);
 // Whether this install will register and start the companion.
 bool TrayWillBeRegistered(const SetupContext *context);
-// Writes the Run value and starts the companion once. Silent. True when both happened, or when
-// this install does not register the companion at all.
+// Writes the Run value and starts the companion once, never with the tool's own token: as the
+// user whose shell runs on the tool's desktop, or, from LocalSystem, as the console session's
+// user on that session's desktop. Where there is no such user it logs why and starts nothing
+// (the Run value starts it at the next logon). True when both happened, or when this install
+// does not register the companion at all.
 bool RegisterTray(SetupContext *context);
-// Asks a running companion to quit, deletes the program file its Run value names (unless it
-// is `keepPath`), and removes the Run value. Silent; `keepPath` may be null. True when the
-// companion runs no more (it was not running, or quit when asked), the file that was to go is
-// gone, and the Run value is gone; false as well when the companion's mutex could not be made,
+// Asks a running companion to quit (from LocalSystem in another session, also through the
+// tool's own "removetray" run in the console's session), deletes the program file its Run value
+// names (unless it is `keepPath`), and removes the Run value. Silent; `keepPath` may be null. True
+// when the companion runs no more (it was not running, or quit when asked), the file that was to go
+// is gone, and the Run value is gone; false as well when the companion's mutex could not be made,
 // which leaves the file in place.
 bool RemoveTray(const WCHAR *keepPath);

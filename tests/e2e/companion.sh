@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # "removetray": a running companion is asked to quit, its file and Run value removed; a
-# companion that ignores the request is waited for within the bound; with none, still 6.
+# companion that ignores the request is waited for within the bound; with none, still 6. The
+# install starts the companion with the token of the shell on the desktop (the harness's stand-in
+# shell); with no shell it starts none and leaves it to the Run value.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -28,6 +30,21 @@ start=$(date +%s%N)
 e2e_setup removetray
 e2e_check_eq "removetray with no companion exits 6" "6" "$E2E_CODE"
 e2e_log_time "removetray none" "$(e2e_ms_since "$start") ms"
+
+# No user's shell on the desktop: the install registers the companion but starts none, not even
+# with its own token, and says so; the Run value starts it at the next logon.
+e2e_layout
+e2e_shell_stop
+e2e_setup install
+e2e_check_eq "install without a shell exits 1" "1" "$E2E_CODE"
+e2e_check_eq "no companion started without a shell" "0" "$(e2e_companions)"
+e2e_check_eq "Run value written without a shell" \
+    "run ZentavoTray REG_SZ \"C:\\Program Files\\Zentavo\\zentray.exe\"" "$(e2e_inspect run)"
+e2e_check "setup.log says why none was started" grep -q \
+    "The tray companion is not started: no user's shell runs on this desktop; it starts at the next logon" \
+    <(e2e_setup_log last)
+e2e_shell_start
+e2e_setup removetray
 
 # A companion that ignores the quit request: 20 waits of 5 s and one more, then the value goes
 # anyway.

@@ -15,6 +15,11 @@
 #   e2e_start, e2e_stop   start (wineserver -p) / stop (wineserver -k) this prefix's wineserver
 #   e2e_reboot            wineboot -r: the pending file-rename operations are carried out
 #   e2e_cold_start        stop and start the wineserver: a cold start carries them out as well
+#   e2e_shell_start, e2e_shell_stop  a user's shell on the prefix's desktop (shellwin.exe, whose
+#                         window GetShellWindow then names: Wine registers none) from now on, or
+#                         none; e2e_begin and every e2e_start start it unless e2e_shell_stop was
+#                         called. The elevated tool starts the companion with the shell's token,
+#                         so it runs for real only while this shell does
 #   e2e_reference NAME FILE  in a fresh prefix NAME of its own (before e2e_begin), setup.exe
 #                         install alone; its inspection output into FILE; returns its verdict
 #   e2e_signed_build      the installer and the package built signed, in E2E_SIGNED (a build
@@ -148,12 +153,48 @@ e2e_begin() {
 e2e_start() {
     wineserver -p
     wine cmd /c exit >/dev/null 2>&1 || true
+    [ "$E2E_SHELL" != 1 ] || e2e_shell_run
 }
 
 e2e_stop() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
+    # The wineserver ended the shell with everything else.
+    [ -z "$E2E_SHELL_PID" ] || wait "$E2E_SHELL_PID" 2>/dev/null || true
+    E2E_SHELL_PID=
     E2E_COMPANION_LINES=$(cat "$(e2e_file "$E2E_COMPANION_LOG")" 2>/dev/null | wc -l)
+}
+
+E2E_SHELL=1
+E2E_SHELL_PID=
+e2e_shell_run() {
+    local out i
+    [ -z "$E2E_SHELL_PID" ] || return 0
+    out="$E2E_OUT/shell.out"
+    rm -f "$E2E_OUT/shell.stop" "$out"
+    wine "$E2E_TOOLS/shellwin.exe" "$(e2e_winpath "$E2E_OUT")\\shell.stop" >"$out" 2>/dev/null &
+    E2E_SHELL_PID=$!
+    # The shell says "shell" within a process start; 10 s bound.
+    for i in $(seq 100); do
+        grep -q '^shell' "$out" 2>/dev/null && return 0
+        kill -0 "$E2E_SHELL_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "e2e_shell_start: no shell window: $(tr -d '\r' <"$out")" >&2
+    return 1
+}
+
+e2e_shell_start() {
+    E2E_SHELL=1
+    e2e_shell_run
+}
+
+e2e_shell_stop() {
+    E2E_SHELL=0
+    [ -n "$E2E_SHELL_PID" ] || return 0
+    touch "$E2E_OUT/shell.stop"
+    wait "$E2E_SHELL_PID" 2>/dev/null || true
+    E2E_SHELL_PID=
 }
 
 e2e_reboot() {
