@@ -165,21 +165,28 @@ e2e_stop() {
     E2E_COMPANION_LINES=$(cat "$(e2e_file "$E2E_COMPANION_LOG")" 2>/dev/null | wc -l)
 }
 
+# A stand-in started in the background says PATTERN on its output (FILE) once it is ready, within
+# a process start: true when it did within 10 s, false when it ended or the bound struck first.
+e2e_await_word() {
+    local i
+    for i in $(seq 100); do
+        grep -q "$3" "$1" 2>/dev/null && return 0
+        kill -0 "$2" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
 E2E_SHELL=1
 E2E_SHELL_PID=
 e2e_shell_run() {
-    local out i
+    local out
     [ -z "$E2E_SHELL_PID" ] || return 0
     out="$E2E_OUT/shell.out"
     rm -f "$E2E_OUT/shell.stop" "$out"
     wine "$E2E_TOOLS/shellwin.exe" "$(e2e_winpath "$E2E_OUT")\\shell.stop" >"$out" 2>/dev/null &
     E2E_SHELL_PID=$!
-    # The shell says "shell" within a process start; 10 s bound.
-    for i in $(seq 100); do
-        grep -q '^shell' "$out" 2>/dev/null && return 0
-        kill -0 "$E2E_SHELL_PID" 2>/dev/null || break
-        sleep 0.1
-    done
+    e2e_await_word "$out" "$E2E_SHELL_PID" '^shell' && return 0
     echo "e2e_shell_start: no shell window: $(tr -d '\r' <"$out")" >&2
     return 1
 }
@@ -284,7 +291,7 @@ e2e_winpath() {
 E2E_HOLDER_PID=
 E2E_HOLDER_STOP=
 e2e_hold_file() {
-    local out i
+    local out
     e2e_release_file
     E2E_HOLDER_STOP="$E2E_OUT/holder.stop"
     out="$E2E_OUT/holder.out"
@@ -292,12 +299,7 @@ e2e_hold_file() {
     wine "$E2E_TOOLS/fileholder.exe" "$1" "$(e2e_winpath "$E2E_OUT")\\holder.stop" ${2:+"$2"} \
         >"$out" 2>/dev/null &
     E2E_HOLDER_PID=$!
-    # The holder says "held" within a process start; 10 s bound.
-    for i in $(seq 100); do
-        grep -q held "$out" 2>/dev/null && return 0
-        kill -0 "$E2E_HOLDER_PID" 2>/dev/null || break
-        sleep 0.1
-    done
+    e2e_await_word "$out" "$E2E_HOLDER_PID" held && return 0
     echo "e2e_hold_file: $1 not held: $(tr -d '\r' <"$out")" >&2
     return 1
 }
