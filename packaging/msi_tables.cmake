@@ -5,6 +5,9 @@
 # - CustomAction: no immediate action carries the no-impersonation bit (wixl sets it on all;
 #   ICE68), only actions that run in the script.
 # - Feature: the "Printer" feature cannot be set absent (wixl drops Absent="disallow").
+# - InstallExecuteSequence: the old version's removal runs right after InstallInitialize, inside
+#   the upgrade's own transaction (wixl places it before, where a failed upgrade cannot bring the
+#   removed version back).
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -132,3 +135,7 @@ foreach(row IN LISTS rows)
         msi_query("UPDATE `CustomAction` SET `Type` = ${type} WHERE `Action` = '${action}'")
     endif()
 endforeach()
+
+# Right after InstallInitialize (1500) and before any action that writes the script: the
+# rollback of a failed upgrade then restores the old version it removed.
+msi_query("UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 WHERE `Action` = 'RemoveExistingProducts'")

@@ -120,6 +120,13 @@ e2e_check_eq "the printer feature cannot be set absent (16), the tray companion'
 e2e_check_eq "no immediate custom action without impersonation (ICE68)" "" \
     "$(msiinfo export "$PACKAGE" CustomAction | tr -d '\r' |
         awk -F '\t' 'NR > 3 && int($2 / 1024) % 2 == 0 && int($2 / 2048) % 2 == 1 {print $1}')"
+# Before InstallInitialize the old version would be removed for good, even when the upgrade
+# then fails; after the first action that writes the script the removal would come too late.
+e2e_check_eq "the old version's removal is the first action of the upgrade's transaction" \
+    "InstallInitialize RemoveExistingProducts" \
+    "$(msiinfo export "$PACKAGE" InstallExecuteSequence | tr -d '\r' | awk -F '\t' 'NR > 3' |
+        sort -t "$(printf '\t')" -k3,3n |
+        awk -F '\t' '$1 == "InstallInitialize" {print $1; getline; print $1}' | paste -sd ' ')"
 
 # The installer program refuses to install beside the package and changes nothing.
 state=$(e2e_inspect)
