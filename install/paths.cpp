@@ -60,6 +60,17 @@ void ParentDirectory(CountedString *result, CountedString path)
     *result = parent;
 }
 
+void BareFolder(CountedString *bare, const WCHAR *folder)
+{
+    Assign(bare, folder);
+    size_t chars = StringLength(*bare);
+    while (chars > 3 && (folder[chars - 1] == L'\\' || folder[chars - 1] == L'/'))
+        chars--;
+    SetLength(bare, chars);
+    if (chars == 2 && folder[1] == L':')
+        Append(bare, L"\\");
+}
+
 bool JoinPath(CountedString *path, const WCHAR *directory, const WCHAR *name)
 {
     FreeString(path);

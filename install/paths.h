@@ -20,6 +20,9 @@ const WCHAR *FileNamePart(const WCHAR *path);
 void DirectoryWithSeparator(CountedString *result, const WCHAR *path);
 // The directory part of a path: before its last backslash, or (only without one) its last slash.
 void ParentDirectory(CountedString *result, CountedString path);
+// `folder` without its trailing backslashes or slashes, as folders are named to the system; a
+// drive's root keeps its backslash ("C:" alone names the current folder of drive C).
+void BareFolder(CountedString *bare, const WCHAR *folder);
 // `directory`, a backslash unless it is empty or ends in one, then `name`, in place of what
 // `path` held. False (the path then incomplete) when memory runs out.
 bool JoinPath(CountedString *path, const WCHAR *directory, const WCHAR *name);

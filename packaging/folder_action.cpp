@@ -11,6 +11,7 @@
 
 #include "action_data.h"
 #include "counted_string.h"
+#include "paths.h"
 #include "services/folder_security.h"
 #include "setup_log.h"
 
@@ -47,25 +48,19 @@ static bool MakeProtectedFolder(const WCHAR *folder)
     return made != FALSE;
 }
 
-// Makes `folder` with the protected access list, or checks the one that exists. FOLDER_REFUSED
-// puts the account that can change it into `who`; FOLDER_FAILED its system error, as a number.
-extern "C" UINT __stdcall SecureFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
+// Makes `bare` (a folder as BareFolder names it) with the protected access list, or checks the
+// one that exists. FOLDER_REFUSED puts the account that can change it into `who`; FOLDER_FAILED
+// its system error, as a number.
+static UINT SecureBareFolder(const WCHAR *bare, WCHAR *who, DWORD whoChars)
 {
-    if (!folder || !who || whoChars < 16)
-        return FOLDER_FAILED;
-    CountedString bare = NULL;
-    Assign(&bare, folder);
-    size_t length = StringLength(bare);
-    while (length > 3 && StringText(bare)[length - 1] == L'\\')
-        SetLength(&bare, --length);
     UINT outcome = FOLDER_READY;
     who[0] = 0;
     // Made now, by this process, with its own list: nothing else could change it meanwhile.
-    if (!MakeProtectedFolder(StringText(bare)) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!MakeProtectedFolder(bare) && GetLastError() != ERROR_ALREADY_EXISTS) {
         _snwprintf(who, whoChars, L"%lu", GetLastError());
         outcome = FOLDER_FAILED;
     } else {
-        switch (ExamineFolder(StringText(bare), who, whoChars)) {
+        switch (ExamineFolder(bare, who, whoChars)) {
         case FOLDER_TRUSTED:
             break;
         case FOLDER_OPEN:
@@ -78,6 +73,17 @@ extern "C" UINT __stdcall SecureFolder(const WCHAR *folder, WCHAR *who, DWORD wh
         }
     }
     who[whoChars - 1] = 0;
+    return outcome;
+}
+
+// The installer's call: SecureBareFolder for `folder` as given.
+extern "C" UINT __stdcall SecureFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
+{
+    if (!folder || !who || whoChars < 16)
+        return FOLDER_FAILED;
+    CountedString bare = NULL;
+    BareFolder(&bare, folder);
+    UINT outcome = SecureBareFolder(StringText(bare), who, whoChars);
     FreeString(&bare);
     return outcome;
 }
@@ -95,14 +101,13 @@ extern "C" UINT __stdcall SecureInstallFolders(MSIHANDLE install)
     WCHAR text[LOG_LINE_CHARS];
     while (result == ERROR_SUCCESS && *at) {
         const WCHAR *end = wcschr(at, DATA_SEPARATOR);
-        size_t chars = end ? (size_t)(end - at) : wcslen(at);
-        CountedString folder = NULL;
+        CountedString field = NULL, folder = NULL;
+        AppendCount(&field, at, end ? (size_t)(end - at) : wcslen(at));
         // Named as the tool names folders, without a trailing separator.
-        while (chars > 3 && at[chars - 1] == L'\\')
-            chars--;
-        AppendCount(&folder, at, chars);
+        BareFolder(&folder, StringText(field));
+        FreeString(&field);
         WCHAR who[320];
-        UINT outcome = SecureFolder(StringText(folder), who, 320);
+        UINT outcome = SecureBareFolder(StringText(folder), who, 320);
         if (outcome == FOLDER_REFUSED)
             _snwprintf(text, LOG_LINE_CHARS,
                        L"The folder '%s' can be changed by %s, not only by administrators: "

@@ -1,12 +1,14 @@
 // The tray companion: registering and starting it, and stopping and unregistering it.
 #include "flows/tray.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <userenv.h>
 #include <wchar.h>
 #include <wtsapi32.h>
 
 #include "services/file_copy.h"
+#include "services/folder_security.h"
 #include "setup_log.h"
 #include "setup_record.h"
 
@@ -26,18 +28,9 @@ static const DWORD NO_CONSOLE_SESSION = 0xFFFFFFFF;
 
 bool MayRunAsLocalSystem()
 {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return true;
-    union {
-        TOKEN_USER user;
-        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } owner;
-    DWORD size = 0;
-    bool system = !GetTokenInformation(token, TokenUser, &owner, sizeof(owner), &size) ||
-                  IsWellKnownSid(owner.user.User.Sid, WinLocalSystemSid);
-    CloseHandle(token);
-    return system;
+    TokenUserBuffer buffer;
+    PSID user = ProcessUser(&buffer);
+    return !user || IsWellKnownSid(user, WinLocalSystemSid);
 }
 
 static bool IsSeparator(WCHAR c)
@@ -73,6 +66,21 @@ bool TrayWillBeRegistered(const SetupContext *context)
 #endif
     GetVersionExA(&version);
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
+}
+
+// The quoted program path and what follows it: room for the longest path and a command word.
+static const size_t TRAY_COMMAND_LINE_CHARS = SETUP_PATH_BUFFER + 16;
+
+// `"path"` and `tail` into `commandLine`. False for a path longer than TRAY_MAX_PATH_CHARS: it
+// would be cut into another program's name, so nothing is started.
+static bool QuotedCommandLine(const WCHAR *path, const WCHAR *tail,
+                              WCHAR (&commandLine)[TRAY_COMMAND_LINE_CHARS])
+{
+    size_t length = wcslen(path);
+    if (length > TRAY_MAX_PATH_CHARS || wcslen(tail) + length + 3 > TRAY_COMMAND_LINE_CHARS)
+        return false;
+    _snwprintf(commandLine, TRAY_COMMAND_LINE_CHARS, L"\"%s\"%s", path, tail);
+    return true;
 }
 
 // The interactive desktop of a session, where its user's windows are.
@@ -196,15 +204,9 @@ static bool StartAsConsoleUser(SetupContext *context, const WCHAR *path, WCHAR *
 // True when the companion's process was created. It never runs with the tool's own token.
 static bool StartCompanion(SetupContext *context, const WCHAR *path)
 {
-    size_t length = wcslen(path);
-    // A longer path would be cut into another program's name: start nothing then.
-    if (length > TRAY_MAX_PATH_CHARS)
+    WCHAR commandLine[TRAY_COMMAND_LINE_CHARS];
+    if (!QuotedCommandLine(path, L"", commandLine))
         return false;
-    WCHAR commandLine[SETUP_PATH_BUFFER];
-    commandLine[0] = L'"';
-    memcpy(commandLine + 1, path, length * sizeof(WCHAR));
-    commandLine[length + 1] = L'"';
-    commandLine[length + 2] = 0;
 
     STARTUPINFOW startup;
     memset(&startup, 0, sizeof(startup));
@@ -399,15 +401,11 @@ static bool TakeRunValue(RunValueRead *value)
 static void RemoveTrayInSession(DWORD session)
 {
     WCHAR tool[SETUP_PATH_BUFFER];
-    DWORD length = GetModuleFileNameW(NULL, tool, SETUP_PATH_BUFFER);
-    if (length == 0 || length > TRAY_MAX_PATH_CHARS)
+    WCHAR commandLine[TRAY_COMMAND_LINE_CHARS];
+    // A name that fills the buffer is cut, and too long for the command line as well.
+    if (GetModuleFileNameW(NULL, tool, SETUP_PATH_BUFFER) == 0 ||
+        !QuotedCommandLine(tool, L" removetray", commandLine))
         return;
-    static const WCHAR word[] = L" removetray";
-    WCHAR commandLine[SETUP_PATH_BUFFER + sizeof(word) / sizeof(WCHAR)];
-    commandLine[0] = L'"';
-    memcpy(commandLine + 1, tool, length * sizeof(WCHAR));
-    commandLine[length + 1] = L'"';
-    memcpy(commandLine + length + 2, word, sizeof(word));
 
     HANDLE own = NULL, copy = NULL;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &own))

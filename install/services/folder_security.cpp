@@ -36,16 +36,15 @@ static bool IsTrustedInstaller(PSID sid)
     return true;
 }
 
-// The user of this process's token, in `buffer`; null when it cannot be read.
-static PSID ProcessUser(BYTE *buffer, DWORD bytes)
+PSID ProcessUser(TokenUserBuffer *buffer)
 {
     HANDLE token = NULL;
     DWORD needed = 0;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return NULL;
-    BOOL read = GetTokenInformation(token, TokenUser, buffer, bytes, &needed);
+    BOOL read = GetTokenInformation(token, TokenUser, buffer, sizeof(*buffer), &needed);
     CloseHandle(token);
-    return read ? reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid : NULL;
+    return read ? buffer->user.User.Sid : NULL;
 }
 
 static bool IsTrustedAccount(PSID sid, PSID self)
@@ -122,7 +121,7 @@ FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
     PSECURITY_DESCRIPTOR descriptor = NULL;
     PSID owner = NULL;
     PACL dacl = NULL;
-    BYTE userBuffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    TokenUserBuffer userBuffer;
     who[0] = 0;
     DWORD read = GetNamedSecurityInfoW(folder, SE_FILE_OBJECT,
                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
@@ -133,7 +132,7 @@ FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
         SetLastError(read != ERROR_SUCCESS ? read : (DWORD)ERROR_INVALID_SECURITY_DESCR);
         return FOLDER_UNREADABLE;
     }
-    PSID self = ProcessUser(userBuffer, sizeof(userBuffer));
+    PSID self = ProcessUser(&userBuffer);
     FolderVerdict verdict = FOLDER_TRUSTED;
     bool unknown = false;
     PSID opener = NULL;
@@ -159,18 +158,6 @@ FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
     }
     LocalFree(descriptor);
     return verdict;
-}
-
-// `folder` without a trailing separator, but a drive's root with it: "C:" alone would name the
-// current folder of drive C.
-static void BareFolder(CountedString *bare, const WCHAR *folder)
-{
-    Assign(bare, folder);
-    size_t chars = StringLength(*bare);
-    if (chars > 3 && (folder[chars - 1] == L'\\' || folder[chars - 1] == L'/'))
-        SetLength(bare, chars - 1);
-    if (StringLength(*bare) == 2 && StringText(*bare)[1] == L':')
-        Append(bare, L"\\");
 }
 
 // Checks one folder; reports a failure.

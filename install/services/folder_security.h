@@ -11,6 +11,14 @@ enum FolderVerdict {
     FOLDER_UNREADABLE, // its owner or access list could not be read (last error set)
 };
 
+// Room for a token's user, aligned as the TOKEN_USER it holds.
+union TokenUserBuffer {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+};
+// The user of this process's token, in `buffer`; null when it cannot be read.
+PSID ProcessUser(TokenUserBuffer *buffer);
+
 // Examines `folder`'s owner and access list. The trusted accounts are LocalSystem,
 // Administrators, TrustedInstaller and the user this process runs as; CREATOR OWNER stands for
 // the owner. On FOLDER_OPEN, `who` (at least `whoChars` characters) names the first account

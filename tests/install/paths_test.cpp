@@ -63,6 +63,28 @@ TEST(CountedString, ParentDirectory)
     FreeString(&path);
 }
 
+// Folders are examined and made by these names: a trailing separator kept, or a drive without
+// its root, would name another folder to the system.
+TEST(BareFolder, DropsTrailingSeparatorsButKeepsADrivesRoot)
+{
+    const struct {
+        const WCHAR *folder, *bare;
+    } cases[] = {
+        {L"C:\\Program Files\\X\\", L"C:\\Program Files\\X"},
+        {L"C:\\X\\\\", L"C:\\X"},
+        {L"C:\\X/", L"C:\\X"},
+        {L"C:\\X", L"C:\\X"},
+        {L"C:\\", L"C:\\"},
+        {L"C:", L"C:\\"},
+    };
+    for (const auto &c : cases) {
+        CountedString bare = NULL;
+        BareFolder(&bare, c.folder);
+        EXPECT_EQ(std::wstring(c.bare), std::wstring(StringText(bare))) << c.folder;
+        FreeString(&bare);
+    }
+}
+
 TEST(PlainAbsolutePath, OnlyPlainNamesBelowADriveRootAreWrittenOrDeleted)
 {
     const struct {
