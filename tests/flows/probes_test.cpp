@@ -29,17 +29,6 @@ BOOL WINAPI CountingControlService(SC_HANDLE service, DWORD control, LPSERVICE_S
     return SYSTEM_FUNCTION("advapi32.dll", ControlService)(service, control, status);
 }
 
-// The tool's path as the probe sees it: in the scratch folder, whose product files the probe
-// may delete ahead of the boot.
-std::wstring g_toolPath;
-DWORD WINAPI ScratchModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
-{
-    if (module || g_toolPath.size() >= size)
-        return SYSTEM_FUNCTION("kernel32.dll", GetModuleFileNameW)(module, buffer, size);
-    wcscpy(buffer, g_toolPath.c_str());
-    return (DWORD)g_toolPath.size();
-}
-
 // Product-named files in a scratch folder, scheduled in the test prefix's real value.
 class PendingProductFiles : public ::testing::Test {
 protected:
@@ -56,7 +45,7 @@ protected:
         // A fresh wineserver starts with the spooler stopped; the probes leave it running.
         ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING));
         dir = BuildDir() + L"probe-scratch\\";
-        g_toolPath = dir + L"setup.exe";
+        g_scratchToolPath = dir + L"setup.exe";
         toolPath.reset(new ImportHook("kernel32.dll", "GetModuleFileNameW",
                                       reinterpret_cast<const void *>(&ScratchModuleFileNameW)));
         CreateDirectoryW(dir.c_str(), NULL);

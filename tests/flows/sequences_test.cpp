@@ -14,6 +14,7 @@
 #include "../printing/printing_test_support.h"
 #include "../services/service_test_support.h"
 #include "dispatcher.h"
+#include "folder_descriptor.h"
 #include "dispatcher_internal.h"
 #include "flows/sequences.h"
 #include "printing/port_monitor.h"
@@ -514,20 +515,8 @@ DWORD WINAPI OpenFolderSecurityInfoW(LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATI
                                      PSID *group, PACL *dacl, PACL *sacl,
                                      PSECURITY_DESCRIPTOR *descriptor)
 {
-    PSECURITY_DESCRIPTOR made = NULL;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)", SDDL_REVISION_1, &made,
-            NULL))
-        return GetLastError();
-    BOOL present = FALSE, defaulted = FALSE;
-    GetSecurityDescriptorOwner(made, owner, &defaulted);
-    GetSecurityDescriptorDacl(made, &present, dacl, &defaulted);
-    if (group)
-        *group = NULL;
-    if (sacl)
-        *sacl = NULL;
-    *descriptor = made;
-    return ERROR_SUCCESS;
+    return DescriptorFromSddl(L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)",
+                              owner, group, dacl, sacl, descriptor);
 }
 
 LSTATUS WINAPI RefusingRecordsKeyW(HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR cls,

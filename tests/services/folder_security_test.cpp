@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "folder_descriptor.h"
 #include "import_hook.h"
 #include "services/folder_security.h"
 #include "setup_context.h"
@@ -24,21 +25,7 @@ DWORD WINAPI FakeGetNamedSecurityInfoW(LPCWSTR path, SE_OBJECT_TYPE, SECURITY_IN
     auto found = g_descriptors.find(path);
     if (found == g_descriptors.end())
         return ERROR_ACCESS_DENIED;
-    PSECURITY_DESCRIPTOR made = NULL;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(found->second.c_str(),
-                                                              SDDL_REVISION_1, &made, NULL))
-        return GetLastError();
-    BOOL present = FALSE, defaulted = FALSE;
-    *owner = NULL;
-    *dacl = NULL;
-    GetSecurityDescriptorOwner(made, owner, &defaulted);
-    GetSecurityDescriptorDacl(made, &present, dacl, &defaulted);
-    if (group)
-        *group = NULL;
-    if (sacl)
-        *sacl = NULL;
-    *descriptor = made;
-    return ERROR_SUCCESS;
+    return DescriptorFromSddl(found->second.c_str(), owner, group, dacl, sacl, descriptor);
 }
 
 // The SID of the user this test runs as, in text.

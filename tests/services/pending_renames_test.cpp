@@ -88,17 +88,6 @@ void ExpectEmpty(const PendingRenameTable &table)
     EXPECT_EQ(nullptr, table.exists);
 }
 
-// The tool's path as the deletions see it: in the scratch folder, whose files they may delete.
-std::wstring g_toolPath;
-
-DWORD WINAPI ScratchModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
-{
-    if (module || g_toolPath.size() >= size)
-        return SYSTEM_FUNCTION("kernel32.dll", GetModuleFileNameW)(module, buffer, size);
-    wcscpy(buffer, g_toolPath.c_str());
-    return (DWORD)g_toolPath.size();
-}
-
 // Every folder opened is said to lead to another one, as a link swapped in on the way would.
 DWORD WINAPI LinkedFinalPathNameByHandleW(HANDLE, LPWSTR buffer, DWORD chars, DWORD)
 {
@@ -122,7 +111,7 @@ protected:
         dir = std::wstring(temp) + L"pending_renames_" + std::to_wstring(GetCurrentProcessId());
         file = dir + L"\\tvlmon64.dll";
         subdir = dir + L"\\folder";
-        g_toolPath = dir + L"\\setup.exe";
+        g_scratchToolPath = dir + L"\\setup.exe";
         CreateDirectoryW(dir.c_str(), NULL);
         CreateDirectoryW(subdir.c_str(), NULL);
         ASSERT_TRUE(MakeFile(file));

@@ -5,12 +5,24 @@
 
 #include <windows.h>
 
+#include "import_hook.h"
+
 std::wstring TestExeDir()
 {
     WCHAR path[MAX_PATH * 4];
     DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH * 4);
     std::wstring dir(path, length);
     return dir.substr(0, dir.find_last_of(L"\\/") + 1);
+}
+
+std::wstring g_scratchToolPath;
+
+DWORD WINAPI ScratchModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    if (module || g_scratchToolPath.size() >= size)
+        return SYSTEM_FUNCTION("kernel32.dll", GetModuleFileNameW)(module, buffer, size);
+    wcscpy(buffer, g_scratchToolPath.c_str());
+    return (DWORD)g_scratchToolPath.size();
 }
 
 std::wstring BuildDir()

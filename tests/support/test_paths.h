@@ -16,6 +16,12 @@ std::wstring SetupExePath();
 // build\ (the tests' parent folder), for saved screenshots and scratch files.
 std::wstring BuildDir();
 
+// What GetModuleFileNameW, hooked by ScratchModuleFileNameW, gives as the running program's path:
+// a tool in a scratch folder, whose files the code under test may act on. Other modules' names,
+// and a path too long for the caller's buffer, come from the real call.
+extern std::wstring g_scratchToolPath;
+DWORD WINAPI ScratchModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+
 // Runs a program with the given arguments and returns its exit code, or -1 when it did not run
 // or outlived `timeoutMs`.
 int RunProgram(const std::wstring &path, const std::wstring &arguments, unsigned timeoutMs);
