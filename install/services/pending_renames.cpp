@@ -10,6 +10,7 @@
 #include <wchar.h>
 #include <winspool.h>
 
+#include "paths.h"
 #include "product.h"
 #include "services/file_copy.h"
 
@@ -212,44 +213,37 @@ static WCHAR *FolderOf(const WCHAR *path, size_t chars)
 // and the companion's (its parent), each as DirectFolderPath gives it (null where unknown).
 static void ProductFolders(WCHAR *folders[PRODUCT_FOLDER_COUNT])
 {
+    CountedString found[PRODUCT_FOLDER_COUNT] = {};
+    CountedString joined = NULL;
     WCHAR buffer[MAX_PATH + 4] = {};
-    WCHAR *found[PRODUCT_FOLDER_COUNT] = {};
     UINT chars = GetSystemDirectoryW(buffer, MAX_PATH);
     if (chars && chars < MAX_PATH)
-        found[0] = FolderOf(buffer, chars);
+        BareFolder(&found[0], buffer);
     DWORD needed = 0;
     memset(buffer, 0, sizeof(buffer));
     if (GetPrinterDriverDirectoryW(NULL, const_cast<LPWSTR>(ENVIRONMENTS[1]), 1,
                                    reinterpret_cast<LPBYTE>(buffer), MAX_PATH * sizeof(WCHAR),
                                    &needed)) {
-        size_t length = wcsnlen(buffer, MAX_PATH);
-        while (length > 3 && buffer[length - 1] == L'\\')
-            length--;
-        found[1] = FolderOf(buffer, length);
-        if (length + 2 < MAX_PATH) {
-            buffer[length] = L'\\';
-            buffer[length + 1] = DRIVER_VERSION_FOLDER[0];
-            found[2] = FolderOf(buffer, length + 2);
-        }
+        BareFolder(&found[1], buffer); // the zeroed buffer ends the spooler's answer
+        JoinPath(&joined, StringText(found[1]), DRIVER_VERSION_FOLDER);
+        BareFolder(&found[2], StringText(joined));
     }
     memset(buffer, 0, sizeof(buffer));
     chars = GetModuleFileNameW(NULL, buffer, MAX_PATH);
     if (chars && chars < MAX_PATH) {
-        const WCHAR *name = FileNamePart(buffer);
-        size_t tool = (size_t)(name - buffer);
-        if (tool > 0 && buffer[tool - 1] == L'\\')
-            tool--;
-        found[3] = FolderOf(buffer, tool);
-        size_t companion = tool;
-        while (companion > 0 && buffer[companion - 1] != L'\\')
-            companion--;
-        if (tool > 3 && companion > 0)
-            found[4] = FolderOf(buffer, companion - 1);
+        DirectoryWithSeparator(&joined, buffer);
+        BareFolder(&found[3], StringText(joined));
+        // Without a folder below the root the companion's folder is not known.
+        if (StringLength(found[3]) > 3) {
+            ParentDirectory(&joined, found[3]);
+            if (StringLength(joined))
+                BareFolder(&found[4], StringText(joined));
+        }
     }
+    FreeString(&joined);
     for (int i = 0; i < PRODUCT_FOLDER_COUNT; i++) {
-        folders[i] = found[i] ? DirectFolderPath(found[i]) : NULL;
-        if (found[i])
-            GlobalFree(found[i]);
+        folders[i] = StringLength(found[i]) ? DirectFolderPath(StringText(found[i])) : NULL;
+        FreeString(&found[i]);
     }
 }
 

@@ -149,13 +149,22 @@ TEST(StripNtPrefix, OnlyTheWholeFourCharacterPrefixIsSkipped)
 TEST_F(PendingRenames, APendingDeletionOfAnExistingFileIsCarriedOutNow)
 {
     GlobalHeapCount count;
-    PendingRenameTable table = Parse(MultiString({L"\\??\\" + file, L""}));
-    ASSERT_EQ(1, table.pairCount);
-    EXPECT_EQ((std::vector<std::wstring>{L"\\??\\" + file, L"<none>"}), Paths(table));
-    EXPECT_EQ((std::vector<LONG>{1, 0}), Flags(table));
-    EXPECT_TRUE(ApplyPendingDeletions(&table));
+    // The tool's folder and the companion's, which holds it.
+    std::wstring companionFolderFile = dir.substr(0, dir.find_last_of(L'\\')) + L"\\tvlui32.dll";
+    ASSERT_TRUE(MakeFile(companionFolderFile));
+    PendingRenameTable table =
+        Parse(MultiString({L"\\??\\" + file, L"", L"\\??\\" + companionFolderFile, L""}));
+    ASSERT_EQ(2, table.pairCount);
+    EXPECT_EQ((std::vector<std::wstring>{L"\\??\\" + file, L"<none>",
+                                         L"\\??\\" + companionFolderFile, L"<none>"}),
+              Paths(table));
+    EXPECT_EQ((std::vector<LONG>{1, 0, 1, 0}), Flags(table));
+    bool applied = ApplyPendingDeletions(&table);
+    bool companionFolderFileLeft = DeleteFileW(companionFolderFile.c_str()) != FALSE;
+    EXPECT_TRUE(applied);
     EXPECT_FALSE(Exists(file));
-    EXPECT_EQ((std::vector<LONG>{0, 0}), Flags(table));
+    EXPECT_FALSE(companionFolderFileLeft);
+    EXPECT_EQ((std::vector<LONG>{0, 0, 0, 0}), Flags(table));
     ReleasePendingRenameTable(&table);
     ExpectEmpty(table);
     EXPECT_EQ(count.allocs, count.frees);
