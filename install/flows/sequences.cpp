@@ -175,6 +175,16 @@ static bool SourceFileOpens(SetupContext *context, const WCHAR *file)
     return opens;
 }
 
+// Whether the tool's folders are its own, so that what it removes and copies from them is the
+// product's; logged when not.
+static bool FoldersAllowRemoval(SetupContext *context)
+{
+    if (ProductFoldersTrusted(context))
+        return true;
+    LogLine(context, L"Nothing is removed: others can change the tool's folders");
+    return false;
+}
+
 // Whether the install can happen at all: the four component files can be read from the tool's
 // folder, both destination folders are known and every product printer can be written down. Each
 // failure gets the report the failing step would have written; the removal must not start when the
@@ -200,10 +210,8 @@ bool ReInstall(SetupContext *context)
     LogLine(context, L">ReInstall");
     LogSection section(context, REINSTALL_SECTION_STEP);
     LONG errorsBefore = context->errorCount;
-    if (!ProductFoldersTrusted(context)) {
-        LogLine(context, L"Nothing is removed: others can change the tool's folders");
+    if (!FoldersAllowRemoval(context))
         return false;
-    }
     if (!InstallCanHappen(context)) {
         LogLine(context, L"Nothing is removed: the install could not follow");
         return false;
@@ -229,10 +237,8 @@ bool ReInstall(SetupContext *context)
 bool FullUninstall(SetupContext *context)
 {
     LONG errorsBefore = context->errorCount;
-    if (!ProductFoldersTrusted(context)) {
-        LogLine(context, L"Nothing is removed: others can change the tool's folders");
+    if (!FoldersAllowRemoval(context))
         return false;
-    }
     UnInstall(context, false);
     // The printers are gone for good: nothing is left to re-create.
     ForgetKeptRecords();
