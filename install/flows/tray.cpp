@@ -397,7 +397,8 @@ static bool TakeRunValue(RunValueRead *value)
 
 // Runs the tool's own silent "removetray" in `session`, as LocalSystem there (a copy of the
 // tool's token moved to that session: the tool's manifest asks for elevation, so no user's token
-// could start it), and waits for it within its bound.
+// could start it), and waits for it within its bound. Nothing is started from a folder that
+// others can change.
 static void RemoveTrayInSession(DWORD session)
 {
     WCHAR tool[SETUP_PATH_BUFFER];
@@ -405,6 +406,14 @@ static void RemoveTrayInSession(DWORD session)
     // A name that fills the buffer is cut, and too long for the command line as well.
     if (GetModuleFileNameW(NULL, tool, SETUP_PATH_BUFFER) == 0 ||
         !QuotedCommandLine(tool, L" removetray", commandLine))
+        return;
+    // Started again by its path, as LocalSystem on the user's desktop: only from folders that
+    // no one else can change, where that path still names this program.
+    CountedString folder = NULL;
+    DirectoryWithSeparator(&folder, tool);
+    bool trusted = FolderAndParentTrusted(StringText(folder));
+    FreeString(&folder);
+    if (!trusted)
         return;
 
     HANDLE own = NULL, copy = NULL;

@@ -160,17 +160,17 @@ FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
     return verdict;
 }
 
-// Checks one folder; reports a failure.
+// Checks one folder; reports a failure when there is a context to report it in.
 static bool FolderTrusted(SetupContext *context, const WCHAR *folder)
 {
     CountedString bare = NULL;
     BareFolder(&bare, folder);
     WCHAR who[320];
     FolderVerdict verdict = ExamineFolder(StringText(bare), who, 320);
-    if (verdict == FOLDER_UNREADABLE) {
+    if (context && verdict == FOLDER_UNREADABLE) {
         LogError(context, ERR_FOLDER_SECURITY, L"Can`t read who can change the folder '%s'",
                  StringText(bare));
-    } else if (verdict == FOLDER_OPEN) {
+    } else if (context && verdict == FOLDER_OPEN) {
         SetLastError(ERROR_SUCCESS);
         LogError(context, ERR_FOLDER_OPEN_TO_OTHERS,
                  L"The folder '%s' can be changed by %s, not only by administrators",
@@ -180,6 +180,22 @@ static bool FolderTrusted(SetupContext *context, const WCHAR *folder)
     return verdict == FOLDER_TRUSTED;
 }
 
+// `folder` and the folder that holds it (the companion's, for the tool's); each is checked.
+static bool FolderAndParentChecked(SetupContext *context, const WCHAR *folder)
+{
+    bool trusted = FolderTrusted(context, folder);
+    CountedString bare = NULL;
+    CountedString parent = NULL;
+    BareFolder(&bare, folder);
+    ParentDirectory(&parent, bare);
+    if (StringLength(parent) && StringLength(bare) > 3 &&
+        !FolderTrusted(context, StringText(parent)))
+        trusted = false;
+    FreeString(&parent);
+    FreeString(&bare);
+    return trusted;
+}
+
 bool ProductFoldersTrusted(SetupContext *context)
 {
     if (!StringLength(context->moduleDir)) {
@@ -187,16 +203,10 @@ bool ProductFoldersTrusted(SetupContext *context)
         LogError(context, ERR_FOLDER_SECURITY, L"Can`t read who can change the folder '%s'", L"*");
         return false;
     }
-    bool trusted = FolderTrusted(context, StringText(context->moduleDir));
-    // The companion's folder holds the tool's folder.
-    CountedString toolFolder = NULL;
-    CountedString companionFolder = NULL;
-    BareFolder(&toolFolder, StringText(context->moduleDir));
-    ParentDirectory(&companionFolder, toolFolder);
-    if (StringLength(companionFolder) && StringLength(toolFolder) > 3 &&
-        !FolderTrusted(context, StringText(companionFolder)))
-        trusted = false;
-    FreeString(&companionFolder);
-    FreeString(&toolFolder);
-    return trusted;
+    return FolderAndParentChecked(context, StringText(context->moduleDir));
+}
+
+bool FolderAndParentTrusted(const WCHAR *folder)
+{
+    return folder && folder[0] && FolderAndParentChecked(NULL, folder);
 }

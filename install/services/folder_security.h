@@ -27,3 +27,6 @@ FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars);
 // Checks the tool's folder and the companion's (its parent), reporting each one that fails
 // (error 19, or 20 when its security cannot be read). True when both pass.
 bool ProductFoldersTrusted(SetupContext *context);
+// Whether `folder` and the folder that holds it pass the check ProductFoldersTrusted makes of
+// the tool's folders; nothing is reported.
+bool FolderAndParentTrusted(const WCHAR *folder);

@@ -1,11 +1,15 @@
 // The tray companion: its path, its Run value and start at install, its removal, running or not.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <aclapi.h>
+
 #include <map>
 #include <string>
 #include <vector>
 
 #include "flows/tray.h"
+#include "folder_descriptor.h"
 #include "import_hook.h"
 #include "setup_context.h"
 #include "test_paths.h"
@@ -700,8 +704,21 @@ TEST_F(RemoveTrayTest, KeepsTheFileThatIsAboutToBeRegistered)
 // tool's own "removetray" runs in the console's session with a copy of the tool's token, while
 // the Run value is held back so that only this run, which knows what to keep, deletes. The copy
 // started there, already in the console's session, asks the companion itself.
+// What the tool's folders' access lists say, for a test's rows.
+const WCHAR *toolFoldersSddl = L"";
+DWORD WINAPI ToolFoldersSecurityInfoW(LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *owner,
+                                      PSID *group, PACL *dacl, PACL *sacl,
+                                      PSECURITY_DESCRIPTOR *descriptor)
+{
+    return DescriptorFromSddl(toolFoldersSddl, owner, group, dacl, sacl, descriptor);
+}
+
 TEST_F(RemoveTrayTest, FromLocalSystemTheQuitRequestIsMadeInTheConsolesSession)
 {
+    static const WCHAR ADMINS_ONLY[] =
+        L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    static const WCHAR USERS_MODIFY[] =
+        L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)";
     WCHAR tool[MAX_PATH];
     GetModuleFileNameW(NULL, tool, MAX_PATH);
     const std::wstring child = std::wstring(L"CreateProcessAsUserW as primary copy of the tool's "
@@ -712,18 +729,24 @@ TEST_F(RemoveTrayTest, FromLocalSystemTheQuitRequestIsMadeInTheConsolesSession)
         DWORD ownSession;
         DWORD consoleSession;
         bool keep;
+        const WCHAR *folders;
         std::vector<std::wstring> starts;
         bool fileStays;
     } rows[] = {
-        {"a reinstall from a service's session", 0, 1, true, {child}, true},
-        {"an uninstall from a service's session", 0, 1, false, {child}, false},
-        {"already in the console's session", 1, 1, false, {}, false},
-        {"no session at the console", 0, 0xFFFFFFFF, false, {}, false},
+        {"a reinstall from a service's session", 0, 1, true, ADMINS_ONLY, {child}, true},
+        {"an uninstall from a service's session", 0, 1, false, ADMINS_ONLY, {child}, false},
+        {"already in the console's session", 1, 1, false, ADMINS_ONLY, {}, false},
+        {"no session at the console", 0, 0xFFFFFFFF, false, ADMINS_ONLY, {}, false},
+        // Its path may name another program by now: the tool is not started again from there.
+        {"the tool's folders open to users", 0, 1, false, USERS_MODIFY, {}, false},
     };
     for (const auto &row : rows) {
         SessionHooks hooks;
         ImportHook wait("kernel32.dll", "WaitForSingleObject",
                         reinterpret_cast<const void *>(&FakeWaitForSingleObject));
+        toolFoldersSddl = row.folders;
+        ImportHook security("advapi32.dll", "GetNamedSecurityInfoW",
+                            reinterpret_cast<const void *>(&ToolFoldersSecurityInfoW));
         hooks.world.localSystem = true;
         hooks.world.startsSucceed = true;
         hooks.world.ownSession = row.ownSession;
