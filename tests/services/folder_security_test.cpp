@@ -41,7 +41,8 @@ DWORD WINAPI FakeGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_IN
 }
 
 // What the system tells of where a folder's handle leads, and of the volume it is on, for a row:
-// a link's target, a network share; null and 0 for what the real calls say.
+// a link's target, a network share, an empty text for a path that cannot be told; null and 0
+// for what the real calls say.
 const WCHAR *g_reached = nullptr;
 UINT g_driveType = 0;
 DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE handle, LPWSTR path, DWORD chars, DWORD flags)
@@ -50,6 +51,10 @@ DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE handle, LPWSTR path, DWORD cha
     if (!g_reached)
         return SYSTEM_FUNCTION("kernel32.dll", GetFinalPathNameByHandleW)(handle, path, chars,
                                                                           flags);
+    if (!g_reached[0]) {
+        SetLastError(ERROR_NOT_SUPPORTED); // a file system that cannot tell
+        return 0;
+    }
     std::wstring reached = std::wstring(L"\\\\?\\") + g_reached;
     if (reached.size() + 1 > chars)
         return (DWORD)reached.size() + 1;
@@ -174,6 +179,8 @@ TEST(FolderSecurity, OwnersAndAllowEntriesDecide)
          L"the server of the network volume", L"UNC\\server\\share\\Setup"},
         {L"on a network volume with a drive letter", std::wstring(L"O:BA") + PROTECTED, FOLDER_OPEN,
          L"the server of the network volume", nullptr, DRIVE_REMOTE},
+        {L"where its handle leads cannot be told", std::wstring(L"O:BA") + PROTECTED,
+         FOLDER_UNREADABLE, L"", L""},
         {L"named in other case", std::wstring(L"O:BA") + PROTECTED, FOLDER_TRUSTED, L"", nullptr, 0,
          true},
     };
