@@ -5,20 +5,16 @@
 
 #include "counted_string.h"
 #include "product.h"
+#include "services/desktop_user.h" // MayRunAsLocalSystem, which the dispatcher asks through here
 
 struct SetupContext;
-
-// Whether this process may run as LocalSystem: its token's user is LocalSystem, or the token
-// cannot be read (then nothing is shown to or started for a user that it might be).
-bool MayRunAsLocalSystem();
 
 // The companion's path: "zentray.exe" in the parent folder of the tool's own folder.
 void TrayCompanionPath(const SetupContext *context, CountedString *path);
 // Whether this install will register and start the companion.
 bool TrayWillBeRegistered(const SetupContext *context);
-// Writes the Run value and starts the companion once, never with the tool's own token: as the
-// user whose shell runs on the tool's desktop, or, from LocalSystem, as the console session's
-// user on that session's desktop. Where there is no such user it logs why and starts nothing
+// Writes the Run value and starts the companion once as the desktop's user (StartAsDesktopUser),
+// never with the tool's own token. Where there is no such user it logs why and starts nothing
 // (the Run value starts it at the next logon). True when both happened, or when this install
 // does not register the companion at all.
 bool RegisterTray(SetupContext *context);

@@ -116,6 +116,52 @@ static PSID FirstOpeningAccount(PACL dacl, PSID owner, PSID self, bool *unknown)
     return NULL;
 }
 
+static void SayWho(WCHAR *who, DWORD whoChars, const WCHAR *format, const WCHAR *text = L"")
+{
+    _snwprintf(who, whoChars, format, text);
+    who[whoChars - 1] = 0;
+}
+
+// `folder` opened for reading its security, when the handle reaches that very folder: not
+// through a link (a junction, or a linked folder higher up, which whoever owns the link may
+// point elsewhere once the check is done) and not on a network volume (whose Administrators are
+// the server's). INVALID_HANDLE_VALUE otherwise: FOLDER_UNREADABLE with the last error set, or
+// FOLDER_OPEN with `who` naming who else decides what the folder is.
+static HANDLE OpenCheckedFolder(const WCHAR *folder, FolderVerdict *verdict, WCHAR *who,
+                                DWORD whoChars)
+{
+    *verdict = FOLDER_UNREADABLE;
+    // No FILE_FLAG_OPEN_REPARSE_POINT: a link is followed, so that its target shows in the
+    // final path.
+    HANDLE handle = CreateFileW(folder, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return handle;
+    WCHAR reached[SETUP_PATH_BUFFER + 8];
+    DWORD chars =
+        GetFinalPathNameByHandleW(handle, reached, SETUP_PATH_BUFFER + 8, VOLUME_NAME_DOS);
+    if (chars == 0 || chars >= SETUP_PATH_BUFFER + 8) {
+        DWORD error = chars ? (DWORD)ERROR_FILENAME_EXCED_RANGE : GetLastError();
+        CloseHandle(handle);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    const WCHAR *path = wcsncmp(reached, L"\\\\?\\", 4) == 0 ? reached + 4 : reached;
+    WCHAR root[4] = {path[0], L':', L'\\', 0};
+    if (wcsncmp(path, L"UNC\\", 4) == 0 ||
+        (path[0] && path[1] == L':' && GetDriveTypeW(root) == DRIVE_REMOTE)) {
+        SayWho(who, whoChars, L"the server of the network volume it is on");
+    } else if (CompareStringOrdinal(path, -1, folder, -1, TRUE) != CSTR_EQUAL) {
+        SayWho(who, whoChars, L"whoever may change the link it is reached through (to '%s')", path);
+    } else {
+        return handle;
+    }
+    CloseHandle(handle);
+    *verdict = FOLDER_OPEN;
+    return INVALID_HANDLE_VALUE;
+}
+
 FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
 {
     PSECURITY_DESCRIPTOR descriptor = NULL;
@@ -123,9 +169,15 @@ FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
     PACL dacl = NULL;
     TokenUserBuffer userBuffer;
     who[0] = 0;
-    DWORD read = GetNamedSecurityInfoW(folder, SE_FILE_OBJECT,
-                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                       &owner, NULL, &dacl, NULL, &descriptor);
+    FolderVerdict verdict = FOLDER_UNREADABLE;
+    HANDLE handle = OpenCheckedFolder(folder, &verdict, who, whoChars);
+    if (handle == INVALID_HANDLE_VALUE)
+        return verdict;
+    // Read through the handle: the very folder whose path was just checked.
+    DWORD read = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                 NULL, &dacl, NULL, &descriptor);
+    CloseHandle(handle);
     if (read != ERROR_SUCCESS || !descriptor || !owner) {
         if (descriptor)
             LocalFree(descriptor);
@@ -133,7 +185,7 @@ FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
         return FOLDER_UNREADABLE;
     }
     PSID self = ProcessUser(&userBuffer);
-    FolderVerdict verdict = FOLDER_TRUSTED;
+    verdict = FOLDER_TRUSTED;
     bool unknown = false;
     PSID opener = NULL;
     // An owner can always change the access list.
@@ -141,14 +193,12 @@ FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars)
         opener = owner;
     } else if (!dacl) {
         // No access list grants everyone everything.
-        _snwprintf(who, whoChars, L"everyone (the folder has no access list)");
-        who[whoChars - 1] = 0;
+        SayWho(who, whoChars, L"everyone (the folder has no access list)");
         verdict = FOLDER_OPEN;
     } else {
         opener = FirstOpeningAccount(dacl, owner, self, &unknown);
         if (unknown) {
-            _snwprintf(who, whoChars, L"an account of an access entry this tool cannot read");
-            who[whoChars - 1] = 0;
+            SayWho(who, whoChars, L"an account of an access entry this tool cannot read");
             verdict = FOLDER_OPEN;
         }
     }

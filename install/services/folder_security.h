@@ -19,10 +19,11 @@ union TokenUserBuffer {
 // The user of this process's token, in `buffer`; null when it cannot be read.
 PSID ProcessUser(TokenUserBuffer *buffer);
 
-// Examines `folder`'s owner and access list. The trusted accounts are LocalSystem,
-// Administrators, TrustedInstaller and the user this process runs as; CREATOR OWNER stands for
-// the owner. On FOLDER_OPEN, `who` (at least `whoChars` characters) names the first account
-// that can change the folder.
+// Examines `folder`'s owner and access list, read through a handle opened on it. The trusted
+// accounts are LocalSystem, Administrators, TrustedInstaller and the user this process runs as;
+// CREATOR OWNER stands for the owner. A folder that the handle reaches through a link, or on a
+// network volume, is FOLDER_OPEN as well: others decide what its path names. On FOLDER_OPEN,
+// `who` (at least `whoChars` characters) names the first account that can change the folder.
 FolderVerdict ExamineFolder(const WCHAR *folder, WCHAR *who, DWORD whoChars);
 // Checks the tool's folder and the companion's (its parent), reporting each one that fails
 // (error 19, or 20 when its security cannot be read). True when both pass.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # "removetray": a running companion is asked to quit, its file and Run value removed; a
 # companion that ignores the request is waited for within the bound; with none, still 6. The
-# install starts the companion with the token of the shell on the desktop (the harness's stand-in
-# shell); with no shell it starts none and leaves it to the Run value.
+# install starts the companion with the token of the unelevated shell on the desktop (the
+# harness's stand-in shell, on Wine's limited token); with no shell, or an elevated one, it starts
+# none and leaves it to the Run value.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -43,6 +44,21 @@ e2e_check_eq "Run value written without a shell" \
 e2e_check "setup.log says why none was started" grep -q \
     "The tray companion is not started: no user's shell runs on this desktop; it starts at the next logon" \
     <(e2e_setup_log last)
+e2e_shell_start
+e2e_setup removetray
+
+# An elevated shell (an administrator's, or an elevated program's window made the shell's): its
+# token would hand the companion those rights, so none starts, and setup.log says why.
+e2e_layout
+e2e_shell_stop
+e2e_shell_start elevated
+e2e_setup install
+e2e_check_eq "install with an elevated shell exits 1" "1" "$E2E_CODE"
+e2e_check_eq "no companion started with an elevated shell" "0" "$(e2e_companions)"
+e2e_check "setup.log says the shell runs elevated" grep -q \
+    "The tray companion is not started: the shell runs elevated; it starts at the next logon" \
+    <(e2e_setup_log last)
+e2e_shell_stop
 e2e_shell_start
 e2e_setup removetray
 

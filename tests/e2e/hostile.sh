@@ -3,8 +3,8 @@
 # start what is not the product's. Boot-time deletions of other programs' files and of a canary
 # folder's files (also through a link in a user's folder), a "Zentavo:" monitor registered with
 # the spooler's own DLL, a "SubKey" that climbs out of the product's per-user key, DLLs planted
-# beside the tool, the tool run from a drive root (a bare companion path) with a companion of
-# that name in the current folder. Install, "onInit", a reinstall from the root and uninstall
+# beside the tool, the tool run through a linked folder, the tool run from a drive root (a bare
+# companion path) with a companion of that name in the current folder. Install, "onInit", a reinstall from the root and uninstall
 # keep the exit codes; nothing but the product's own files is deleted or written, and nothing but
 # the product's own zentray.exe is started, by its absolute path.
 set -uo pipefail
@@ -136,6 +136,21 @@ e2e_check "the report names Everyone's SID" grep -qF "(S-1-1-0), not only by adm
 e2e_check_has "nothing is removed" "$(e2e_inspect printers)" \
     'printer "Hostile" SubKey REG_SZ "..\..\Software"'
 chmod o-w "$product_dir"
+
+# The tool laid out under a linked folder: whoever owns the link may point it elsewhere once the
+# check is done. The check reads what the link leads to, names it, and nothing is removed.
+ln -s "$product_dir" "$(e2e_file 'C:\users\Public')/linked"
+e2e_run_gui 'C:\users\Public\linked\Setup\setup.exe' install
+e2e_check_eq "install through a linked folder exits 100" "100" "$E2E_CODE"
+run_log=$(e2e_setup_log last)
+e2e_check "the report names the folder and where the link leads" grep -qF \
+    "Error(19): The folder 'C:\users\Public\linked\Setup' can be changed by whoever may change the link it is reached through (to 'C:\Program Files\Zentavo\Setup'), not only by administrators" \
+    <<<"$run_log"
+e2e_check "the companion's folder is reported too" grep -qF \
+    "Error(19): The folder 'C:\users\Public\linked' can be changed by " <<<"$run_log"
+e2e_check_has "nothing is removed through the link" "$(e2e_inspect printers)" \
+    'printer "Hostile" SubKey REG_SZ "..\..\Software"'
+rm "$(e2e_file 'C:\users\Public')/linked"
 
 e2e_setup onInit
 # A boot-time deletion names a product DLL (through "\\?\"): it is still waiting for the boot.

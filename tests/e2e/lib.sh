@@ -15,11 +15,13 @@
 #   e2e_start, e2e_stop   start (wineserver -p) / stop (wineserver -k) this prefix's wineserver
 #   e2e_reboot            wineboot -r: the pending file-rename operations are carried out
 #   e2e_cold_start        stop and start the wineserver: a cold start carries them out as well
-#   e2e_shell_start, e2e_shell_stop  a user's shell on the prefix's desktop (shellwin.exe, whose
-#                         window GetShellWindow then names: Wine registers none) from now on, or
-#                         none; e2e_begin and every e2e_start start it unless e2e_shell_stop was
-#                         called. The elevated tool starts the companion with the shell's token,
-#                         so it runs for real only while this shell does
+#   e2e_shell_start [elevated], e2e_shell_stop  a user's shell on the prefix's desktop
+#                         (shellwin.exe, whose window GetShellWindow then names: Wine registers
+#                         none) from now on, or none; e2e_begin and every e2e_start start it unless
+#                         e2e_shell_stop was called. It runs with the limited token Wine links to
+#                         every elevated one, as a user's shell does; with "elevated" it keeps the
+#                         elevated token. The elevated tool starts the companion only as the user
+#                         of an unelevated shell, so it runs for real only while such a shell does
 #   e2e_reference NAME FILE  in a fresh prefix NAME of its own (before e2e_begin), setup.exe
 #                         install alone; its inspection output into FILE; returns its verdict
 #   e2e_signed_build      the installer and the package built signed, in E2E_SIGNED (a build
@@ -178,13 +180,16 @@ e2e_await_word() {
 }
 
 E2E_SHELL=1
+E2E_SHELL_ELEVATED=
 E2E_SHELL_PID=
 e2e_shell_run() {
     local out
     [ -z "$E2E_SHELL_PID" ] || return 0
     out="$E2E_OUT/shell.out"
     rm -f "$E2E_OUT/shell.stop" "$out"
-    wine "$E2E_TOOLS/shellwin.exe" "$(e2e_winpath "$E2E_OUT")\\shell.stop" >"$out" 2>/dev/null &
+    # shellcheck disable=SC2086 # no word, or the one word "elevated"
+    wine "$E2E_TOOLS/shellwin.exe" "$(e2e_winpath "$E2E_OUT")\\shell.stop" $E2E_SHELL_ELEVATED \
+        >"$out" 2>/dev/null &
     E2E_SHELL_PID=$!
     e2e_await_word "$out" "$E2E_SHELL_PID" '^shell' && return 0
     echo "e2e_shell_start: no shell window: $(tr -d '\r' <"$out")" >&2
@@ -193,6 +198,7 @@ e2e_shell_run() {
 
 e2e_shell_start() {
     E2E_SHELL=1
+    E2E_SHELL_ELEVATED=${1:-}
     e2e_shell_run
 }
 

@@ -511,9 +511,9 @@ TEST_F(Sequences, AReinstallEndedBeforeAnySpoolerChangeLosesNoPrinter)
 }
 
 // Every folder as one made below C:\ is: Authenticated Users may modify it.
-DWORD WINAPI OpenFolderSecurityInfoW(LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *owner,
-                                     PSID *group, PACL *dacl, PACL *sacl,
-                                     PSECURITY_DESCRIPTOR *descriptor)
+DWORD WINAPI OpenFolderSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *owner,
+                                    PSID *group, PACL *dacl, PACL *sacl,
+                                    PSECURITY_DESCRIPTOR *descriptor)
 {
     return DescriptorFromSddl(L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)",
                               owner, group, dacl, sacl, descriptor);
@@ -533,8 +533,7 @@ TEST_F(Sequences, FoldersOthersCanChangeOrPrintersThatCannotBeWrittenDownRemoveN
 {
     ASSERT_TRUE(installWithKeptPrinters());
     {
-        ImportHook open("advapi32.dll", "GetNamedSecurityInfoW",
-                        (const void *)&OpenFolderSecurityInfoW);
+        ImportHook open("advapi32.dll", "GetSecurityInfo", (const void *)&OpenFolderSecurityInfo);
         fresh();
         EXPECT_FALSE(ReInstall(&context));
         // The tool's folder and the companion's, each reported.

@@ -1,4 +1,4 @@
-// A folder's security as GetNamedSecurityInfoW hands it out, made from SDDL.
+// A folder's security as GetSecurityInfo hands it out, made from SDDL.
 #include "folder_descriptor.h"
 
 #include <sddl.h>

@@ -1,4 +1,4 @@
-// A folder's security as GetNamedSecurityInfoW hands it out, made from SDDL: for its fakes.
+// A folder's security as GetSecurityInfo hands it out, made from SDDL: for its fakes.
 #pragma once
 
 #include <windows.h>
