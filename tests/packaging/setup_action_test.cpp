@@ -553,4 +553,84 @@ TEST(ExitCodes, MapToTheCommandsOutcome)
     }
 }
 
+// The built package's condition of SetupInstall, the deferred action that runs setup.exe as
+// LocalSystem, against Windows Installer's rule for AdminUser, which Wine does not model (every
+// user is an administrator there): AdminUser equals Privileged unless MSIUSEREALADMINDETECTION
+// is 1, and Privileged is 1 for anyone in a managed (per-machine) product's maintenance runs.
+// So only a first install, or a maintenance run of a real administrator, may reach it. The
+// feature states (&Tray, !Tray), which a session outside an install cannot hold, are read from
+// properties of the same values.
+TEST(SetupInstallCondition, OnAnInstalledProductOnlyARealAdministratorReachesIt)
+{
+    const std::wstring package = BuildDir() + L"bin\\zentavo.msi";
+    MSIHANDLE database = 0, view = 0, record = 0;
+    ASSERT_EQ((UINT)ERROR_SUCCESS,
+              MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database));
+    auto query = [&](const WCHAR *sql) {
+        std::wstring value;
+        WCHAR text[1024] = L"";
+        DWORD length = 1024;
+        if (MsiDatabaseOpenViewW(database, sql, &view) == ERROR_SUCCESS &&
+            MsiViewExecute(view, 0) == ERROR_SUCCESS &&
+            MsiViewFetch(view, &record) == ERROR_SUCCESS &&
+            MsiRecordGetStringW(record, 1, text, &length) == ERROR_SUCCESS)
+            value = text;
+        MsiCloseHandle(record);
+        MsiCloseHandle(view);
+        return value;
+    };
+    std::wstring condition =
+        query(L"SELECT `Condition` FROM `InstallExecuteSequence` WHERE `Action` = 'SetupInstall'");
+    bool realDetection =
+        query(L"SELECT `Value` FROM `Property` WHERE `Property` = 'MSIUSEREALADMINDETECTION'") ==
+        L"1";
+    MsiCloseHandle(database);
+    ASSERT_NE(L"", condition);
+    for (const auto &feature : {std::make_pair(std::wstring(L"&Tray"), L"TRAY_ACTION"),
+                                std::make_pair(std::wstring(L"!Tray"), L"TRAY_INSTALLED")})
+        for (size_t at = condition.find(feature.first); at != std::wstring::npos;
+             at = condition.find(feature.first))
+            condition.replace(at, feature.first.size(), feature.second);
+
+    MSIHANDLE session = 0;
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, NULL);
+    ASSERT_EQ((UINT)ERROR_SUCCESS, MsiOpenPackageW(package.c_str(), &session));
+    const WCHAR *ABSENT = L"2", *LOCAL = L"3", *UNCHANGED = L"-1";
+    const struct {
+        const char *what;
+        bool administrator;
+        const WCHAR *installed, *reinstall, *remove, *trayAction, *trayInstalled;
+        bool runs;
+    } rows[] = {
+        {"a first install (an upgrade is one)", true, L"", L"", L"", LOCAL, L"", true},
+        {"an administrator's repair", true, L"1", L"ALL", L"", LOCAL, LOCAL, true},
+        {"a standard user's repair", false, L"1", L"ALL", L"", LOCAL, LOCAL, false},
+        {"an administrator adds the companion", true, L"1", L"", L"", LOCAL, ABSENT, true},
+        {"a standard user adds the companion", false, L"1", L"", L"", LOCAL, ABSENT, false},
+        {"an administrator removes the companion", true, L"1", L"", L"", ABSENT, LOCAL, true},
+        {"a standard user removes the companion", false, L"1", L"", L"", ABSENT, LOCAL, false},
+        {"a plain second install", true, L"1", L"", L"", UNCHANGED, LOCAL, false},
+        {"a removal", true, L"1", L"", L"ALL", ABSENT, LOCAL, false},
+    };
+    for (const auto &row : rows) {
+        const WCHAR *adminUser = row.administrator || !realDetection ? L"1" : L"";
+        const std::pair<const WCHAR *, const WCHAR *> properties[] = {
+            {L"Installed", row.installed},
+            {L"REINSTALL", row.reinstall},
+            {L"REMOVE", row.remove},
+            {L"AdminUser", adminUser},
+            {L"Privileged", L"1"},
+            {L"TRAY_ACTION", row.trayAction},
+            {L"TRAY_INSTALLED", row.trayInstalled}};
+        for (const auto &property : properties)
+            ASSERT_EQ((UINT)ERROR_SUCCESS,
+                      MsiSetPropertyW(session, property.first, property.second))
+                << row.what;
+        EXPECT_EQ(row.runs ? MSICONDITION_TRUE : MSICONDITION_FALSE,
+                  MsiEvaluateConditionW(session, condition.c_str()))
+            << row.what << ": " << std::string(condition.begin(), condition.end());
+    }
+    MsiCloseHandle(session);
+}
+
 } // namespace
