@@ -633,4 +633,72 @@ TEST(SetupInstallCondition, OnAnInstalledProductOnlyARealAdministratorReachesIt)
     MsiCloseHandle(session);
 }
 
+// NOTRAY=1 against the old version's feature states: on an upgrade MigrateFeatureStates gives the
+// new version's features the old one's states, unless Preselected is set, which the installer
+// sets when feature states are asked for by ADDLOCAL and its kin. Wine's msiexec migrates none,
+// so the upgrade cannot show it; the built package's own custom actions before
+// MigrateFeatureStates and the costing actions, run in a session of Windows Installer, show what
+// that action then meets.
+TEST(TrayChoice, NotrayHoldsAgainstTheOldVersionsFeatureStates)
+{
+    const std::wstring package = BuildDir() + L"bin\\zentavo.msi";
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, NULL);
+    for (bool notray : {false, true}) {
+        MSIHANDLE session = 0, database = 0, view = 0, record = 0;
+        ASSERT_EQ((UINT)ERROR_SUCCESS, MsiOpenPackageW(package.c_str(), &session));
+        if (notray)
+            MsiSetPropertyW(session, L"NOTRAY", L"1");
+        database = MsiGetActiveDatabase(session);
+        std::vector<std::pair<std::wstring, std::wstring>> actions;
+        ASSERT_EQ((UINT)ERROR_SUCCESS,
+                  MsiDatabaseOpenViewW(
+                      database,
+                      L"SELECT `InstallExecuteSequence`.`Action`, "
+                      L"`InstallExecuteSequence`.`Condition`, `InstallExecuteSequence`.`Sequence` "
+                      L"FROM `InstallExecuteSequence`, `CustomAction` WHERE "
+                      L"`InstallExecuteSequence`.`Action` = `CustomAction`.`Action` "
+                      L"ORDER BY `InstallExecuteSequence`.`Sequence`",
+                      &view));
+        MsiViewExecute(view, 0);
+        while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+            WCHAR action[80] = L"", condition[512] = L"";
+            DWORD actionLength = 80, conditionLength = 512;
+            MsiRecordGetStringW(record, 1, action, &actionLength);
+            MsiRecordGetStringW(record, 2, condition, &conditionLength);
+            if (MsiRecordGetInteger(record, 3) < 1200) // MigrateFeatureStates
+                actions.push_back({action, condition});
+            MsiCloseHandle(record);
+        }
+        MsiCloseHandle(view);
+        MsiCloseHandle(database);
+        for (const auto &action : actions) {
+            if (action.second.empty() ||
+                MsiEvaluateConditionW(session, action.second.c_str()) == MSICONDITION_TRUE) {
+                EXPECT_EQ((UINT)ERROR_SUCCESS, MsiDoActionW(session, action.first.c_str()));
+            }
+        }
+        for (const WCHAR *costing : {L"CostInitialize", L"FileCost", L"CostFinalize"})
+            ASSERT_EQ((UINT)ERROR_SUCCESS, MsiDoActionW(session, costing));
+
+        WCHAR preselected[8] = L"";
+        DWORD length = 8;
+        MsiGetPropertyW(session, L"Preselected", preselected, &length);
+        INSTALLSTATE installed, printer, tray;
+        ASSERT_EQ((UINT)ERROR_SUCCESS,
+                  MsiGetFeatureStateW(session, L"Printer", &installed, &printer));
+        ASSERT_EQ((UINT)ERROR_SUCCESS, MsiGetFeatureStateW(session, L"Tray", &installed, &tray));
+        EXPECT_EQ(INSTALLSTATE_LOCAL, printer) << notray;
+        if (notray) {
+            // Nothing left for MigrateFeatureStates to decide.
+            EXPECT_EQ(std::wstring(L"1"), preselected);
+            EXPECT_NE(INSTALLSTATE_LOCAL, tray);
+        } else {
+            // The companion by default, and on an upgrade the old version's choice.
+            EXPECT_EQ(std::wstring(L""), preselected);
+            EXPECT_EQ(INSTALLSTATE_LOCAL, tray);
+        }
+        MsiCloseHandle(session);
+    }
+}
+
 } // namespace
