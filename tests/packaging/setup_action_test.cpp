@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <aclapi.h>
 
 #include <map>
 #include <string>
@@ -20,6 +21,7 @@ extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install);
 extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall UnmarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall RequestReboot(MSIHANDLE install);
+extern "C" UINT __stdcall RemoveFailedInstallFolders(MSIHANDLE install);
 
 namespace {
 
@@ -464,6 +466,55 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
             expected.insert(expected.end(), row.lines.begin(), row.lines.end());
         }
         EXPECT_EQ(expected, copied) << row.what;
+    }
+}
+
+// The rollback of a failed first install: the tool's support log goes, then the folders that are
+// empty, but only from folders that only administrators can change, where no one could have put
+// a link in the log's place. (Wine shows others' write access, which a null access list gives,
+// as an Everyone entry.)
+TEST_F(SetupAction, AFailedFirstInstallsFoldersGoOnlyWhenOnlyAdministratorsCanChangeThem)
+{
+    const std::wstring companion = folder + L"Zentavo\\", tool = companion + L"Setup\\";
+    const struct {
+        const char *what;
+        bool open;
+        bool otherFile;
+        bool logStays, toolFolderStays, companionFolderStays;
+    } rows[] = {
+        {"a folder only administrators can change", false, false, false, false, false},
+        {"a folder others can change", true, false, true, true, true},
+        {"a companion's folder that holds another file", false, true, false, false, true},
+    };
+    for (const auto &row : rows) {
+        CreateDirectoryW(companion.c_str(), NULL);
+        CreateDirectoryW(tool.c_str(), NULL);
+        WriteWholeFile(tool + L"setup.log", "=== exit code 100\r\n");
+        if (row.otherFile)
+            WriteWholeFile(companion + L"zentray.log", "started\r\n");
+        if (row.open) {
+            ASSERT_EQ((DWORD)ERROR_SUCCESS,
+                      SetNamedSecurityInfoW(const_cast<WCHAR *>(tool.c_str()), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL))
+                << row.what;
+        }
+        session.deferred = true;
+        session.properties.clear();
+        session.properties[L"CustomActionData"] = tool;
+        EXPECT_EQ((UINT)ERROR_SUCCESS, RemoveFailedInstallFolders(SESSION)) << row.what;
+        EXPECT_EQ(row.logStays,
+                  GetFileAttributesW((tool + L"setup.log").c_str()) != INVALID_FILE_ATTRIBUTES)
+            << row.what;
+        EXPECT_EQ(row.toolFolderStays, GetFileAttributesW(tool.c_str()) != INVALID_FILE_ATTRIBUTES)
+            << row.what;
+        EXPECT_EQ(row.companionFolderStays,
+                  GetFileAttributesW(companion.c_str()) != INVALID_FILE_ATTRIBUTES)
+            << row.what;
+        EXPECT_EQ(std::vector<std::string>{}, session.forbidden) << row.what;
+        DeleteFileW((tool + L"setup.log").c_str());
+        DeleteFileW((companion + L"zentray.log").c_str());
+        RemoveDirectoryW(tool.c_str());
+        RemoveDirectoryW(companion.c_str());
     }
 }
 
