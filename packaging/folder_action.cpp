@@ -14,6 +14,7 @@
 #include "paths.h"
 #include "services/folder_security.h"
 #include "setup_log.h"
+#include "support_log.h"
 
 // Owned by Administrators; LocalSystem and Administrators full control, Users read and execute;
 // nothing inherited from the parent, whoever may change that.
@@ -126,4 +127,33 @@ extern "C" UINT __stdcall SecureInstallFolders(MSIHANDLE install)
     }
     FreeString(&data);
     return result;
+}
+
+// Rollback of a first install, its data the tool's folder. Once Windows Installer has taken back
+// the files it laid out, the tool's support log (which no table names) would keep both folders:
+// the log goes, then each folder that is empty. The log of the failed run is in the installer's
+// own log already. Only folders that only administrators can change are touched, so that no one
+// could have put a link in the log's place.
+extern "C" UINT __stdcall RemoveFailedInstallFolders(MSIHANDLE install)
+{
+    CountedString data = NULL, folder = NULL, companionFolder = NULL, log = NULL;
+    if (ReadActionData(install, &data) && StringLength(data) > 0) {
+        BareFolder(&folder, StringText(data));
+        ParentDirectory(&companionFolder, folder);
+        if (JoinPath(&log, StringText(folder), SUPPORT_LOG_NAME) &&
+            IsPlainAbsolutePath(StringText(log)) && FolderAndParentTrusted(StringText(folder))) {
+            DeleteFileW(StringText(log));
+            if (RemoveDirectoryW(StringText(folder)))
+                RemoveDirectoryW(StringText(companionFolder));
+            Report(
+                install, INSTALLMESSAGE_INFO,
+                L"A failed first install: its support log and its empty folders are removed (%s).",
+                StringText(folder));
+        }
+    }
+    FreeString(&log);
+    FreeString(&companionFolder);
+    FreeString(&folder);
+    FreeString(&data);
+    return ERROR_SUCCESS;
 }

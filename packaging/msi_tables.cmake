@@ -1,13 +1,16 @@
 # Completes the tables of a package that wixl made, as Windows Installer's validation expects:
-#   cmake -DMSIBUILD=... -DMSIINFO=... -DMSI=package.msi -DFILES="ID=PATH;..." -P msi_tables.cmake
+#   cmake -DMSIBUILD=... -DMSIINFO=... -DMSI=package.msi -DWXS=source.wxs -DFILES="ID=PATH;..."
+#         -P msi_tables.cmake
 # - File: Version and Language of every versioned file (FILES names each file row's source),
 #   read from the file's version resource; such a file has no MsiFileHash row.
-# - CustomAction: no immediate action carries the no-impersonation bit (wixl sets it on all;
-#   ICE68), only actions that run in the script.
+# - CustomAction: every action that the source declares Execute="rollback" is one, in the script
+#   (wixl compiles it as an immediate action), without impersonation where the source says so;
+#   no immediate action carries the no-impersonation bit (wixl sets it on all; ICE68), only
+#   actions that run in the script.
 # - Feature: the "Printer" feature cannot be set absent (wixl drops Absent="disallow").
 # - InstallExecuteSequence: the old version's removal runs right after InstallInitialize, inside
 #   the upgrade's own transaction (wixl places it before, where a failed upgrade cannot bring the
-#   removed version back).
+#   removed version back), after the rollback action of its upgrade note at 1501.
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -115,9 +118,30 @@ string(STRIP "${attributes}" attributes)
 math(EXPR attributes "${attributes} | ${DISALLOW_ABSENT}")
 msi_query("UPDATE `Feature` SET `Attributes` = ${attributes} WHERE `Feature` = 'Printer'")
 
-# msidbCustomActionTypeInScript, msidbCustomActionTypeNoImpersonate
+# msidbCustomActionTypeInScript, msidbCustomActionTypeNoImpersonate,
+# msidbCustomActionTypeRollback
 set(IN_SCRIPT 1024)
 set(NO_IMPERSONATE 2048)
+set(ROLLBACK 256)
+file(READ ${WXS} source)
+string(REGEX MATCHALL "<CustomAction [^>]*>" declared "${source}")
+execute_process(COMMAND ${MSIINFO} export ${MSI} CustomAction OUTPUT_VARIABLE actions)
+foreach(declaration IN LISTS declared)
+    if(NOT declaration MATCHES "Execute=\"rollback\"")
+        continue()
+    endif()
+    string(REGEX MATCH "Id=\"([^\"]+)\"" unused "${declaration}")
+    set(action ${CMAKE_MATCH_1})
+    if(NOT actions MATCHES "(^|\n)${action}\t([0-9]+)\t")
+        message(FATAL_ERROR "${MSI}: no custom action ${action}")
+    endif()
+    math(EXPR type "${CMAKE_MATCH_2} | ${IN_SCRIPT} | ${ROLLBACK}")
+    if(declaration MATCHES "Impersonate=\"no\"")
+        math(EXPR type "${type} | ${NO_IMPERSONATE}")
+    endif()
+    msi_query("UPDATE `CustomAction` SET `Type` = ${type} WHERE `Action` = '${action}'")
+endforeach()
+
 execute_process(COMMAND ${MSIINFO} export ${MSI} CustomAction OUTPUT_VARIABLE actions)
 string(REPLACE "\r" "" actions "${actions}")
 string(REPLACE "\n" ";" rows "${actions}")
@@ -136,6 +160,6 @@ foreach(row IN LISTS rows)
     endif()
 endforeach()
 
-# Right after InstallInitialize (1500) and before any action that writes the script: the
-# rollback of a failed upgrade then restores the old version it removed.
-msi_query("UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 WHERE `Action` = 'RemoveExistingProducts'")
+# Right after InstallInitialize (1500) and its rollback action (1501), before any action that
+# writes the script: the rollback of a failed upgrade then restores the old version it removed.
+msi_query("UPDATE `InstallExecuteSequence` SET `Sequence` = 1502 WHERE `Action` = 'RemoveExistingProducts'")

@@ -18,7 +18,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
 
 BASE_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xauth nsis
-               xdotool imagemagick procps wixl msitools osslsigncode openssl)
+               xdotool imagemagick procps wixl msitools osslsigncode openssl python3 python3-yaml)
 
 # Installs, with apt-get, those of the given packages that are missing.
 need_packages() {

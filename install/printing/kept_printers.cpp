@@ -244,9 +244,35 @@ done:
     return ok;
 }
 
+// Deletes the HKLM key `path` when it holds neither a value nor a key; true when it did.
+static bool DeleteEmptyKey(const WCHAR *path)
+{
+    HKEY key = NULL;
+    DWORD keys = 0, values = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    bool empty = RegQueryInfoKeyW(key, NULL, NULL, NULL, &keys, NULL, NULL, &values, NULL, NULL,
+                                  NULL, NULL) == ERROR_SUCCESS &&
+                 keys == 0 && values == 0;
+    RegCloseKey(key);
+    return empty && RegDeleteKeyW(HKEY_LOCAL_MACHINE, path) == ERROR_SUCCESS;
+}
+
 bool ForgetKeptRecords()
 {
     LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY);
+    // The product's key and the company's above it were made for the records: they go with
+    // them, unless something else is kept there.
+    WCHAR parent[ARRAYSIZE(KEPT_RECORDS_KEY)];
+    wcscpy(parent, KEPT_RECORDS_KEY);
+    for (int level = 0; level < 2; level++) {
+        WCHAR *last = wcsrchr(parent, L'\\');
+        if (!last)
+            break;
+        *last = 0;
+        if (!DeleteEmptyKey(parent))
+            break;
+    }
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 

@@ -120,13 +120,27 @@ e2e_check_eq "the printer feature cannot be set absent (16), the tray companion'
 e2e_check_eq "no immediate custom action without impersonation (ICE68)" "" \
     "$(msiinfo export "$PACKAGE" CustomAction | tr -d '\r' |
         awk -F '\t' 'NR > 3 && int($2 / 1024) % 2 == 0 && int($2 / 2048) % 2 == 1 {print $1}')"
+# Wine's msiexec runs every action as the one user it has, so only the table shows that the
+# actions run in the script as LocalSystem on Windows (no-impersonation 2048, in-script 1024,
+# a DLL from the Binary table 1) and which of them only on rollback (256, result ignored 64).
+e2e_check_eq "the actions of setupaction.dll in the script: deferred or rollback, none impersonated" \
+    "$(printf '%s\n' 'RemoveFailedFolders 3393' 'SecureFolders 3073' 'SetupInstall 3073' \
+        'SetupUninstall 3073' 'UnmarkUpgrade 3393')" \
+    "$(msiinfo export "$PACKAGE" CustomAction | tr -d '\r' |
+        awk -F '\t' 'NR > 3 && $3 == "SetupAction" && int($2 / 1024) % 2 == 1 {print $1, $2}' | sort)"
+e2e_check_eq "AdminUser is whether the user really is an administrator" "1" \
+    "$(msiinfo export "$PACKAGE" Property | tr -d '\r' |
+        awk -F '\t' '$1 == "MSIUSEREALADMINDETECTION" {print $2}')"
 # Before InstallInitialize the old version would be removed for good, even when the upgrade
 # then fails; after the first action that writes the script the removal would come too late.
+# The rollback action of the upgrade's note comes before it: a rollback action is written into
+# the rollback script where it stands, so it must precede what it rolls back.
 e2e_check_eq "the old version's removal is the first action of the upgrade's transaction" \
-    "InstallInitialize RemoveExistingProducts" \
+    "InstallInitialize UnmarkUpgrade RemoveExistingProducts" \
     "$(msiinfo export "$PACKAGE" InstallExecuteSequence | tr -d '\r' | awk -F '\t' 'NR > 3' |
         sort -t "$(printf '\t')" -k3,3n |
-        awk -F '\t' '$1 == "InstallInitialize" {print $1; getline; print $1}' | paste -sd ' ')"
+        awk -F '\t' '$1 == "InstallInitialize" {print $1; getline; print $1; getline; print $1}' |
+        paste -sd ' ')"
 
 # The installer program refuses to install beside the package and changes nothing.
 state=$(e2e_inspect)
@@ -220,6 +234,8 @@ e2e_check "no system file left" test ! -e "$(e2e_file 'C:\windows\system32\tvlmo
 e2e_check_eq "no companion running" "0" "$(companions_settled 0)"
 e2e_check_eq "no Add/Remove entry" "" "$(uninstall_entries)"
 e2e_check_has "the foreign printer stays" "$state" "$foreign"
+e2e_check "no key of the product left" registry_key_gone 'HKLM\Software\Tovalin Software KFT\Zentavo'
+e2e_check "nor of its company" registry_key_gone 'HKLM\Software\Tovalin Software KFT'
 
 # A package without the help file: the tool reports the error, the package fails with the
 # tool's log of this run in its own.
@@ -227,6 +243,8 @@ e2e_check_has "the foreign printer stays" "$state" "$foreign"
 broken=$(package_without DriverHelp tvlhelp.chm)
 e2e_check "a package without the help file" test -f "$broken"
 mkdir -p "$product_dir/Setup"
+# The stand-in companion's own log, beside it from the runs above, is no file of the product.
+rm -f "$product_dir/zentray.log"
 printf '\xEF\xBB\xBF=== 2026-01-02 03:04:05 build 2551 earlier run\r\nEarlier line\r\n=== exit code 1\r\n' \
     >"$support_log"
 run_msiexec /i "$broken"
@@ -236,6 +254,8 @@ e2e_check_has "with the tool's run" "$(msi_log)" "=== exit code 100"
 e2e_check "and its error report" grep -q '^ *Error([0-9]*): .*tvlhelp\.chm' <<<"$(msi_log)"
 e2e_check_lacks "but not the earlier run" "$(msi_log)" "Earlier line"
 e2e_check_eq "no Add/Remove entry" "" "$(uninstall_entries)"
+e2e_check "a failed first install leaves no product folder, its support log neither" \
+    test ! -e "$product_dir"
 
 # A package without the tool: the failure names the reason.
 broken=$(package_without SetupTool setup.exe)
@@ -243,6 +263,7 @@ run_msiexec /i "$broken"
 e2e_check_eq "the tool not starting: 1603" "$MSI_FAILURE" "$E2E_CODE"
 e2e_check "the log names the reason" grep -qF \
     "$SETUP could not be started: " <<<"$(msi_log)"
+e2e_check "and leaves no product folder" test ! -e "$product_dir"
 
 # Without the companion, by the public property.
 run_msiexec /i "$PACKAGE" NOTRAY=1
@@ -251,8 +272,25 @@ e2e_check_has "the tool ran without the companion" "$(msi_log)" "Running \"$SETU
 e2e_check "no companion file" test ! -e "$product_dir/zentray.exe"
 e2e_check_has "no Run value" "$(e2e_inspect run)" "run ZentavoTray none"
 
+# On an upgrade the old version's choice of the companion holds (MigrateFeatureStates) unless
+# the command line chooses: ADDLOCAL=ALL adds it, NOTRAY=1 leaves it out.
+run_msiexec /i "$NEXT_PACKAGE" ADDLOCAL=ALL
+e2e_check_eq "an upgrade with ADDLOCAL=ALL exits 0" "0" "$E2E_CODE"
+e2e_check_has "the tool ran with the companion" "$(msi_log)" "Running \"$SETUP\" install"
+e2e_check "its file laid out" test -f "$product_dir/zentray.exe"
+e2e_check_eq "one companion running" "1" "$(companions_settled 1)"
+run_msiexec /x "$NEXT_PACKAGE"
+run_msiexec /i "$PACKAGE"
+e2e_check_eq "one companion running before the upgrade without it" "1" "$(companions_settled 1)"
+run_msiexec /i "$NEXT_PACKAGE" NOTRAY=1
+e2e_check_eq "an upgrade with NOTRAY=1 exits 0" "0" "$E2E_CODE"
+e2e_check_has "the tool ran without the companion" "$(msi_log)" "Running \"$SETUP\" in_notray"
+e2e_check "no companion file" test ! -e "$product_dir/zentray.exe"
+e2e_check_has "no Run value" "$(e2e_inspect run)" "run ZentavoTray none"
+e2e_check_eq "no companion running" "0" "$(companions_settled 0)"
+
 # The package built signed still installs and removes.
-run_msiexec /x "$PACKAGE"
+run_msiexec /x "$NEXT_PACKAGE"
 e2e_check_eq "removal before the signed package exits 0" "0" "$E2E_CODE"
 e2e_check "the signed build" e2e_signed_build
 run_msiexec /i "$E2E_SIGNED/build/bin/zentavo.msi"

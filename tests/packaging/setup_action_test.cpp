@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <aclapi.h>
 
 #include <map>
 #include <string>
@@ -20,6 +21,7 @@ extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install);
 extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall UnmarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall RequestReboot(MSIHANDLE install);
+extern "C" UINT __stdcall RemoveFailedInstallFolders(MSIHANDLE install);
 
 namespace {
 
@@ -467,6 +469,55 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
     }
 }
 
+// The rollback of a failed first install: the tool's support log goes, then the folders that are
+// empty, but only from folders that only administrators can change, where no one could have put
+// a link in the log's place. (Wine shows others' write access, which a null access list gives,
+// as an Everyone entry.)
+TEST_F(SetupAction, AFailedFirstInstallsFoldersGoOnlyWhenOnlyAdministratorsCanChangeThem)
+{
+    const std::wstring companion = folder + L"Zentavo\\", tool = companion + L"Setup\\";
+    const struct {
+        const char *what;
+        bool open;
+        bool otherFile;
+        bool logStays, toolFolderStays, companionFolderStays;
+    } rows[] = {
+        {"a folder only administrators can change", false, false, false, false, false},
+        {"a folder others can change", true, false, true, true, true},
+        {"a companion's folder that holds another file", false, true, false, false, true},
+    };
+    for (const auto &row : rows) {
+        CreateDirectoryW(companion.c_str(), NULL);
+        CreateDirectoryW(tool.c_str(), NULL);
+        WriteWholeFile(tool + L"setup.log", "=== exit code 100\r\n");
+        if (row.otherFile)
+            WriteWholeFile(companion + L"zentray.log", "started\r\n");
+        if (row.open) {
+            ASSERT_EQ((DWORD)ERROR_SUCCESS,
+                      SetNamedSecurityInfoW(const_cast<WCHAR *>(tool.c_str()), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL))
+                << row.what;
+        }
+        session.deferred = true;
+        session.properties.clear();
+        session.properties[L"CustomActionData"] = tool;
+        EXPECT_EQ((UINT)ERROR_SUCCESS, RemoveFailedInstallFolders(SESSION)) << row.what;
+        EXPECT_EQ(row.logStays,
+                  GetFileAttributesW((tool + L"setup.log").c_str()) != INVALID_FILE_ATTRIBUTES)
+            << row.what;
+        EXPECT_EQ(row.toolFolderStays, GetFileAttributesW(tool.c_str()) != INVALID_FILE_ATTRIBUTES)
+            << row.what;
+        EXPECT_EQ(row.companionFolderStays,
+                  GetFileAttributesW(companion.c_str()) != INVALID_FILE_ATTRIBUTES)
+            << row.what;
+        EXPECT_EQ(std::vector<std::string>{}, session.forbidden) << row.what;
+        DeleteFileW((tool + L"setup.log").c_str());
+        DeleteFileW((companion + L"zentray.log").c_str());
+        RemoveDirectoryW(tool.c_str());
+        RemoveDirectoryW(companion.c_str());
+    }
+}
+
 // The action's data as the package's table writes it: a word, a product code and a folder. Data
 // that is malformed, lacks a field, or names a word or a folder the action does not run is
 // refused, so that nothing is started from it.
@@ -550,6 +601,154 @@ TEST(ExitCodes, MapToTheCommandsOutcome)
         const SetupCommand *command = FindSetupCommand(row.word, wcslen(row.word));
         ASSERT_NE(nullptr, command) << what;
         EXPECT_EQ(row.outcome, MapExitCode(command, row.code)) << what;
+    }
+}
+
+// The built package's condition of SetupInstall, the deferred action that runs setup.exe as
+// LocalSystem, against Windows Installer's rule for AdminUser, which Wine does not model (every
+// user is an administrator there): AdminUser equals Privileged unless MSIUSEREALADMINDETECTION
+// is 1, and Privileged is 1 for anyone in a managed (per-machine) product's maintenance runs.
+// So only a first install, or a maintenance run of a real administrator, may reach it. The
+// feature states (&Tray, !Tray), which a session outside an install cannot hold, are read from
+// properties of the same values.
+TEST(SetupInstallCondition, OnAnInstalledProductOnlyARealAdministratorReachesIt)
+{
+    const std::wstring package = BuildDir() + L"bin\\zentavo.msi";
+    MSIHANDLE database = 0, view = 0, record = 0;
+    ASSERT_EQ((UINT)ERROR_SUCCESS,
+              MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database));
+    auto query = [&](const WCHAR *sql) {
+        std::wstring value;
+        WCHAR text[1024] = L"";
+        DWORD length = 1024;
+        if (MsiDatabaseOpenViewW(database, sql, &view) == ERROR_SUCCESS &&
+            MsiViewExecute(view, 0) == ERROR_SUCCESS &&
+            MsiViewFetch(view, &record) == ERROR_SUCCESS &&
+            MsiRecordGetStringW(record, 1, text, &length) == ERROR_SUCCESS)
+            value = text;
+        MsiCloseHandle(record);
+        MsiCloseHandle(view);
+        return value;
+    };
+    std::wstring condition =
+        query(L"SELECT `Condition` FROM `InstallExecuteSequence` WHERE `Action` = 'SetupInstall'");
+    bool realDetection =
+        query(L"SELECT `Value` FROM `Property` WHERE `Property` = 'MSIUSEREALADMINDETECTION'") ==
+        L"1";
+    MsiCloseHandle(database);
+    ASSERT_NE(L"", condition);
+    for (const auto &feature : {std::make_pair(std::wstring(L"&Tray"), L"TRAY_ACTION"),
+                                std::make_pair(std::wstring(L"!Tray"), L"TRAY_INSTALLED")})
+        for (size_t at = condition.find(feature.first); at != std::wstring::npos;
+             at = condition.find(feature.first))
+            condition.replace(at, feature.first.size(), feature.second);
+
+    MSIHANDLE session = 0;
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, NULL);
+    ASSERT_EQ((UINT)ERROR_SUCCESS, MsiOpenPackageW(package.c_str(), &session));
+    const WCHAR *ABSENT = L"2", *LOCAL = L"3", *UNCHANGED = L"-1";
+    const struct {
+        const char *what;
+        bool administrator;
+        const WCHAR *installed, *reinstall, *remove, *trayAction, *trayInstalled;
+        bool runs;
+    } rows[] = {
+        {"a first install (an upgrade is one)", true, L"", L"", L"", LOCAL, L"", true},
+        {"an administrator's repair", true, L"1", L"ALL", L"", LOCAL, LOCAL, true},
+        {"a standard user's repair", false, L"1", L"ALL", L"", LOCAL, LOCAL, false},
+        {"an administrator adds the companion", true, L"1", L"", L"", LOCAL, ABSENT, true},
+        {"a standard user adds the companion", false, L"1", L"", L"", LOCAL, ABSENT, false},
+        {"an administrator removes the companion", true, L"1", L"", L"", ABSENT, LOCAL, true},
+        {"a standard user removes the companion", false, L"1", L"", L"", ABSENT, LOCAL, false},
+        {"a plain second install", true, L"1", L"", L"", UNCHANGED, LOCAL, false},
+        {"a removal", true, L"1", L"", L"ALL", ABSENT, LOCAL, false},
+    };
+    for (const auto &row : rows) {
+        const WCHAR *adminUser = row.administrator || !realDetection ? L"1" : L"";
+        const std::pair<const WCHAR *, const WCHAR *> properties[] = {
+            {L"Installed", row.installed},
+            {L"REINSTALL", row.reinstall},
+            {L"REMOVE", row.remove},
+            {L"AdminUser", adminUser},
+            {L"Privileged", L"1"},
+            {L"TRAY_ACTION", row.trayAction},
+            {L"TRAY_INSTALLED", row.trayInstalled}};
+        for (const auto &property : properties)
+            ASSERT_EQ((UINT)ERROR_SUCCESS,
+                      MsiSetPropertyW(session, property.first, property.second))
+                << row.what;
+        EXPECT_EQ(row.runs ? MSICONDITION_TRUE : MSICONDITION_FALSE,
+                  MsiEvaluateConditionW(session, condition.c_str()))
+            << row.what << ": " << std::string(condition.begin(), condition.end());
+    }
+    MsiCloseHandle(session);
+}
+
+// NOTRAY=1 against the old version's feature states: on an upgrade MigrateFeatureStates gives the
+// new version's features the old one's states, unless Preselected is set, which the installer
+// sets when feature states are asked for by ADDLOCAL and its kin. Wine's msiexec migrates none,
+// so the upgrade cannot show it; the built package's own custom actions before
+// MigrateFeatureStates and the costing actions, run in a session of Windows Installer, show what
+// that action then meets.
+TEST(TrayChoice, NotrayHoldsAgainstTheOldVersionsFeatureStates)
+{
+    const std::wstring package = BuildDir() + L"bin\\zentavo.msi";
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, NULL);
+    for (bool notray : {false, true}) {
+        MSIHANDLE session = 0, database = 0, view = 0, record = 0;
+        ASSERT_EQ((UINT)ERROR_SUCCESS, MsiOpenPackageW(package.c_str(), &session));
+        if (notray)
+            MsiSetPropertyW(session, L"NOTRAY", L"1");
+        database = MsiGetActiveDatabase(session);
+        std::vector<std::pair<std::wstring, std::wstring>> actions;
+        ASSERT_EQ((UINT)ERROR_SUCCESS,
+                  MsiDatabaseOpenViewW(
+                      database,
+                      L"SELECT `InstallExecuteSequence`.`Action`, "
+                      L"`InstallExecuteSequence`.`Condition`, `InstallExecuteSequence`.`Sequence` "
+                      L"FROM `InstallExecuteSequence`, `CustomAction` WHERE "
+                      L"`InstallExecuteSequence`.`Action` = `CustomAction`.`Action` "
+                      L"ORDER BY `InstallExecuteSequence`.`Sequence`",
+                      &view));
+        MsiViewExecute(view, 0);
+        while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+            WCHAR action[80] = L"", condition[512] = L"";
+            DWORD actionLength = 80, conditionLength = 512;
+            MsiRecordGetStringW(record, 1, action, &actionLength);
+            MsiRecordGetStringW(record, 2, condition, &conditionLength);
+            if (MsiRecordGetInteger(record, 3) < 1200) // MigrateFeatureStates
+                actions.push_back({action, condition});
+            MsiCloseHandle(record);
+        }
+        MsiCloseHandle(view);
+        MsiCloseHandle(database);
+        for (const auto &action : actions) {
+            if (action.second.empty() ||
+                MsiEvaluateConditionW(session, action.second.c_str()) == MSICONDITION_TRUE) {
+                EXPECT_EQ((UINT)ERROR_SUCCESS, MsiDoActionW(session, action.first.c_str()));
+            }
+        }
+        for (const WCHAR *costing : {L"CostInitialize", L"FileCost", L"CostFinalize"})
+            ASSERT_EQ((UINT)ERROR_SUCCESS, MsiDoActionW(session, costing));
+
+        WCHAR preselected[8] = L"";
+        DWORD length = 8;
+        MsiGetPropertyW(session, L"Preselected", preselected, &length);
+        INSTALLSTATE installed, printer, tray;
+        ASSERT_EQ((UINT)ERROR_SUCCESS,
+                  MsiGetFeatureStateW(session, L"Printer", &installed, &printer));
+        ASSERT_EQ((UINT)ERROR_SUCCESS, MsiGetFeatureStateW(session, L"Tray", &installed, &tray));
+        EXPECT_EQ(INSTALLSTATE_LOCAL, printer) << notray;
+        if (notray) {
+            // Nothing left for MigrateFeatureStates to decide.
+            EXPECT_EQ(std::wstring(L"1"), preselected);
+            EXPECT_NE(INSTALLSTATE_LOCAL, tray);
+        } else {
+            // The companion by default, and on an upgrade the old version's choice.
+            EXPECT_EQ(std::wstring(L""), preselected);
+            EXPECT_EQ(INSTALLSTATE_LOCAL, tray);
+        }
+        MsiCloseHandle(session);
     }
 }
 
