@@ -116,7 +116,7 @@ bool ProtectedPrintModeOff(SetupContext *context)
 
 // The machine's own processor, as an IMAGE_FILE_MACHINE_* value. Without IsWow64Process2 the
 // system is older than any that emulates x64 (Windows 11 on ARM64 has it), so the machine is
-// what the process is.
+// what the process is; a machine it does not name (Wine answers 0) is taken for the same.
 static USHORT NativeMachine()
 {
     IsWow64Process2Function isWow64Process2 = reinterpret_cast<IsWow64Process2Function>(
