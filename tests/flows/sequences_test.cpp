@@ -576,7 +576,9 @@ TEST_F(Sequences, FoldersOthersCanChangeOrPrintersThatCannotBeWrittenDownRemoveN
 
 // The machine as the checks see it. The protected print mode's query exists only on Windows 11
 // 24H2 and later, and Wine runs x64 only natively: both are injected through the exports the
-// tool looks up. `nativeMachine` 0 and `protectedPrintQuery` -1: the system has no such export.
+// tool looks up. `nativeMachine` 0 and `protectedPrintQuery` -1: the system's own export;
+// NO_EXPORT: the system has no IsWow64Process2.
+const USHORT NO_EXPORT = 0xFFFF;
 USHORT nativeMachine;
 int protectedPrintQuery;
 std::wstring activatedClass;
@@ -644,24 +646,13 @@ HRESULT WINAPI MachineRoGetActivationFactory(HSTRING name, REFIID iid, void **fa
 FARPROC WINAPI MachineGetProcAddress(HMODULE module, LPCSTR name)
 {
     bool named = reinterpret_cast<ULONG_PTR>(name) > 0xFFFF;
+    if (named && strcmp(name, "IsWow64Process2") == 0 && nativeMachine == NO_EXPORT)
+        return NULL;
     if (named && strcmp(name, "IsWow64Process2") == 0 && nativeMachine)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&MachineIsWow64Process2));
     if (named && strcmp(name, "RoGetActivationFactory") == 0 && protectedPrintQuery >= 0)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&MachineRoGetActivationFactory));
     return realGetProcAddress(module, name);
-}
-
-BOOL WINAPI DisabledQueryServiceConfigW(SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD size,
-                                        LPDWORD needed)
-{
-    *needed = sizeof(*config);
-    if (!config || size < sizeof(*config)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    memset(config, 0, sizeof(*config));
-    config->dwStartType = SERVICE_DISABLED;
-    return TRUE;
 }
 
 const WCHAR PROTECTED_PRINT_POLICY[] = L"Software\\Policies\\Microsoft\\Windows NT\\Printers\\WPP";
@@ -691,8 +682,8 @@ TEST_F(Sequences, AMachineThatCannotTakeTheProductIsRefusedBeforeAnythingIsRemov
         const char *what;
         bool disabled;       // the spooler's start type
         const DWORD *policy; // the group policy's value; null: not set
-        int query;           // the system's own query: -1 none, else its answer
-        USHORT machine;      // 0: no IsWow64Process2
+        int query;           // the query's answer; -1: Wine's own, which has no such class
+        USHORT machine;      // 0: Wine's own IsWow64Process2
         std::wstring report; // the one error report, from its start; empty: none
     } rows[] = {
         {"spooler disabled", true, nullptr, -1, 0,
@@ -707,17 +698,18 @@ TEST_F(Sequences, AMachineThatCannotTakeTheProductIsRefusedBeforeAnythingIsRemov
          L"Error(24): This machine's processor is 64-bit ARM (ARM64), " + notX64 + L"\r\n"},
         {"another machine", false, nullptr, -1, IMAGE_FILE_MACHINE_ARMNT,
          L"Error(24): This machine's processor is of type 0x01C4, " + notX64 + L"\r\n"},
-        // What the system answers outweighs no policy; a policy turned off is off.
-        {"the query answers off, the policy is off, an x64 machine", false, &off, 0,
-         IMAGE_FILE_MACHINE_AMD64, L""},
+        // Off by the query and the policy, and a system without IsWow64Process2 (older than any
+        // that emulates x64): the install goes on.
+        {"protected print off, no IsWow64Process2", false, &off, 0, NO_EXPORT, L""},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         {
+            configuredStartType = SERVICE_DISABLED;
             std::unique_ptr<ImportHook> config;
             if (row.disabled)
                 config.reset(new ImportHook("advapi32.dll", "QueryServiceConfigW",
-                                            (const void *)&DisabledQueryServiceConfigW));
+                                            (const void *)&ConfiguredQueryServiceConfigW));
             fresh();
         }
         SetProtectedPrintPolicy(row.policy);
@@ -759,9 +751,10 @@ TEST_F(Sequences, AMachineThatCannotTakeTheProductIsRefusedBeforeAnythingIsRemov
 
     // The uninstall refuses a disabled spooler as well, and removes what is there whatever
     // protected print mode says.
+    configuredStartType = SERVICE_DISABLED;
     {
         ImportHook config("advapi32.dll", "QueryServiceConfigW",
-                          (const void *)&DisabledQueryServiceConfigW);
+                          (const void *)&ConfiguredQueryServiceConfigW);
         fresh();
     }
     EXPECT_FALSE(FullUninstall(&context));

@@ -251,19 +251,6 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
               Text(context.logText).find(L"PrinterDriverDirectory(2):E:\\drivers\\\r\n"));
 }
 
-BOOL WINAPI DisabledQueryServiceConfigW(SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD size,
-                                        LPDWORD needed)
-{
-    *needed = sizeof(*config);
-    if (!config || size < sizeof(*config)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    memset(config, 0, sizeof(*config));
-    config->dwStartType = SERVICE_DISABLED;
-    return TRUE;
-}
-
 int printerEnumerations;
 BOOL WINAPI CountingEnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
                                   LPDWORD needed, LPDWORD count)
@@ -279,9 +266,10 @@ TEST_F(SetupContextTest, ADisabledSpoolerIsAskedForNeitherItsDirectoryNorItsPrin
 {
     driverDirectoryCalls = 0;
     printerEnumerations = 0;
+    configuredStartType = SERVICE_DISABLED;
     {
         ImportHook config("advapi32.dll", "QueryServiceConfigW",
-                          reinterpret_cast<const void *>(&DisabledQueryServiceConfigW));
+                          reinterpret_cast<const void *>(&ConfiguredQueryServiceConfigW));
         ImportHook directory(
             "winspool.drv", "GetPrinterDriverDirectoryW",
             reinterpret_cast<const void *>(&SecondCallFailsGetPrinterDriverDirectoryW));
