@@ -27,5 +27,5 @@ SpoolerRestart BeginSpoolerRestart(SetupContext *context);
 bool EndSpoolerRestart(SpoolerRestart *restart);
 // Stops the spooler again when CheckSpooler found it stopped and started it (">Stop Spooler"),
 // so that a command that leaves nothing that needs it leaves it as it was; a stop that fails is
-// reported. Clears `spoolerWasStopped`.
+// logged, not reported. Clears `spoolerWasStopped`.
 void StopSpoolerAsFound(SetupContext *context);
