@@ -266,7 +266,7 @@ bool FullUninstall(SetupContext *context)
         CarryOutPendingDeletions();
         RetryWithSpoolerRestart(context);
     }
-    // Nothing of the product needs it any more.
+    // As it was found: nothing of the product needs it any more, or nothing was changed.
     StopSpoolerAsFound(context);
     return context->errorCount == errorsBefore;
 }
