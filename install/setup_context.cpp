@@ -52,9 +52,8 @@ done:
     return ok;
 }
 
-// The file names and environment of one file set, and the driver directory that goes with it;
-// false when that directory is not known.
-static bool SelectFileSet(SetupContext *context, bool x64)
+// The file names and environment of one file set.
+static void SelectFileSet(SetupContext *context, bool x64)
 {
     const WCHAR *const *files = FILE_SETS[x64 ? 1 : 0];
     context->environment = ENVIRONMENTS[x64 ? 1 : 0];
@@ -62,7 +61,6 @@ static bool SelectFileSet(SetupContext *context, bool x64)
     context->driverFile = files[1];
     context->uiFile = files[2];
     context->helpFile = files[3];
-    return ReadDriverDirectory(context);
 }
 
 // The tool's own folder with its separator; false when it is not known (nothing is reported).
@@ -106,12 +104,17 @@ bool InitSetupContext(SetupContext *context, DWORD mode)
 
     // Each step's failure reaches the log as a report; building the context goes on regardless.
     bool ok = CheckSpooler(context);
-    ok = SelectFileSet(context, (mode & SETUP_X64) != 0) && ok;
+    SelectFileSet(context, (mode & SETUP_X64) != 0);
+    // A disabled spooler answers no call on Windows, and the command changes nothing then: only
+    // the refusal is reported, not every question it could not answer.
+    if (!context->spoolerDisabled)
+        ok = ReadDriverDirectory(context) && ok;
     context->detachedPrinters = NULL;
     ok = ReadModuleDirectory(context) && ok;
     ok = ReadSystemDirectory(context) && ok;
 
-    MarkDefaultPrinter(context);
+    if (!context->spoolerDisabled)
+        MarkDefaultPrinter(context);
     return ok;
 }
 

@@ -18,6 +18,7 @@ extern HINSTANCE g_instance;
 
 // Builds the context of one command: checks the spooler, selects the file set and reads the
 // driver, module and system directories. True when each of these succeeded; false when one
-// failed, reported (all but the module path). The context is usable, and freed, either way.
+// failed, reported (all but the module path), or the spooler is disabled: then the driver
+// directory and the printers are not asked for. The context is usable, and freed, either way.
 bool InitSetupContext(SetupContext *context, DWORD mode);
 void FreeSetupContext(SetupContext *context);

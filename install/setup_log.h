@@ -35,6 +35,9 @@ enum {
     ERR_FOLDER_OPEN_TO_OTHERS = 19,
     ERR_FOLDER_SECURITY = 20,
     ERR_KEEP_PRINTER = 21,
+    ERR_SPOOLER_DISABLED = 22,
+    ERR_PROTECTED_PRINT = 23,
+    ERR_FOREIGN_MACHINE = 24,
 };
 
 // A section of the log for the scope of an operation: raises the context's depth when made and

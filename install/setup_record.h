@@ -26,6 +26,12 @@ struct SetupContext {
     BYTE installMonitor;
     BYTE installTray;
     BYTE copyMonitor;
+    // The spooler's start type is Disabled, an administrator's choice: it is not started, and
+    // nothing that needs it is changed.
+    BYTE spoolerDisabled;
+    // The spooler was stopped when the command began and this run started it; it is stopped
+    // again unless the product was installed.
+    BYTE spoolerWasStopped;
     LONG errorCount;
     LONG logDepth;
     PendingDelete *pendingDeletes;

@@ -9,6 +9,7 @@
 #include "printing/printer_queues.h"
 #include "services/file_copy.h"
 #include "services/folder_security.h"
+#include "services/machine_check.h"
 #include "services/pending_renames.h"
 #include "services/spooler_queries.h"
 #include "services/spooler_service.h"
@@ -185,13 +186,23 @@ static bool FoldersAllowRemoval(SetupContext *context)
     return false;
 }
 
-// Whether the install can happen at all: the four component files can be read from the tool's
-// folder, both destination folders are known and every product printer can be written down. Each
-// failure gets the report the failing step would have written; the removal must not start when the
-// install cannot follow it.
+// Whether this run may change anything at all: the spooler may be changed and the tool's folders
+// are its own. Both are asked, so that one run names every reason.
+static bool ChangesAllowed(SetupContext *context)
+{
+    bool spooler = SpoolerAllowsChanges(context);
+    return FoldersAllowRemoval(context) && spooler;
+}
+
+// Whether the install can happen at all: the machine takes the product, the four component files
+// can be read from the tool's folder, both destination folders are known and every product
+// printer can be written down. Each failure gets the report the failing step would have written;
+// the removal must not start when the install cannot follow it.
 static bool InstallCanHappen(SetupContext *context)
 {
-    bool can = DestinationFoldersKnown(context);
+    bool can = NativeMachineIsX64(context);
+    can = ProtectedPrintModeOff(context) && can;
+    can = DestinationFoldersKnown(context) && can;
     const WCHAR *files[4] = {context->monitorFile, context->driverFile, context->uiFile,
                              context->helpFile};
     for (const WCHAR *file : files) {
@@ -210,10 +221,13 @@ bool ReInstall(SetupContext *context)
     LogLine(context, L">ReInstall");
     LogSection section(context, REINSTALL_SECTION_STEP);
     LONG errorsBefore = context->errorCount;
-    if (!FoldersAllowRemoval(context))
+    if (!ChangesAllowed(context)) {
+        StopSpoolerAsFound(context);
         return false;
+    }
     if (!InstallCanHappen(context)) {
         LogLine(context, L"Nothing is removed: the install could not follow");
+        StopSpoolerAsFound(context);
         return false;
     }
     context->checkMonitorVersion = 1;
@@ -223,26 +237,36 @@ bool ReInstall(SetupContext *context)
     CarryOutPendingDeletions();
     RecopyMonitorTakenByCleanUp(context);
 
-    if (context->installMonitor)
-        InstallPortMonitor(context);
-    InstallPrinterDriver(context);
+    // A kept compatible monitor is registered already.
+    bool monitorInstalled = context->installMonitor ? InstallPortMonitor(context) : true;
+    bool driverInstalled = InstallPrinterDriver(context);
     RestoreKeptPrinters(context);
-    RegisterTray(context);
+    // A companion of printers that cannot print would only mislead its user.
+    if (monitorInstalled && driverInstalled)
+        RegisterTray(context);
+    else if (TrayWillBeRegistered(context))
+        LogLine(context, L"The companion is not started: the port monitor or the printer driver "
+                         L"is not installed");
 
     RetryWithSpoolerRestart(context);
     KeepPlacedFilesAtReboot(context);
+    if (context->spoolerWasStopped)
+        LogLine(context, L"The spooler was stopped before this install: it stays running, the "
+                         L"product's printers need it");
     return context->errorCount == errorsBefore;
 }
 
 bool FullUninstall(SetupContext *context)
 {
     LONG errorsBefore = context->errorCount;
-    if (!FoldersAllowRemoval(context))
-        return false;
-    UnInstall(context, false);
-    // The printers are gone for good: nothing is left to re-create.
-    ForgetKeptRecords();
-    CarryOutPendingDeletions();
-    RetryWithSpoolerRestart(context);
+    if (ChangesAllowed(context)) {
+        UnInstall(context, false);
+        // The printers are gone for good: nothing is left to re-create.
+        ForgetKeptRecords();
+        CarryOutPendingDeletions();
+        RetryWithSpoolerRestart(context);
+    }
+    // As it was found: nothing of the product needs it any more, or nothing was changed.
+    StopSpoolerAsFound(context);
     return context->errorCount == errorsBefore;
 }

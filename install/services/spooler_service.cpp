@@ -11,9 +11,25 @@ static const int SPOOLER_POLLS = 50;
 static const DWORD SPOOLER_POLL_MS = 200;
 
 static const DWORD CHECK_MANAGER_ACCESS = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
-static const DWORD CHECK_SERVICE_ACCESS = SERVICE_START | SERVICE_QUERY_STATUS;
+static const DWORD CHECK_SERVICE_ACCESS =
+    SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG;
 static const DWORD RESTART_MANAGER_ACCESS = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
 static const DWORD RESTART_SERVICE_ACCESS = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
+
+// The service's start type, from its configuration (at most 8 KiB, the documented bound); false
+// when it cannot be read.
+static bool ReadStartType(SC_HANDLE service, DWORD *startType)
+{
+    const DWORD CONFIG_BYTES = 8 * 1024;
+    QUERY_SERVICE_CONFIGW *config =
+        static_cast<QUERY_SERVICE_CONFIGW *>(HeapAlloc(GetProcessHeap(), 0, CONFIG_BYTES));
+    DWORD needed = 0;
+    bool read = config && QueryServiceConfigW(service, config, CONFIG_BYTES, &needed);
+    if (read)
+        *startType = config->dwStartType;
+    HeapFree(GetProcessHeap(), 0, config);
+    return read;
+}
 
 bool CheckSpooler(SetupContext *context)
 {
@@ -23,6 +39,7 @@ bool CheckSpooler(SetupContext *context)
     SC_HANDLE manager = NULL;
     SC_HANDLE service = NULL;
     SERVICE_STATUS status;
+    DWORD startType = 0;
 
     manager = OpenSCManagerW(NULL, NULL, CHECK_MANAGER_ACCESS);
     if (!manager) {
@@ -34,11 +51,26 @@ bool CheckSpooler(SetupContext *context)
         LogError(context, ERR_OPEN_SPOOLER, L"Can't open the spooler");
         goto done;
     }
-    // A status that cannot be read starts nothing: the spooler calls may well work all the same.
-    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING &&
-        !StartSpoolerAndWait(service)) {
-        LogError(context, ERR_START_SPOOLER, L"Can't start the spooler");
+    // Disabled is an administrator's choice: the spooler is not started against it, and the
+    // sequences refuse to change what needs it. A start type that cannot be read is no refusal.
+    if (ReadStartType(service, &startType) && startType == SERVICE_DISABLED) {
+        context->spoolerDisabled = 1;
+        LogLine(context, L"Its start type is Disabled: it is not started");
         goto done;
+    }
+    // A status that cannot be read starts nothing: the spooler calls may well work all the same.
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING) {
+        bool stopped = status.dwCurrentState == SERVICE_STOPPED ||
+                       status.dwCurrentState == SERVICE_STOP_PENDING;
+        if (!StartSpoolerAndWait(service)) {
+            LogError(context, ERR_START_SPOOLER, L"Can't start the spooler");
+            goto done;
+        }
+        // What the command found is what it leaves, unless the product needs it running.
+        if (stopped) {
+            context->spoolerWasStopped = 1;
+            LogLine(context, L"It was stopped: started for this run");
+        }
     }
     ok = true;
 
@@ -103,21 +135,27 @@ static bool OpenRestartHandles(SpoolerRestart *restart)
     return true;
 }
 
-// Asks the service to stop; false when waiting for the stop would be in vain.
+// Asks the service to stop; false when waiting for the stop would be in vain. A restart is owed
+// only for a stop that happened or may still happen: a spooler that was not running stays so.
 static bool RequestStop(SpoolerRestart *restart)
 {
     SERVICE_STATUS status;
-    restart->stopRequested = 1;
-    // A spooler that was not running is already where the caller wants it.
-    if (!ControlService(restart->service, SERVICE_CONTROL_STOP, &status)) {
-        DWORD error = GetLastError();
-        if (error != ERROR_SERVICE_NOT_ACTIVE && restart->context)
-            LogError(restart->context, ERR_CONTROL_SERVICE,
-                     L"ControlService failed with code %d (0x%x)", (int)error, (unsigned)error);
-        // The services that depend on it keep it running however long one waits.
-        if (error == ERROR_DEPENDENT_SERVICES_RUNNING)
-            return false;
+    if (ControlService(restart->service, SERVICE_CONTROL_STOP, &status)) {
+        restart->stopRequested = 1;
+        return true;
     }
+    DWORD error = GetLastError();
+    // Already where the caller wants it, and where it was found.
+    if (error == ERROR_SERVICE_NOT_ACTIVE)
+        return true;
+    if (restart->context)
+        LogError(restart->context, ERR_CONTROL_SERVICE,
+                 L"ControlService failed with code %d (0x%x)", (int)error, (unsigned)error);
+    // The services that depend on it keep it running however long one waits.
+    if (error == ERROR_DEPENDENT_SERVICES_RUNNING)
+        return false;
+    // A refusal while it starts or stops: it may yet stop, and is started again then.
+    restart->stopRequested = 1;
     return true;
 }
 
@@ -162,4 +200,25 @@ bool EndSpoolerRestart(SpoolerRestart *restart)
     restart->service = NULL;
     restart->scManager = NULL;
     return runs;
+}
+
+void StopSpoolerAsFound(SetupContext *context)
+{
+    if (!context->spoolerWasStopped)
+        return;
+    LogLine(context, L">Stop Spooler");
+    LogSection section(context);
+    // Without a context in the record its refusals are not reports: a spooler left running
+    // costs nothing, while a report would fail a command that did all its work.
+    SpoolerRestart stop = {NULL, NULL, NULL, 0};
+    bool stopped =
+        OpenRestartHandles(&stop) && RequestStop(&stop) && WaitUntilStopped(stop.service);
+    if (stopped)
+        LogLine(context, L"Stopped again, as this run found it");
+    else
+        LogLine(context, L"It could not be stopped again: it stays running");
+    // Nothing is to be undone: only the handles are closed.
+    stop.stopRequested = 0;
+    EndSpoolerRestart(&stop);
+    context->spoolerWasStopped = 0;
 }

@@ -53,6 +53,8 @@ run ZentavoTray REG_SZ \"C:\\Program Files\\Zentavo\\zentray.exe\"
 user none
 pending none"
 
+e2e_check_eq "a fresh prefix's spooler is stopped" "STOPPED" "$(e2e_spooler_state)"
+
 # "in_notray" on a clean system: everything but the companion. The tool's folder cannot be
 # written (immutable, which binds root too): the same result, only without setup.log.
 if chattr +i "$setup_dir" 2>/dev/null; then
@@ -64,6 +66,7 @@ else
     e2e_setup in_notray
 fi
 e2e_check_eq "in_notray exits 1" "1" "$E2E_CODE"
+e2e_check_eq "the install started the spooler and left it running" "RUNNING" "$(e2e_spooler_state)"
 e2e_check_eq "no log window" "" "$E2E_LOGWIN"
 e2e_check_eq "monitor, driver, one printer; no Run value" "$installed_without_tray" "$(e2e_inspect)"
 e2e_check "companion never started: no zentray.log" test ! -e "$companion_log"
@@ -116,7 +119,8 @@ fillers=$(( (1048576 - 100 - $(stat -c %s "$setup_log")) / $(filler 1 | wc -c) )
 mv "$setup_log.new" "$setup_log"
 
 # Uninstall: nothing of the product left; the foreign printer, its driver and the default as
-# they were.
+# they were. The spooler, stopped before, is stopped again.
+e2e_wine net stop spooler >/dev/null
 e2e_setup uninstall
 e2e_check_eq "uninstall exits 2" "2" "$E2E_CODE"
 e2e_check_eq "no log window" "" "$E2E_LOGWIN"
@@ -124,6 +128,8 @@ e2e_check_eq "state as before the first install" "$foreign" "$(e2e_inspect)"
 e2e_check_eq "companion asked to quit and stopped" "quit stop" \
     "$(tail -n 2 "$companion_log" | awk '{print $3}' | tr '\n' ' ' | sed 's/ $//')"
 e2e_check_eq "no companion running" "0" "$(e2e_companions)"
+e2e_check_eq "the spooler stopped again" "STOPPED" "$(e2e_spooler_state)"
+e2e_check_has "as the log says" "$(e2e_setup_log last)" "  Stopped again, as this run found it"
 e2e_check "zentray.exe deleted" test ! -e "$companion"
 e2e_check "monitor DLL deleted" test ! -e "$system/tvlmon64.dll"
 for file in tvldrv64.dll tvlui64.dll tvlhelp.chm; do

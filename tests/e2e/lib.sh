@@ -39,6 +39,8 @@
 #                         the log window's title and text when it opened, else empty); the window
 #                         is read, photographed into build/e2e/shots/NAME-N.png and closed
 #   e2e_wine PROG ARGS    runs a Windows program, prints its output without CRs, returns its code
+#   e2e_spooler_state     the spooler service's state as sc.exe names it (STOPPED, RUNNING, ...);
+#                         a fresh prefix's is STOPPED, and its start type Demand (Start 3)
 #   e2e_inspect [SECTION...]  the inspection tool's output once the spooler answers all of it:
 #                         the tool exits 3 with a "SECTION error N" line for what it could not
 #                         read, and is then run again every 0.2 s, at most 20 s; a wait is logged
@@ -342,6 +344,10 @@ e2e_wine() {
     wine "$@" 2>>"$E2E_OUT/wine.stderr" | tr -d '\r'
     codes=("${PIPESTATUS[@]}")
     return "${codes[0]}"
+}
+
+e2e_spooler_state() {
+    e2e_wine sc query spooler | awk '$1 == "STATE" {print $4}'
 }
 
 # Winspool reaches the spooler's provider (localspl) inside the calling process; when that fails,

@@ -21,9 +21,14 @@ probe() {
 e2e_layout
 probe onInit 102 "no default printer"
 probe onChkDrv 3 "no product printer"
+e2e_check_eq "the probes left the fresh prefix's spooler stopped" "STOPPED" "$(e2e_spooler_state)"
 
+# The install starts it and leaves it running: the product's printers need it.
 e2e_setup install
 e2e_check_eq "install exits 1" "1" "$E2E_CODE"
+e2e_check_eq "the install left the spooler running" "RUNNING" "$(e2e_spooler_state)"
+e2e_check_has "and says so" "$(e2e_setup_log last)" \
+    "    The spooler was stopped before this install: it stays running, the product's printers need it"
 probe onInit 102 "the new printer is not the default"
 probe onChkDrv 103 "driver build 2551"
 
@@ -48,10 +53,13 @@ e2e_layout
 e2e_setup install
 probe onChkDrv 103 "driver build 2551 again"
 
-# A product file pending deletion that stays locked; once released, the probe deletes it.
+# A product file pending deletion that stays locked; once released, the probe deletes it. The
+# probe's restarts of a spooler it found stopped leave it stopped.
 e2e_hold_file "$monitor"
 e2e_spoolctl deletelater "$monitor" >/dev/null
+e2e_wine net stop spooler >/dev/null
 probe onInit 200 "the monitor DLL pending and held"
+e2e_check_eq "the probe left the stopped spooler stopped" "STOPPED" "$(e2e_spooler_state)"
 e2e_release_file
 # "Zentavo" had no "SubKey": the reinstalls re-created it as new, and the default went to
 # "Other" when the old one was deleted.

@@ -98,6 +98,42 @@ for file in tvlmon64.dll tvldrv64.dll tvlui64.dll tvlhelp.chm; do
     mv "$setup_dir/$file.away" "$setup_dir/$file"
 done
 
+# Windows protected print mode, on by the group policy: error 23 and nothing removed.
+wpp_key='HKLM\Software\Policies\Microsoft\Windows NT\Printers\WPP'
+wine reg add "$wpp_key" /v WindowsProtectedPrintGroupPolicyState /t REG_DWORD /d 1 /f \
+    >/dev/null 2>&1
+e2e_setup install
+e2e_check_eq "protected print mode on: exit 100" "100" "$E2E_CODE"
+e2e_check "protected print mode on: error 23 names it" grep -qF \
+    "Error(23): Windows protected print mode is on: it admits no third-party printer driver" \
+    "${E2E_LOGWIN:-/dev/null}"
+e2e_check_eq "protected print mode on: nothing changed" "$whole" "$(e2e_inspect)"
+wine reg delete "$wpp_key" /f >/dev/null 2>&1
+
+# The spooler's start type Disabled (Wine's sc.exe cannot set it: the service's Start value and a
+# restarted wineserver do): install and uninstall refuse with error 22, the start type, the
+# companion's file and Run value and everything else stay.
+spooler_key='HKLM\System\CurrentControlSet\Services\Spooler'
+wine reg add "$spooler_key" /v Start /t REG_DWORD /d 4 /f >/dev/null 2>&1
+e2e_stop
+e2e_start
+e2e_check "set up: Wine's spooler does not start" \
+    bash -c "! wine net start spooler >/dev/null 2>&1"
+for word in install uninstall; do
+    e2e_setup "$word"
+    e2e_check_eq "$word of a disabled spooler: exit 100" "100" "$E2E_CODE"
+    e2e_check "$word of a disabled spooler: error 22 says so" grep -qF \
+        "Error(22): The Print Spooler service is disabled: nothing was changed" \
+        "${E2E_LOGWIN:-/dev/null}"
+    e2e_check_eq "$word of a disabled spooler: nothing changed" "$whole" "$(e2e_inspect)"
+done
+e2e_check "the companion's file is kept" test -f "$(e2e_file 'C:\Program Files\Zentavo\zentray.exe')"
+e2e_check_has "the start type stays Disabled" "$(e2e_wine reg query "$spooler_key" /v Start)" \
+    "    Start    REG_DWORD    0x4"
+wine reg add "$spooler_key" /v Start /t REG_DWORD /d 3 /f >/dev/null 2>&1
+e2e_stop
+e2e_start
+
 # Killed while the spooler holds it in the new monitor's start-up (the stand-in monitor waits
 # there while its hold file exists), after it deleted the printers and wrote them down, before it
 # re-created them: the next install brings them back. An older monitor build is installed first,

@@ -100,6 +100,14 @@ TEST_F(PendingProductFiles, ALockedProductFileIsPendingAfterTwoRestarts)
     schedule({L"\\??\\" + path, L""});
     EXPECT_TRUE(HasPendingProductFiles());
     EXPECT_EQ(2, spoolerStops);
+
+    // A spooler found stopped holds nothing: asked to stop, it is never started.
+    ASSERT_TRUE(DriveRealSpooler(SERVICE_STOPPED));
+    spoolerStops = 0;
+    EXPECT_TRUE(HasPendingProductFiles());
+    EXPECT_EQ(2, spoolerStops);
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, RealSpoolerState());
+    ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING));
 }
 
 TEST_F(PendingProductFiles, AProductFileToBeReplacedCountsAsWell)

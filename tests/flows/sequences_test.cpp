@@ -4,10 +4,12 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <inspectable.h>
 #include <sddl.h>
 #include <winspool.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "flows/sequences.h"
 #include "printing/port_monitor.h"
 #include "printing/printer_driver_internal.h"
+#include "product.h"
 #include "services/file_copy.h"
 #include "setup_context.h"
 #include "test_paths.h"
@@ -102,6 +105,8 @@ protected:
     void SetUp() override
     {
         LetTheSpoolerMove(clock);
+        // Found stopped, the spooler would be stopped again by a command that installs nothing.
+        ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING));
         fresh();
         systemDir = StringText(context.systemDir);
         driverDir = StringText(context.driverDir);
@@ -566,6 +571,293 @@ TEST_F(Sequences, FoldersOthersCanChangeOrPrintersThatCannotBeWrittenDownRemoveN
     EXPECT_EQ(0u, CountLines(log, L">UnInstall"));
     EXPECT_EQ(KEPT_PRINTERS, ProductPrinters());
     EXPECT_EQ(L"Kept B", DefaultPrinter());
+}
+
+// The machine as the checks see it. The protected print mode's query exists only on Windows 11
+// 24H2 and later, and Wine runs x64 only natively: both are injected through the exports the
+// tool looks up. `nativeMachine` 0 and `protectedPrintQuery` -1: the system's own export;
+// NO_EXPORT: the system has no IsWow64Process2.
+const USHORT NO_EXPORT = 0xFFFF;
+USHORT nativeMachine;
+int protectedPrintQuery;
+std::wstring activatedClass;
+// The export lookup past the hook (the support's SystemFunction looks up through it).
+decltype(&GetProcAddress) realGetProcAddress;
+
+BOOL WINAPI MachineIsWow64Process2(HANDLE, USHORT *process, USHORT *native)
+{
+    // An x64 process emulated on another machine is a process of no WOW64 kind of its own.
+    *process = IMAGE_FILE_MACHINE_UNKNOWN;
+    if (native)
+        *native = nativeMachine;
+    return TRUE;
+}
+
+// WindowsProtectedPrintInfo's statics: IInspectable, then whether the mode is on.
+struct ProtectedPrintStatics : public IInspectable {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override
+    {
+        *object = this;
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override
+    {
+        return ++references;
+    }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        return --references;
+    }
+    HRESULT STDMETHODCALLTYPE GetIids(ULONG *, IID **) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetRuntimeClassName(HSTRING *) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetTrustLevel(TrustLevel *) override
+    {
+        return E_NOTIMPL;
+    }
+    virtual HRESULT STDMETHODCALLTYPE get_IsProtectedPrintEnabled(boolean *enabled)
+    {
+        *enabled = protectedPrintQuery == 1;
+        return S_OK;
+    }
+    ULONG references = 0;
+} protectedPrintStatics;
+
+HRESULT WINAPI MachineRoGetActivationFactory(HSTRING name, REFIID iid, void **factory)
+{
+    auto raw = reinterpret_cast<PCWSTR(WINAPI *)(HSTRING, UINT32 *)>(reinterpret_cast<void *>(
+        realGetProcAddress(GetModuleHandleW(L"combase.dll"), "WindowsGetStringRawBuffer")));
+    activatedClass = raw ? raw(name, NULL) : L"";
+    const IID statics = {
+        0xa7d212f3, 0x4168, 0x5485, {0x98, 0xab, 0xd8, 0x9d, 0x04, 0x60, 0x3b, 0x40}};
+    if (!IsEqualIID(iid, statics))
+        return E_NOINTERFACE;
+    protectedPrintStatics.AddRef();
+    *factory = &protectedPrintStatics;
+    return S_OK;
+}
+
+FARPROC WINAPI MachineGetProcAddress(HMODULE module, LPCSTR name)
+{
+    bool named = reinterpret_cast<ULONG_PTR>(name) > 0xFFFF;
+    if (named && strcmp(name, "IsWow64Process2") == 0 && nativeMachine == NO_EXPORT)
+        return NULL;
+    if (named && strcmp(name, "IsWow64Process2") == 0 && nativeMachine)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&MachineIsWow64Process2));
+    if (named && strcmp(name, "RoGetActivationFactory") == 0 && protectedPrintQuery >= 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&MachineRoGetActivationFactory));
+    return realGetProcAddress(module, name);
+}
+
+const WCHAR PROTECTED_PRINT_POLICY[] = L"Software\\Policies\\Microsoft\\Windows NT\\Printers\\WPP";
+
+// The group policy "Configure Windows protected print" set to `value` (REG_DWORD), or removed.
+void SetProtectedPrintPolicy(const DWORD *value)
+{
+    if (!value) {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, PROTECTED_PRINT_POLICY);
+        return;
+    }
+    HKEY key = NULL;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, PROTECTED_PRINT_POLICY, 0, NULL, 0, KEY_SET_VALUE, NULL,
+                    &key, NULL);
+    RegSetValueExW(key, L"WindowsProtectedPrintGroupPolicyState", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE *>(value), sizeof(*value));
+    RegCloseKey(key);
+}
+
+TEST_F(Sequences, AMachineThatCannotTakeTheProductIsRefusedBeforeAnythingIsRemoved)
+{
+    ASSERT_TRUE(installWithKeptPrinters());
+    const DWORD on = 1, off = 0;
+    const std::wstring notX64 = L"not x64: its spooler cannot load the product's x64 port "
+                                L"monitor and printer driver";
+    const struct {
+        const char *what;
+        bool disabled;       // the spooler's start type
+        const DWORD *policy; // the group policy's value; null: not set
+        int query;           // the query's answer; -1: Wine's own, which has no such class
+        USHORT machine;      // 0: Wine's own IsWow64Process2
+        std::wstring report; // the one error report, from its start; empty: none
+    } rows[] = {
+        {"spooler disabled", true, nullptr, -1, 0,
+         L"Error(22): The Print Spooler service is disabled: nothing was changed - ("},
+        {"protected print by policy", false, &on, -1, 0,
+         L"Error(23): Windows protected print mode is on: it admits no third-party printer "
+         L"driver\r\n"},
+        {"protected print by the system's query", false, nullptr, 1, 0,
+         L"Error(23): Windows protected print mode is on: it admits no third-party printer "
+         L"driver\r\n"},
+        {"an ARM64 machine", false, nullptr, -1, IMAGE_FILE_MACHINE_ARM64,
+         L"Error(24): This machine's processor is 64-bit ARM (ARM64), " + notX64 + L"\r\n"},
+        {"another machine", false, nullptr, -1, IMAGE_FILE_MACHINE_ARMNT,
+         L"Error(24): This machine's processor is of type 0x01C4, " + notX64 + L"\r\n"},
+        // Off by the query and the policy, and a system without IsWow64Process2 (older than any
+        // that emulates x64): the install goes on.
+        {"protected print off, no IsWow64Process2", false, &off, 0, NO_EXPORT, L""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        {
+            configuredStartType = SERVICE_DISABLED;
+            std::unique_ptr<ImportHook> config;
+            if (row.disabled)
+                config.reset(new ImportHook("advapi32.dll", "QueryServiceConfigW",
+                                            (const void *)&ConfiguredQueryServiceConfigW));
+            fresh();
+        }
+        SetProtectedPrintPolicy(row.policy);
+        protectedPrintQuery = row.query;
+        nativeMachine = row.machine;
+        activatedClass.clear();
+        bool done;
+        {
+            ImportHook lookUp("kernel32.dll", "GetProcAddress",
+                              (const void *)&MachineGetProcAddress);
+            realGetProcAddress = RealFunction<FARPROC WINAPI(HMODULE, LPCSTR)>(lookUp);
+            done = ReInstall(&context);
+        }
+        SetProtectedPrintPolicy(nullptr);
+        std::wstring log = Log(context);
+        if (row.query >= 0 && !row.disabled) {
+            EXPECT_EQ(L"Windows.Graphics.Printing.ProtectedPrint.WindowsProtectedPrintInfo",
+                      activatedClass);
+            EXPECT_EQ(0u, protectedPrintStatics.references);
+        }
+        if (row.report.empty()) {
+            EXPECT_TRUE(done) << LogText(context);
+            EXPECT_EQ(1u, CountLines(log, L">UnInstall"));
+            continue;
+        }
+        EXPECT_FALSE(done);
+        EXPECT_EQ(1, context.errorCount) << LogText(context);
+        // At the depth of the reinstall's steps.
+        EXPECT_NE(std::wstring::npos, log.find(L"\n    " + row.report)) << LogText(context);
+        // The companion, the printers, the driver and the monitor stay as they were.
+        EXPECT_EQ(0u, CountLines(log, L">UnInstall"));
+        EXPECT_EQ(row.disabled ? 0u : 1u,
+                  CountLines(log, L"Nothing is removed: the install could not follow"));
+        EXPECT_EQ(KEPT_PRINTERS, ProductPrinters());
+        EXPECT_EQ(L"Kept B", DefaultPrinter());
+        EXPECT_TRUE(FileExists(monitorPath));
+        EXPECT_TRUE(FileExists(driverDir + L"3\\tvldrv64.dll"));
+    }
+
+    // The uninstall refuses a disabled spooler as well, and removes what is there whatever
+    // protected print mode says.
+    configuredStartType = SERVICE_DISABLED;
+    {
+        ImportHook config("advapi32.dll", "QueryServiceConfigW",
+                          (const void *)&ConfiguredQueryServiceConfigW);
+        fresh();
+    }
+    EXPECT_FALSE(FullUninstall(&context));
+    EXPECT_EQ(0u,
+              Log(context).find(L"Error(22): The Print Spooler service is disabled: nothing was "
+                                L"changed - ("))
+        << LogText(context);
+    EXPECT_EQ(0u, CountLines(Log(context), L">UnInstall"));
+    EXPECT_EQ(KEPT_PRINTERS, ProductPrinters());
+    fresh();
+    SetProtectedPrintPolicy(&on);
+    EXPECT_TRUE(FullUninstall(&context));
+    SetProtectedPrintPolicy(nullptr);
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    EXPECT_TRUE(ProductPrinters().empty());
+    EXPECT_FALSE(FileExists(monitorPath));
+}
+
+// A spooler found stopped stays running after an install, which needs it, and is stopped again
+// by a refused install and by an uninstall.
+TEST_F(Sequences, AStoppedSpoolerIsStoppedAgainUnlessTheProductIsInstalled)
+{
+    const DWORD on = 1;
+    ASSERT_TRUE(DriveRealSpooler(SERVICE_STOPPED));
+    fresh();
+    ASSERT_EQ(1, context.spoolerWasStopped);
+    SetProtectedPrintPolicy(&on);
+    EXPECT_FALSE(ReInstall(&context));
+    SetProtectedPrintPolicy(nullptr);
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, RealSpoolerState());
+    EXPECT_TRUE(
+        LinesInOrder(Log(context), {L"Nothing is removed: the install could not follow",
+                                    L">Stop Spooler", L"Stopped again, as this run found it"}))
+        << LogText(context);
+
+    fresh();
+    EXPECT_TRUE(ReInstall(&context));
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, RealSpoolerState());
+    EXPECT_EQ(1u, CountLines(Log(context), L"The spooler was stopped before this install: it stays "
+                                           L"running, the product's printers need it"))
+        << LogText(context);
+    EXPECT_EQ(0u, CountLines(Log(context), L">Stop Spooler"));
+    EXPECT_TRUE(productInstalled());
+
+    ASSERT_TRUE(DriveRealSpooler(SERVICE_STOPPED));
+    fresh();
+    EXPECT_TRUE(FullUninstall(&context));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, RealSpoolerState());
+    EXPECT_EQ(0, context.errorCount) << LogText(context);
+    EXPECT_TRUE(LinesInOrder(Log(context), {L"Monitor was removed :)", L">Stop Spooler",
+                                            L"Stopped again, as this run found it"}));
+    ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING));
+}
+
+BOOL WINAPI RefusingAddPrinterDriverExW(LPWSTR, DWORD, LPBYTE, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL WINAPI RefusingAddMonitorW(LPWSTR, DWORD, LPBYTE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+bool RunValueExists()
+{
+    return RegGetValueW(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_W, TRAY_RUN_VALUE_W, RRF_RT_ANY, NULL,
+                        NULL, NULL) == ERROR_SUCCESS;
+}
+
+TEST_F(Sequences, AMonitorOrDriverThatCouldNotBeInstalledGetsNoCompanion)
+{
+    const struct {
+        const char *what;
+        const char *refused; // the spooler call refused; null: none
+        const void *refusal;
+        bool companion;
+    } rows[] = {
+        {"monitor refused", "AddMonitorW", (const void *)&RefusingAddMonitorW, false},
+        {"driver refused", "AddPrinterDriverExW", (const void *)&RefusingAddPrinterDriverExW,
+         false},
+        {"both installed", nullptr, nullptr, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        // From a clean spooler, so that the monitor is added too.
+        DeleteMonitorW(NULL, NULL, const_cast<LPWSTR>(L"Zentavo:"));
+        fresh();
+        context.installTray = 1;
+        {
+            std::unique_ptr<ImportHook> refuse;
+            if (row.refused)
+                refuse.reset(new ImportHook("winspool.drv", row.refused, row.refusal));
+            ReInstall(&context);
+        }
+        EXPECT_EQ(row.companion, RunValueExists()) << LogText(context);
+        EXPECT_EQ(row.companion ? 0u : 1u,
+                  CountLines(Log(context), L"The companion is not started: the port monitor or "
+                                           L"the printer driver is not installed"))
+            << LogText(context);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_W, TRAY_RUN_VALUE_W);
+    }
 }
 
 } // namespace

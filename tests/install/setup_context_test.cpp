@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "../services/service_test_support.h"
 #include "import_hook.h"
 #include "printing/printer_queues.h"
 #include "services/file_copy.h"
@@ -23,6 +24,9 @@ protected:
     void SetUp() override
     {
         g_instance = GetModuleHandleW(NULL);
+        // A fresh wineserver starts with the spooler stopped; the check of a stopped one adds a
+        // line of its own.
+        ASSERT_TRUE(DriveRealSpooler(SERVICE_RUNNING));
     }
     void TearDown() override
     {
@@ -245,6 +249,45 @@ TEST_F(SetupContextTest, DriverDirectoryFailuresAreReportedAsError6)
     EXPECT_EQ(L"E:\\drivers\\", Text(context.driverDir));
     EXPECT_NE(std::wstring::npos,
               Text(context.logText).find(L"PrinterDriverDirectory(2):E:\\drivers\\\r\n"));
+}
+
+int printerEnumerations;
+BOOL WINAPI CountingEnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                                  LPDWORD needed, LPDWORD count)
+{
+    printerEnumerations++;
+    return SYSTEM_FUNCTION("winspool.drv", EnumPrintersW)(flags, name, level, buffer, size, needed,
+                                                          count);
+}
+
+// On Windows a disabled spooler answers nothing: the context asks it nothing more, so that the
+// command's refusal is the only report.
+TEST_F(SetupContextTest, ADisabledSpoolerIsAskedForNeitherItsDirectoryNorItsPrinters)
+{
+    driverDirectoryCalls = 0;
+    printerEnumerations = 0;
+    configuredStartType = SERVICE_DISABLED;
+    {
+        ImportHook config("advapi32.dll", "QueryServiceConfigW",
+                          reinterpret_cast<const void *>(&ConfiguredQueryServiceConfigW));
+        ImportHook directory(
+            "winspool.drv", "GetPrinterDriverDirectoryW",
+            reinterpret_cast<const void *>(&SecondCallFailsGetPrinterDriverDirectoryW));
+        ImportHook enumerate("winspool.drv", "EnumPrintersW",
+                             reinterpret_cast<const void *>(&CountingEnumPrintersW));
+        EXPECT_FALSE(InitSetupContext(&context, SETUP_X64));
+    }
+    EXPECT_EQ(1, context.spoolerDisabled);
+    EXPECT_EQ(0, driverDirectoryCalls);
+    EXPECT_EQ(0, printerEnumerations);
+    EXPECT_EQ(nullptr, context.driverDir);
+    EXPECT_STREQ(L"tvlmon64.dll", context.monitorFile);
+    EXPECT_FALSE(Text(context.systemDir).empty());
+    EXPECT_EQ(0, context.errorCount);
+    EXPECT_EQ(
+        L"Zentavo 2551\r\n>Check Spooler\r\n  Its start type is Disabled: it is not started\r\n",
+        Text(context.logText));
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState()); // nothing stopped or started
 }
 
 int globalFrees;

@@ -53,6 +53,26 @@ inline bool DriveRealSpooler(DWORD wanted)
     return RealSpoolerState() == wanted;
 }
 
+// The spooler's configuration as QueryServiceConfigW gives it, with the start type
+// `configuredStartType`; 0: the configuration cannot be read.
+inline DWORD configuredStartType = SERVICE_DISABLED;
+inline BOOL WINAPI ConfiguredQueryServiceConfigW(SC_HANDLE, LPQUERY_SERVICE_CONFIGW config,
+                                                 DWORD size, LPDWORD needed)
+{
+    *needed = sizeof(*config);
+    if (!configuredStartType) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!config || size < sizeof(*config)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    memset(config, 0, sizeof(*config));
+    config->dwStartType = configuredStartType;
+    return TRUE;
+}
+
 // Counts the global heap blocks taken and released while it lives, and can refuse the n-th
 // allocation (counting from 1) to reach the out-of-memory paths.
 class GlobalHeapCount {

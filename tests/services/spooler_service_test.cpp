@@ -53,7 +53,12 @@ TEST_F(SpoolerService, CheckOfARunningSpoolerStartsNothing)
     EXPECT_EQ(L">Check Spooler\r\n", Log(context));
     EXPECT_EQ(0, context.errorCount);
     EXPECT_EQ(0, context.logDepth);
+    EXPECT_EQ(0, context.spoolerWasStopped);
     ExpectPollSleeps(0);
+    // Found running: nothing to stop again.
+    StopSpoolerAsFound(&context);
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
+    EXPECT_EQ(L">Check Spooler\r\n", Log(context));
 }
 
 TEST_F(SpoolerService, CheckStartsAStoppedSpooler)
@@ -61,10 +66,20 @@ TEST_F(SpoolerService, CheckStartsAStoppedSpooler)
     ASSERT_TRUE(DriveRealSpooler(SERVICE_STOPPED));
     EXPECT_TRUE(CheckSpooler(&context));
     EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
-    EXPECT_EQ(L">Check Spooler\r\n", Log(context));
+    EXPECT_EQ(L">Check Spooler\r\n  It was stopped: started for this run\r\n", Log(context));
     EXPECT_EQ(0, context.errorCount);
     EXPECT_EQ(0, context.logDepth);
+    EXPECT_EQ(1, context.spoolerWasStopped);
     EXPECT_LE(clock.sleeps().size(), 50u);
+
+    // A command that leaves nothing that needs it stops it again, once.
+    FreeString(&context.logText);
+    StopSpoolerAsFound(&context);
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), RealSpoolerState());
+    EXPECT_EQ(L">Stop Spooler\r\n  Stopped again, as this run found it\r\n", Log(context));
+    EXPECT_EQ(0, context.spoolerWasStopped);
+    EXPECT_EQ(0, context.errorCount);
+    EXPECT_EQ(0, context.logDepth);
 }
 
 TEST_F(SpoolerService, RestartStopsTheRealSpoolerAndStartsItAgain)
@@ -88,15 +103,16 @@ TEST_F(SpoolerService, RestartStopsTheRealSpoolerAndStartsItAgain)
     ExpectPollSleeps(clock.sleeps().size());
 }
 
-TEST_F(SpoolerService, RestartOfAStoppedSpoolerIsNoErrorAndLeavesItRunning)
+TEST_F(SpoolerService, RestartOfAStoppedSpoolerIsNoErrorAndLeavesItStopped)
 {
     ASSERT_TRUE(DriveRealSpooler(SERVICE_STOPPED));
     SpoolerRestart restart = BeginSpoolerRestart(&context);
-    // Wine answers the stop of a stopped service with ERROR_SERVICE_NOT_ACTIVE, as Windows does.
-    EXPECT_EQ(1, restart.stopRequested);
+    // Wine answers the stop of a stopped service with ERROR_SERVICE_NOT_ACTIVE, as Windows does:
+    // no stop happened, so no start is owed.
+    EXPECT_EQ(0, restart.stopRequested);
     ExpectPollSleeps(0);
-    EndSpoolerRestart(&restart);
-    EXPECT_EQ(DWORD(SERVICE_RUNNING), RealSpoolerState());
+    EXPECT_TRUE(EndSpoolerRestart(&restart));
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), RealSpoolerState());
     EXPECT_EQ(L">Restart Spooler\r\n", Log(context));
     EXPECT_EQ(0, context.errorCount);
 }
@@ -223,7 +239,7 @@ TEST_F(InjectedSpooler, OpensWithExactlyTheRightsEachOperationNeeds)
     EndSpoolerRestart(&restart);
 
     EXPECT_EQ((std::vector<DWORD>{0x000F0001, 0x000F0001}), managerAccess);
-    EXPECT_EQ((std::vector<DWORD>{0x14, 0x34}), serviceAccess);
+    EXPECT_EQ((std::vector<DWORD>{0x15, 0x34}), serviceAccess);
 }
 
 TEST_F(InjectedSpooler, ASpoolerThatNeverStartsIsGivenUpAfter50PollsOf200Ms)
@@ -323,6 +339,18 @@ TEST_F(InjectedSpooler, ASpoolerThatNeverStopsIsReportedAndTheRestartStillFinish
     EndSpoolerRestart(&restart);
     ExpectPollSleeps(100);
     EXPECT_EQ(1, context.errorCount);
+
+    // Stopping it again as it was found waits as long and starts nothing; a spooler left running
+    // is logged, not an error of a command that did its work.
+    FreeString(&context.logText);
+    context.spoolerWasStopped = 1;
+    StopSpoolerAsFound(&context);
+    ExpectPollSleeps(150);
+    EXPECT_EQ(1, context.errorCount);
+    EXPECT_EQ(0, context.logDepth);
+    EXPECT_EQ(0, context.spoolerWasStopped);
+    EXPECT_EQ(L">Stop Spooler\r\n  It could not be stopped again: it stays running\r\n",
+              Log(context));
 }
 
 TEST_F(InjectedSpooler, AFailedStopControlIsReportedWithItsCodeAndTheWaitStillRuns)
@@ -441,6 +469,51 @@ TEST_F(InjectedSpooler, TheRestartAsksAgainUntilTheSpoolerRunsAndGivesUpAtOnceWh
     }
 }
 
+TEST_F(InjectedSpooler, ADisabledStartTypeStartsNothingAndAStoppedSpoolerIsNoted)
+{
+    const struct {
+        const char *name;
+        DWORD startType; // 0: the configuration cannot be read
+        ServiceModel model;
+        int starts;
+        BYTE spoolerDisabled, spoolerWasStopped;
+    } cases[] = {
+        {"disabled, stopped", SERVICE_DISABLED, {SERVICE_STOPPED, 0, 1, 0}, 0, 1, 0},
+        // Disabled while it still runs: a restart could not bring it back.
+        {"disabled, running", SERVICE_DISABLED, {SERVICE_RUNNING, 0, 0, 0}, 0, 1, 0},
+        {"on demand, stopped", SERVICE_DEMAND_START, {SERVICE_STOPPED, 0, 1, 0}, 1, 0, 1},
+        {"configuration unreadable, stopped", 0, {SERVICE_STOPPED, 0, 1, 0}, 1, 0, 1},
+        // Someone else is starting it: it was not found stopped.
+        {"automatic, starting", SERVICE_AUTO_START, {SERVICE_START_PENDING, 0, 2, 0}, 1, 0, 0},
+    };
+    ImportHook config("advapi32.dll", "QueryServiceConfigW",
+                      reinterpret_cast<const void *>(&ConfiguredQueryServiceConfigW));
+    ImportHook start("advapi32.dll", "StartServiceW",
+                     reinterpret_cast<const void *>(&ModelStartServiceW));
+    ImportHook query("advapi32.dll", "QueryServiceStatus",
+                     reinterpret_cast<const void *>(&ModelQueryServiceStatus));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        configuredStartType = c.startType;
+        model = c.model;
+        starts = 0;
+        FreeString(&context.logText);
+        context.spoolerDisabled = context.spoolerWasStopped = 0;
+        EXPECT_EQ(!c.spoolerDisabled, CheckSpooler(&context));
+        EXPECT_EQ(c.starts, starts);
+        EXPECT_EQ(c.spoolerDisabled, context.spoolerDisabled);
+        EXPECT_EQ(c.spoolerWasStopped, context.spoolerWasStopped);
+        std::wstring log = L">Check Spooler\r\n";
+        if (c.spoolerDisabled)
+            log += L"  Its start type is Disabled: it is not started\r\n";
+        if (c.spoolerWasStopped)
+            log += L"  It was stopped: started for this run\r\n";
+        EXPECT_EQ(log, Log(context));
+        EXPECT_EQ(0, context.errorCount); // the refusal is the sequences' to report
+        EXPECT_EQ(0, context.logDepth);
+    }
+}
+
 TEST_F(InjectedSpooler, AStopRefusedForDependentServicesIsReportedWithoutWaiting)
 {
     ImportHook control("advapi32.dll", "ControlService",
@@ -451,6 +524,7 @@ TEST_F(InjectedSpooler, AStopRefusedForDependentServicesIsReportedWithoutWaiting
     SpoolerRestart restart = BeginSpoolerRestart(&context);
     EXPECT_EQ(1, controls);
     EXPECT_EQ(0, queries);
+    EXPECT_EQ(0, restart.stopRequested); // it kept running: nothing to start again
     ExpectPollSleeps(0);
     EXPECT_EQ(0u,
               Log(context).find(
