@@ -295,7 +295,7 @@ TEST_F(SetupAction, TheRebootIsAskedForAfterTheScriptNeverFromTheDeferredCall)
     EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"install"));
     EXPECT_EQ(std::vector<std::string>{}, session.forbidden);
     ASSERT_EQ(1u, started.size());
-    EXPECT_EQ(L"\"" + folder + L"setup.exe\" install", started[0]);
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" install nowindow", started[0]);
     EXPECT_EQ(0, session.rebootRequests);
 
     // Another product's note is not this one's to take.
@@ -341,17 +341,17 @@ TEST_F(SetupAction, ARunningUpgradesNoteIsUsedOncePerVersion)
     setupExitCode = 6;
     EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"uninstall"));
     ASSERT_EQ(1u, started.size());
-    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray", started[0]);
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray nowindow", started[0]);
     EXPECT_EQ(std::wstring(OTHER_PRODUCT), ReadString(UPGRADE_KEY, L"Replacing"));
 
     // Used once: a second removal of the same version is a full one.
     setupExitCode = 2;
     RunDeferred(L"uninstall");
-    EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall", started.back());
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall nowindow", started.back());
 
     setupExitCode = 6;
     RunDeferred(L"uninstall", OTHER_PRODUCT);
-    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray", started.back());
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray nowindow", started.back());
     EXPECT_FALSE(KeyExists(UPGRADE_KEY));
     EXPECT_EQ(std::vector<std::string>{}, session.forbidden);
 
@@ -392,7 +392,7 @@ TEST_F(SetupAction, ANoteOfNoRunningUpgradeIsRemovedAndIgnored)
         session.messages.clear();
         setupExitCode = 2;
         EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"uninstall")) << c.what;
-        EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall", started.back()) << c.what;
+        EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall nowindow", started.back()) << c.what;
         EXPECT_FALSE(KeyExists(UPGRADE_KEY)) << c.what;
         EXPECT_TRUE(HasMessage(
             L"The upgrade key names no upgrade that runs now: it is removed and ignored."))
