@@ -25,6 +25,9 @@ static const WCHAR LOG_DESCRIPTOR[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;
 static const WCHAR ERROR_MARK[] = L"Error(";
 static const WCHAR ERRORS_EXIT_LINE[] = L"=== exit code 100";
 static const size_t STAMP_CHARS = 32;
+// A file's write time comes from a coarser clock than the caller's moment and can read a little
+// earlier; a run of the tool takes longer than this, and an older run is older by far.
+static const ULONGLONG WRITE_TIME_SLACK = 2ULL * 10000000ULL;
 
 static bool IsFolder(const WCHAR *path)
 {
@@ -131,7 +134,7 @@ extern "C" UINT __stdcall LastRunErrors(const WCHAR *logPath, ULONGLONG since, W
     CountedString run = NULL, found = NULL;
     UINT count = 0;
     bool ended = false;
-    if (written.QuadPart >= since && ReadLastRun(logPath, &run)) {
+    if (written.QuadPart + WRITE_TIME_SLACK >= since && ReadLastRun(logPath, &run)) {
         // After the run's header, the only line that starts with the mark is its end.
         const WCHAR *line = wcschr(StringText(run), L'\n');
         line = line ? line + 1 : L"";

@@ -20,6 +20,8 @@ extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install);
 extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall UnmarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall RequestReboot(MSIHANDLE install);
+extern "C" UINT __stdcall LastRunErrors(const WCHAR *logPath, ULONGLONG since, WCHAR *errors,
+                                        DWORD chars);
 
 namespace {
 
@@ -402,7 +404,8 @@ TEST_F(SetupAction, ANoteOfNoRunningUpgradeIsRemovedAndIgnored)
 
 // A run that reported errors is followed in the installer's log by its own run of the support
 // log, found by the tool's rule for a run's header, and by nothing when the file holds no run
-// that this one wrote and ended with its code.
+// that this one wrote and ended with its code. The installer program's call finds that run's
+// error reports by the same rules.
 TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
 {
     const std::string BOM = "\xEF\xBB\xBF";
@@ -411,10 +414,18 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
     const std::string NEW_RUN =
         "=== 2026-01-02 03:04:06 build 2551 \"x\" install\r\n"
         "Nyomtat\xC3\xB3 [1]\r\n === 2026 a line that only looks like a header\r\n"
-        "=== exit code 100\r\n";
+        "    Error(15): Can`t add printer 'Nyomtat\xC3\xB3' - (Access denied.)\r\n"
+        "  Error(4): Spooler\r\nNo Error(5) here\r\n=== exit code 100\r\n";
     const std::vector<std::wstring> NEW_LINES = {
-        L"=== 2026-01-02 03:04:06 build 2551 \"x\" install", L"Nyomtat\u00F3 [1]",
-        L" === 2026 a line that only looks like a header", L"=== exit code 100"};
+        L"=== 2026-01-02 03:04:06 build 2551 \"x\" install",
+        L"Nyomtat\u00F3 [1]",
+        L" === 2026 a line that only looks like a header",
+        L"    Error(15): Can`t add printer 'Nyomtat\u00F3' - (Access denied.)",
+        L"  Error(4): Spooler",
+        L"No Error(5) here",
+        L"=== exit code 100"};
+    const std::wstring NEW_ERRORS =
+        L"Error(15): Can`t add printer 'Nyomtat\u00F3' - (Access denied.)\r\nError(4): Spooler";
     const std::vector<std::wstring> NOT_THERE = {};
     // Past the size the action reads, the front is cut in a line.
     const std::string FILLER(2 * 1024 * 1024, 'x');
@@ -432,6 +443,8 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
          NEW_LINES},
         {"a last run that ended with another code", "", true, BOM + NEW_RUN + OLD_RUN, NOT_THERE},
         {"a run that did not end", "", true, BOM + NEW_RUN.substr(0, 60), NOT_THERE},
+        {"a run with errors that ended with another code", "", true,
+         BOM + NEW_RUN.substr(0, NEW_RUN.size() - 5) + "101\r\n", NOT_THERE},
         {"no run header", "", true, BOM + "Line\r\n=== exit code 100\r\n", NOT_THERE},
         {"a file the run did not write", BOM + NEW_RUN, false, "", NOT_THERE},
         {"no file", "", false, "", NOT_THERE},
@@ -450,7 +463,17 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
         runLogText = row.written;
         session.messages.clear();
         setupExitCode = 100;
+        ULARGE_INTEGER started;
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        started.LowPart = now.dwLowDateTime;
+        started.HighPart = now.dwHighDateTime;
         EXPECT_EQ((UINT)ERROR_INSTALL_FAILURE, RunDeferred(L"install")) << row.what;
+        WCHAR errors[256] = L"sentinel";
+        EXPECT_EQ(row.lines.empty() ? 0u : 2u,
+                  LastRunErrors(LogPath().c_str(), started.QuadPart, errors, 256))
+            << row.what;
+        EXPECT_EQ(row.lines.empty() ? L"" : NEW_ERRORS, std::wstring(errors)) << row.what;
         std::vector<std::wstring> copied;
         const std::wstring follows = L"setup.exe install reported errors; its log follows.";
         for (size_t i = 0; i < session.messages.size(); i++)
