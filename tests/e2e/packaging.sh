@@ -41,7 +41,7 @@ run_uninstaller() {
     cp "$product_dir/Uninstall.exe" "$copy/"
     # NSIS takes "_?=" only unquoted, up to the end of the command line; Wine quotes an
     # argument with a space, so the folder goes in as two arguments that Wine joins with one.
-    e2e_run_gui "$copy/Uninstall.exe" /S "_?=${PRODUCT% *}" "${PRODUCT#* }"
+    e2e_run_gui "$copy/Uninstall.exe" /S "$@" "_?=${PRODUCT% *}" "${PRODUCT#* }"
 }
 
 tray_events() {
@@ -315,8 +315,13 @@ e2e_release_file
 # Installed again and removed without a hitch.
 run_installer
 e2e_check_eq "a repairing install exits 0" "0" "$E2E_CODE"
-run_uninstaller
+run_uninstaller "/LOG=$LOGS\uninstall.log"
 e2e_check_eq "a clean uninstall exits 0" "0" "$E2E_CODE"
+e2e_check_eq "the uninstaller's log: the tool's run, asking for no window, and the outcome" \
+    "$(printf '%s\n' "uninstaller: running \"$PRODUCT\\Setup\\setup.exe\" uninstall nowindow" \
+        "uninstaller: setup.exe uninstall ended with code 2" \
+        "uninstaller: removing the product's files from $PRODUCT" "uninstaller: ends with exit code 0")" \
+    "$(installer_lines "$logs_dir/uninstall.log" | tail -n 4)"
 state=$(e2e_inspect)
 e2e_check "nothing of the product left" test -z "$(grep -F 'Zentavo' <<<"$state" | grep -v '^run ZentavoTray none$')"
 e2e_check_has "nothing pending" "$state" "pending none"
