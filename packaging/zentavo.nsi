@@ -280,19 +280,43 @@ FunctionEnd
     Delete "$INSTDIR\${FILE}${PREVIOUS_SUFFIX}"
 !macroend
 
+; The failed install may have started this run's companion, which holds its file, and which may
+; still be starting (no one to ask yet) or ending (its file still held) when it is asked to quit:
+; it is stopped and its file put back, or removed, in up to 5 rounds of about 2 s.
+Function UndoCompanion
+    StrCpy $1 0
+    ${DoWhile} $1 < 5
+        ${IfNot} ${FileExists} "$INSTDIR\zentray.exe"
+        ${OrIfNot} ${FileExists} "$INSTDIR\Setup\setup.exe"
+            Return
+        ${EndIf}
+        !insertmacro LOG `running "$INSTDIR\Setup\setup.exe" removetray`
+        ExecWait '"$INSTDIR\Setup\setup.exe" removetray' $0
+        !insertmacro LOG "setup.exe removetray ended with code $0"
+        ${If} ${FileExists} "$INSTDIR\zentray.exe${PREVIOUS_SUFFIX}"
+            System::Call 'kernel32::MoveFileExW(w "$INSTDIR\zentray.exe${PREVIOUS_SUFFIX}", w "$INSTDIR\zentray.exe", i ${MOVEFILE_REPLACE_EXISTING}) i .r0'
+            ${If} $0 <> 0
+                Return
+            ${EndIf}
+        ${Else}
+            ClearErrors
+            Delete "$INSTDIR\zentray.exe"
+            ${IfNot} ${Errors}
+                Return
+            ${EndIf}
+        ${EndIf}
+        Sleep 500
+        IntOp $1 $1 + 1
+    ${Loop}
+FunctionEnd
+
 ; A failed run leaves what was installed before it: the installed version's files put back, or
 ; on a first install the files it laid out removed (setup.log stays, for support), and the
 ; Add/Remove entry as it was. The companion's Run value comes back; the companion itself starts
 ; again at the next logon.
 Function UndoLayout
     ${If} $LaidOut = 1
-        ; The failed install may have started this run's companion, which holds its file.
-        ${If} ${FileExists} "$INSTDIR\zentray.exe"
-        ${AndIf} ${FileExists} "$INSTDIR\Setup\setup.exe"
-            !insertmacro LOG `running "$INSTDIR\Setup\setup.exe" removetray`
-            ExecWait '"$INSTDIR\Setup\setup.exe" removetray' $0
-            !insertmacro LOG "setup.exe removetray ended with code $0"
-        ${EndIf}
+        Call UndoCompanion
         !insertmacro LOG "undoing this run: the installed files are put back, or removed when none were"
         !insertmacro FOR_EACH_PRODUCT_FILE PUT_BACK
         RMDir "$INSTDIR\Setup"

@@ -387,8 +387,11 @@ e2e_check_eq "no product file left" "" "$(product_files)"
 tools_dir=$(e2e_file 'C:\Tools\Zentavo')
 mkdir -p "$tools_dir"
 chmod 0777 "$tools_dir"
-run_installer '/D=C:\Tools\Zentavo'
+run_installer "/LOG=$LOGS\open.log" '/D=C:\Tools\Zentavo'
 e2e_check_eq "an open install folder stops the installer: 1603" "$EXIT_FAILED" "$E2E_CODE"
+e2e_check "its log names the folder and who can change it" \
+    grep -q '^installer: refused: the folder C:\\Tools\\Zentavo can be changed by [^ ]' \
+    <<<"$(installer_lines "$logs_dir/open.log")"
 e2e_check_eq "nothing is written there" "" "$(ls -A "$tools_dir")"
 e2e_check "no setup.exe ran" test -z "$(e2e_inspect printers | grep -F 'Zentavo printer')"
 
