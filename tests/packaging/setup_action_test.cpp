@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "action_data.h"
+#include "folder_descriptor.h"
 #include "import_hook.h"
 #include "setup_run.h"
 #include "test_paths.h"
@@ -20,6 +22,7 @@ extern "C" UINT __stdcall RunSetupTool(MSIHANDLE install);
 extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall UnmarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall RequestReboot(MSIHANDLE install);
+extern "C" UINT __stdcall AppendInstallerLog(const WCHAR *path, const WCHAR *text, UINT supportLog);
 extern "C" UINT __stdcall LastRunErrors(const WCHAR *logPath, ULONGLONG since, WCHAR *errors,
                                         DWORD chars);
 
@@ -488,6 +491,107 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
         }
         EXPECT_EQ(expected, copied) << row.what;
     }
+}
+
+// The security each path is given, as SDDL (a trailing backslash ignored); other paths get the
+// real call's.
+std::map<std::wstring, std::wstring> logDescriptors;
+DWORD WINAPI LogGetNamedSecurityInfoW(LPCWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                                      PSID *owner, PSID *group, PACL *dacl, PACL *sacl,
+                                      PSECURITY_DESCRIPTOR *descriptor)
+{
+    std::wstring key = path;
+    if (!key.empty() && key.back() == L'\\')
+        key.pop_back();
+    auto found = logDescriptors.find(key);
+    if (found != logDescriptors.end())
+        return DescriptorFromSddl(found->second.c_str(), owner, group, dacl, sacl, descriptor);
+    return SYSTEM_FUNCTION("advapi32.dll", GetNamedSecurityInfoW)(path, type, what, owner, group,
+                                                                  dacl, sacl, descriptor);
+}
+
+// The file's text with each line's leading time stamp ("YYYY-MM-DD hh:mm:ss ") taken out.
+std::string Unstamped(const std::string &text)
+{
+    std::string result;
+    size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    result = text.substr(0, at);
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        std::string line =
+            text.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
+        if (line.size() >= 20 && isdigit((unsigned char)line[0]) && line[4] == '-' &&
+            line[10] == ' ' && line[13] == ':' && line[19] == ' ')
+            line.erase(0, 20);
+        result += line;
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return result;
+}
+
+// The installer program's log goes only where the tool would write its own: a plain path, no
+// link, no file others can change, setup.log only in folders only administrators can change;
+// its lines are the tool's file lines behind a time stamp, and a foreign log only grows.
+TEST_F(SetupAction, TheInstallerLogIsWrittenOnlyByTheSupportLogsRules)
+{
+    ImportHook security("advapi32.dll", "GetNamedSecurityInfoW",
+                        reinterpret_cast<const void *>(&LogGetNamedSecurityInfoW));
+    const std::string BOM = "\xEF\xBB\xBF";
+    const std::string LINES = "installer: one\r\n=== 2026 not a run\r\nbell\xEF\xBF\xBDhere\r\n";
+    const std::wstring OPEN = L"O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)";
+    std::wstring bare = folder.substr(0, folder.size() - 1);
+    std::wstring parent = bare.substr(0, bare.rfind(L'\\'));
+    const struct {
+        const char *what;
+        std::wstring path;
+        UINT supportLog;
+        std::string before;                // "<missing>": no file
+        std::wstring fileSddl, parentSddl; // empty: the real security
+        bool hardLink;
+        UINT outcome;
+        std::string after;
+    } rows[] = {
+        {"a new log", folder + L"installer.log", 0, "<missing>", L"", L"", false, 0, BOM + LINES},
+        {"a relative path", L"installer.log", 0, "<missing>", L"", L"", false, 1, "<missing>"},
+        {"a folder that is not there", folder + L"missing\\installer.log", 0, "<missing>", L"", L"",
+         false, 3, "<missing>"},
+        {"a file others can change", folder + L"installer.log", 0, "old\r\n", OPEN, L"", false, 1,
+         "old\r\n"},
+        {"a foreign file without a mark", folder + L"installer.log", 0, "old line\r\n", L"", L"",
+         false, 0, "old line\r\n" + LINES},
+        {"a file with a second hard link", folder + L"installer.log", 0, "old\r\n", L"", L"", true,
+         2, "old\r\n"},
+        {"setup.log below a folder others can change", folder + L"setup.log", 1, "<missing>", L"",
+         OPEN, false, 1, "<missing>"},
+        {"setup.log in trusted folders", folder + L"setup.log", 1, "<missing>", L"", L"", false, 0,
+         BOM + LINES},
+    };
+    const std::wstring link = folder + L"second-link.log";
+    for (const auto &row : rows) {
+        logDescriptors.clear();
+        DeleteFileW(link.c_str());
+        DeleteFileW((folder + L"installer.log").c_str());
+        DeleteFileW(LogPath().c_str());
+        if (row.before != "<missing>")
+            WriteWholeFile(row.path, row.before);
+        if (row.hardLink) {
+            ASSERT_TRUE(CreateHardLinkW(link.c_str(), row.path.c_str(), NULL)) << row.what;
+        }
+        if (!row.fileSddl.empty())
+            logDescriptors[row.path] = row.fileSddl;
+        if (!row.parentSddl.empty())
+            logDescriptors[parent] = row.parentSddl;
+        EXPECT_EQ(row.outcome,
+                  AppendInstallerLog(row.path.c_str(),
+                                     L"installer: one\r\n=== 2026 not a run\r\nbell\x07here",
+                                     row.supportLog))
+            << row.what;
+        EXPECT_EQ(row.after,
+                  Unstamped(ReadWholeFile(row.path[1] == L':' ? row.path : folder + row.path)))
+            << row.what;
+    }
+    DeleteFileW(link.c_str());
+    DeleteFileW((folder + L"installer.log").c_str());
 }
 
 // The action's data as the package's table writes it: a word, a product code and a folder. Data
