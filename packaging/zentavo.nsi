@@ -368,6 +368,8 @@ Section "Zentavo printer" SEC_PRINTER
     ; The setup tool and the components it installs travel together.
     !insertmacro SECURE_FOLDER "$INSTDIR"
     !insertmacro SECURE_FOLDER "$INSTDIR\Setup"
+    ; Read before setup.exe removes it (removetray here, in_notray or a failing install later).
+    ReadRegStr $TrayRunValue HKLM "${RUN_KEY}" "${TRAY_RUN_VALUE}"
     ${If} $Installed != ""
         StrCpy $KeptPrevious 1
         !insertmacro FOR_EACH_PRODUCT_FILE KEEP_PREVIOUS
@@ -392,7 +394,6 @@ Section "Tray companion" SEC_TRAY
     ; setup.exe stops it first (setup.exe install would, but only after the copy). The tool
     ; reaches it in the console's session even as LocalSystem, which no window search from
     ; this process could.
-    ReadRegStr $TrayRunValue HKLM "${RUN_KEY}" "${TRAY_RUN_VALUE}"
     ${If} $TrayRunValue != ""
     ${OrIf} ${FileExists} "$INSTDIR\zentray.exe"
         DetailPrint "Stopping the tray companion"
