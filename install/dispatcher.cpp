@@ -48,6 +48,15 @@ HWND ParseParentWindow(const WCHAR *text)
     return IsWindow(window) ? window : NULL;
 }
 
+bool ReadCallerWindow(const WCHAR *text, HWND *owner)
+{
+    *owner = NULL;
+    if (EqualFoldingAscii(text, NO_WINDOW_WORD))
+        return false;
+    *owner = ParseParentWindow(text);
+    return true;
+}
+
 void CloseHelpWindows()
 {
     for (int round = 0; round < HELP_CLOSE_ROUNDS; round++) {
@@ -90,24 +99,25 @@ static int CommandExitCode(bool errors, DWORD scheduled, int done)
 }
 
 // The end of an install or uninstall: files left for the reboot, the exit code, the support log
-// and the log window. Returns the exit code.
-static int FinishCommand(SetupContext *context, HWND parent, int done)
+// and, unless the caller asked for none, the log window. Returns the exit code.
+static int FinishCommand(SetupContext *context, HWND parent, bool logWindow, int done)
 {
     DWORD scheduled = ScheduleDeletesAtReboot(context);
     int code = CommandExitCode(context->errorCount != 0, scheduled, done);
     WriteSupportLog(context, code);
-    ShowLogWindowIfNeeded(context, parent);
+    if (logWindow)
+        ShowLogWindowIfNeeded(context, parent);
     return code;
 }
 
-int RunInstallCommand(HWND parent, bool withTray)
+int RunInstallCommand(HWND parent, bool withTray, bool logWindow)
 {
     CloseHelpWindows();
     SetupContext context;
     InitSetupContext(&context, withTray ? SETUP_X64 : SETUP_X64 | SETUP_NO_TRAY);
     LogLine(&context, LOG_MARK_INSTALL_START);
     ReInstall(&context);
-    int code = FinishCommand(&context, parent, EXIT_INSTALLED);
+    int code = FinishCommand(&context, parent, logWindow, EXIT_INSTALLED);
     // Written after the window closed: the window never shows it.
     LogLine(&context, LOG_MARK_INSTALL_END);
     FreeSetupContext(&context);
@@ -115,13 +125,13 @@ int RunInstallCommand(HWND parent, bool withTray)
 }
 
 // Uninstalls; returns the exit code.
-static int RunUninstallCommand(HWND parent)
+static int RunUninstallCommand(HWND parent, bool logWindow)
 {
     CloseHelpWindows();
     SetupContext context;
     InitSetupContext(&context, SETUP_X64);
     FullUninstall(&context);
-    int code = FinishCommand(&context, parent, EXIT_UNINSTALLED);
+    int code = FinishCommand(&context, parent, logWindow, EXIT_UNINSTALLED);
     FreeSetupContext(&context);
     return code;
 }
@@ -130,7 +140,8 @@ int RunCommand(int argc, WCHAR **argv)
 {
     if (argc < 2)
         return EXIT_NO_COMMAND;
-    HWND parent = argc == 3 ? ParseParentWindow(argv[2]) : NULL;
+    HWND parent = NULL;
+    bool logWindow = argc == 3 ? ReadCallerWindow(argv[2], &parent) : true;
 
     switch (ClassifyCommand(argv[1])) {
     case COMMAND_NONE:
@@ -145,11 +156,11 @@ int RunCommand(int argc, WCHAR **argv)
         RemoveTray(NULL);
         return EXIT_NO_COMMAND;
     case COMMAND_UNINSTALL:
-        return RunUninstallCommand(parent);
+        return RunUninstallCommand(parent, logWindow);
     case COMMAND_INSTALL:
-        return RunInstallCommand(parent, true);
+        return RunInstallCommand(parent, true, logWindow);
     case COMMAND_INSTALL_NO_TRAY:
-        return RunInstallCommand(parent, false);
+        return RunInstallCommand(parent, false, logWindow);
     case COMMAND_SET_DEFAULT:
         MakeProductPrinterDefault();
         return EXIT_DEFAULT_SET;

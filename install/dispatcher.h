@@ -17,6 +17,11 @@ enum {
     EXIT_PENDING_FILES = 200,
 };
 
+// The caller's third element that asks for no log window at all, whatever happens: a caller
+// that runs silently, where a window would wait for a click no one gives. Any other third
+// element is the decimal handle of the window that owns the log window.
+const WCHAR NO_WINDOW_WORD[] = L"nowindow";
+
 // Splits a command line and runs its command; returns the exit code.
 int RunCommandLine(const WCHAR *commandLine);
 

@@ -34,6 +34,21 @@ static bool AppendFileLine(CountedString *run, const WCHAR *text, size_t count, 
     return Append(run, L"\r\n");
 }
 
+// Each CR LF line of the `length` characters at `text` as a line of the file.
+static bool AppendFileLines(CountedString *lines, const WCHAR *text, size_t length)
+{
+    const WCHAR *end = text + length;
+    bool ok = true;
+    while (ok && text < end) {
+        const WCHAR *lineEnd = text;
+        while (lineEnd < end && !(lineEnd[0] == L'\r' && lineEnd + 1 < end && lineEnd[1] == L'\n'))
+            lineEnd++;
+        ok = AppendFileLine(lines, text, (size_t)(lineEnd - text), false);
+        text = lineEnd < end ? lineEnd + 2 : end;
+    }
+    return ok;
+}
+
 // The run as UTF-16: header, the log's lines as the window shows them, the exit line.
 static bool BuildRunText(CountedString *run, const SetupContext *context, int exitCode)
 {
@@ -48,15 +63,7 @@ static bool BuildRunText(CountedString *run, const SetupContext *context, int ex
               AppendFileLine(run, StringText(header), StringLength(header), true);
     FreeString(&header);
 
-    const WCHAR *text = StringText(context->logText);
-    const WCHAR *end = text + StringLength(context->logText);
-    while (ok && text < end) {
-        const WCHAR *lineEnd = text;
-        while (lineEnd < end && !(lineEnd[0] == L'\r' && lineEnd + 1 < end && lineEnd[1] == L'\n'))
-            lineEnd++;
-        ok = AppendFileLine(run, text, (size_t)(lineEnd - text), false);
-        text = lineEnd < end ? lineEnd + 2 : end;
-    }
+    ok = ok && AppendFileLines(run, StringText(context->logText), StringLength(context->logText));
 
     _snwprintf(line, RUN_LINE_CHARS, L"%sexit code %d", SUPPORT_LOG_MARK, exitCode);
     line[RUN_LINE_CHARS - 1] = 0;
@@ -229,6 +236,46 @@ static bool StoreRun(HANDLE file, const char *run, DWORD runBytes)
 
 done:
     HeapFree(GetProcessHeap(), 0, old);
+    return ok;
+}
+
+// Appends after the file's end, with the byte-order mark into an empty file; a failed write
+// cuts the file back to where it ended.
+static bool AppendAtEnd(HANDLE file, const char *text, DWORD bytes)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size) || !SeekTo(file, (ULONGLONG)size.QuadPart))
+        return false;
+    bool ok =
+        (size.QuadPart != 0 || WriteAll(file, UTF8_BOM, BOM_BYTES)) && WriteAll(file, text, bytes);
+    if (!ok && SeekTo(file, (ULONGLONG)size.QuadPart))
+        SetEndOfFile(file);
+    return ok;
+}
+
+bool AppendToOwnFile(const WCHAR *path, const WCHAR *text, bool capped)
+{
+    bool ok = false;
+    CountedString lines = NULL;
+    char *bytes = NULL;
+    DWORD count = 0;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!IsPlainAbsolutePath(path) || !AppendFileLines(&lines, text, wcslen(text)))
+        goto done;
+    bytes = RunBytes(lines, &count);
+    if (!bytes)
+        goto done;
+    file = OpenOwnFile(path);
+    if (file == INVALID_HANDLE_VALUE)
+        goto done;
+    ok = capped ? StoreRun(file, bytes, count) : AppendAtEnd(file, bytes, count);
+
+done:
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (bytes)
+        HeapFree(GetProcessHeap(), 0, bytes);
+    FreeString(&lines);
     return ok;
 }
 

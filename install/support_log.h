@@ -22,3 +22,10 @@ bool IsSupportLogRunHeader(const BYTE *text, DWORD at, DWORD length);
 // read or written, is left as it was: the log is then simply missing. True when the run was
 // written.
 bool WriteSupportLog(const SetupContext *context, int exitCode);
+
+// Appends the CR LF lines of `text` to the file at `path` (a plain absolute path) by the rules
+// of setup.log: never through a link, control characters replaced, no line read as a run's
+// boundary, a byte-order mark into an empty file. With `capped` the file is a support log and
+// keeps its size cap, the lines going with the run before them; otherwise it only grows. True
+// when written.
+bool AppendToOwnFile(const WCHAR *path, const WCHAR *text, bool capped);

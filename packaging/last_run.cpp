@@ -55,9 +55,7 @@ static BYTE *ReadLogTail(const WCHAR *path, DWORD *bytes)
     return text;
 }
 
-// The last run of the log's end, from its header to the end, as UTF-16; false when the end holds
-// no run header or cannot be read.
-static bool ReadLastRun(const WCHAR *logPath, CountedString *run)
+bool ReadLastRun(const WCHAR *logPath, CountedString *run)
 {
     DWORD bytes = 0;
     BYTE *tail = ReadLogTail(logPath, &bytes);

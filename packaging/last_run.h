@@ -5,11 +5,17 @@
 #include <windows.h>
 #include <msi.h>
 
+#include "counted_string.h"
+
 // The support log as it was before a run: whether it existed and when it was last written.
 struct SupportLogState {
     bool existed;
     FILETIME written;
 };
+
+// The last run of the support log's end, from its header to the end, as UTF-16; false when the
+// end holds no run header or cannot be read.
+bool ReadLastRun(const WCHAR *logPath, CountedString *run);
 
 void NoteSupportLogState(const WCHAR *logPath, SupportLogState *state);
 

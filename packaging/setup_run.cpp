@@ -103,6 +103,8 @@ static UINT TakeOutcome(MSIHANDLE install, const SetupCommand *command, DWORD ex
     return ERROR_INSTALL_FAILURE;
 }
 
+// The package runs without a person at the tool's side (and the tool opens no window as
+// LocalSystem anyway): it asks for no log window, whatever account it runs as.
 UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR *productCode,
               const WCHAR *folder)
 {
@@ -115,7 +117,8 @@ UINT RunSetup(MSIHANDLE install, const SetupCommand *command, const WCHAR *produ
     if (!Assign(&path, folder) || !Append(&path, SETUP_FILE_NAME) || !Assign(&logPath, folder) ||
         !Append(&logPath, SUPPORT_LOG_NAME) || !Assign(&commandLine, L"\"") ||
         !Append(&commandLine, StringText(path)) || !Append(&commandLine, L"\" ") ||
-        !Append(&commandLine, command->word)) {
+        !Append(&commandLine, command->word) || !Append(&commandLine, L" ") ||
+        !Append(&commandLine, NO_WINDOW_WORD)) {
         Report(install, REPORT_FAILURE, L"setup.exe %s was not started: out of memory.",
                command->word);
         goto done;

@@ -103,7 +103,7 @@ e2e_check_eq "files laid out for the tool and the companion" \
         ./Setup/tvlmon64.dll ./Setup/tvlui64.dll ./zentray.exe)" "$(product_files)"
 e2e_check "the laid-out tool is the built one" cmp "$BUILD/bin/setup.exe" "$product_dir/Setup/setup.exe"
 e2e_check_eq "one Add/Remove entry" "Zentavo printer 1.0.2551" "$(uninstall_entries)"
-e2e_check_has "the log names the tool's run" "$(msi_log)" "Running \"$SETUP\" install"
+e2e_check_has "the log names the tool's run" "$(msi_log)" "Running \"$SETUP\" install nowindow"
 e2e_check_has "and its outcome" "$(msi_log)" "setup.exe install ended with code 1."
 e2e_check_eq "the entry's contact, links and icon" \
     "$(printf '%s\n' "Tovalin Software KFT" "https://www.tovalin.hu/" "https://www.tovalin.hu/")" \
@@ -166,7 +166,7 @@ e2e_check_eq "upgrade exits 0" "0" "$E2E_CODE"
 e2e_check_eq "the printers, their settings and the default kept" "$before" \
     "$(e2e_inspect printers default)"
 e2e_check_eq "the old version's removal did not run the tool's uninstall" \
-    "$(printf '"%s" install\n' "$SETUP" "$SETUP")" "$(support_runs)"
+    "$(printf '"%s" install nowindow\n' "$SETUP" "$SETUP")" "$(support_runs)"
 e2e_check_eq "the new version replaced the old one's Add/Remove entry" \
     "Zentavo printer 1.0.9999" "$(uninstall_entries)"
 e2e_check_eq "one companion running" "1" "$(companions_settled 1)"
@@ -178,7 +178,7 @@ runs=$(support_runs)
 run_msiexec /i "$NEXT_PACKAGE"
 e2e_check_eq "a second install of the installed package exits 0" "0" "$E2E_CODE"
 e2e_check_eq "without running the tool" "$runs" "$(support_runs)"
-e2e_check_lacks "the log names no run of it" "$(msi_log)" "Running \"$SETUP\" install"
+e2e_check_lacks "the log names no run of it" "$(msi_log)" "Running \"$SETUP\" install nowindow"
 
 # A driver file left in the staging folder and held open there, overwritable but not
 # deletable: the tool leaves it for the reboot, which the package asks for. A repair, asked for
@@ -268,7 +268,7 @@ e2e_check "and leaves no product folder" test ! -e "$product_dir"
 # Without the companion, by the public property.
 run_msiexec /i "$PACKAGE" NOTRAY=1
 e2e_check_eq "install with NOTRAY=1 exits 0" "0" "$E2E_CODE"
-e2e_check_has "the tool ran without the companion" "$(msi_log)" "Running \"$SETUP\" in_notray"
+e2e_check_has "the tool ran without the companion" "$(msi_log)" "Running \"$SETUP\" in_notray nowindow"
 e2e_check "no companion file" test ! -e "$product_dir/zentray.exe"
 e2e_check_has "no Run value" "$(e2e_inspect run)" "run ZentavoTray none"
 

@@ -41,7 +41,7 @@ run_uninstaller() {
     cp "$product_dir/Uninstall.exe" "$copy/"
     # NSIS takes "_?=" only unquoted, up to the end of the command line; Wine quotes an
     # argument with a space, so the folder goes in as two arguments that Wine joins with one.
-    e2e_run_gui "$copy/Uninstall.exe" /S "_?=${PRODUCT% *}" "${PRODUCT#* }"
+    e2e_run_gui "$copy/Uninstall.exe" /S "$@" "_?=${PRODUCT% *}" "${PRODUCT#* }"
 }
 
 tray_events() {
@@ -62,6 +62,14 @@ tray_events_after_start() {
 product_files() {
     (cd "$product_dir" 2>/dev/null && find . -type f ! -name zentray.log | sort)
 }
+
+# The installer's own log lines in a file (setup.log, or a /LOG= file) without their time stamps.
+installer_lines() {
+    tail -c +4 "$1" 2>/dev/null | tr -d '\r' |
+        sed -n -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} //p'
+}
+LOGS='C:\Logs'
+logs_dir=$(e2e_file "$LOGS")
 
 uninstall_entry() {
     uninstall_value UninstallString
@@ -112,6 +120,16 @@ e2e_check_eq "the Add/Remove entry as deployment systems read it" \
     "$(for name in DisplayVersion Publisher DisplayIcon URLInfoAbout InstallLocation NoModify \
         NoRepair QuietUninstallString; do uninstall_value $name; done)"
 e2e_check "with the size laid out" test "$(($(uninstall_value EstimatedSize)))" -gt 100
+lines=$(installer_lines "$product_dir/Setup/setup.log")
+e2e_check_has "setup.log holds the installer's decision" "$lines" \
+    "installer: installing version $VERSION in $PRODUCT"
+e2e_check_has "the tool's command line, asking for no log window" "$lines" \
+    "installer: running \"$PRODUCT\\Setup\\setup.exe\" install nowindow"
+e2e_check_has "its exit code" "$lines" "installer: setup.exe install ended with code 1"
+e2e_check_eq "and, last, the installer's own" "installer: ends with exit code 0" \
+    "$(tail -n 1 <<<"$lines")"
+e2e_check_eq "which its first lines, written before the folder was there, precede" \
+    "installer: version $VERSION started:" "$(head -n 1 <<<"$lines" | awk '{print $1, $2, $3, $4}')"
 e2e_check_eq "the tool's version resource, as Windows reads it" \
     "$(printf '%s\n' "file $VERSION.0 product $VERSION.0" 'CompanyName "Tovalin Software KFT"' \
         'FileDescription "Zentavo printer setup"' "FileVersion \"$VERSION.0\"" \
@@ -141,17 +159,32 @@ for _ in $(seq 200); do
     xdotool search --name 'Zentavo printer Setup' >/dev/null 2>&1 && break
     sleep 0.1
 done
-run_installer
+mkdir -p "$logs_dir"
+run_installer "/LOG=$LOGS\refused.log"
 e2e_check_eq "a second installer while one runs: 1618" "$EXIT_ANOTHER_RUNNING" "$E2E_CODE"
+e2e_check_eq "its /LOG= file says why, and its exit code" \
+    "$(printf '%s\n' "installer: refused: another install or removal of the product is running" \
+        "installer: ends with exit code 1618")" "$(installer_lines "$logs_dir/refused.log" | tail -n 2)"
 wine taskkill /f /im zentavo-installer.exe >/dev/null 2>&1
 wait "$first"
 wine reg add "$UNINSTALL_KEY" /v DisplayVersion /t REG_SZ /d 1.0.99999 /f >/dev/null 2>&1
-run_installer
+run_installer "/LOG=$LOGS\refused.log"
 e2e_check_eq "an older version over a newer one: 1638" "$EXIT_REFUSED" "$E2E_CODE"
+e2e_check_eq "appended to the same log" \
+    "$(printf '%s\n' "installer: refused: the newer version 1.0.99999 is installed" \
+        "installer: ends with exit code 1638")" "$(installer_lines "$logs_dir/refused.log" | tail -n 2)"
+# Wine shows a file that others can change as one with the others' write bit.
+chmod 0666 "$logs_dir/refused.log"
+logged=$(md5sum <"$logs_dir/refused.log")
+run_installer "/LOG=$LOGS\refused.log"
+e2e_check_eq "a log that others can change is not written" "$logged" "$(md5sum <"$logs_dir/refused.log")"
+e2e_check_eq "and the installer's outcome stays the same: 1638" "$EXIT_REFUSED" "$E2E_CODE"
 wine reg add "$UNINSTALL_KEY" /v DisplayVersion /t REG_SZ /d "$VERSION" /f >/dev/null 2>&1
 e2e_check_eq "the state is as before the refusals" "$state" "$(e2e_inspect)"
 e2e_check_eq "so are the files" "$files" "$(product_files)"
 e2e_check_eq "the tool ran once" "1" "$(e2e_setup_log | grep -c '^=== exit code')"
+e2e_check "setup.log has none of the refusals logged in /LOG=" \
+    test -z "$(installer_lines "$product_dir/Setup/setup.log" | grep refused)"
 
 # Upgrade over a product printer the user set up, beside a printer of another product.
 e2e_check_eq "a user's product printer" "ok" "$(e2e_spoolctl addprinter Office)"
@@ -173,6 +206,8 @@ e2e_check_has "the foreign printer is untouched" "$state" \
     "$(grep '^printer "Foreign" port' <<<"$before")"
 e2e_check_eq "the old companion stopped, the new one started" "start stop start" \
     "$(tray_events_after_start)"
+e2e_check_has "stopped by the tool's removetray, which reaches it from any account" \
+    "$(installer_lines "$product_dir/Setup/setup.log")" "installer: setup.exe removetray ended with code 6"
 e2e_check_has "and registered" "$state" "run ZentavoTray REG_SZ \"$PRODUCT\\zentray.exe\""
 
 # An upgrade while the companion is not running but still registered must not lose its file.
@@ -193,6 +228,30 @@ e2e_check "its program file is gone" test ! -e "$product_dir/zentray.exe"
 e2e_check_eq "it was stopped" "start stop start stop start stop" "$(tray_events)"
 run_installer
 e2e_check_eq "installing it again exits 0" "0" "$E2E_CODE"
+
+# An upgrade whose companion file cannot be written: it fails and leaves the installed version,
+# its files and its Add/Remove entry as they were.
+wine reg add "$UNINSTALL_KEY" /v DisplayVersion /t REG_SZ /d 1.0.2550 /f >/dev/null 2>&1
+printf 'installed version' >>"$product_dir/Setup/tvlhelp.chm"
+cp "$product_dir/Setup/tvlhelp.chm" "$E2E_OUT/installed-help.chm"
+state=$(e2e_inspect monitors drivers printers default)
+e2e_check "the companion's file is held" e2e_hold_file "$PRODUCT\zentray.exe"
+run_installer "/LOG=$LOGS\held.log"
+e2e_release_file
+e2e_check_eq "an upgrade that cannot write a file: 1603" "$EXIT_FAILED" "$E2E_CODE"
+e2e_check_eq "the entry still names the installed version" "1.0.2550" "$(uninstall_value DisplayVersion)"
+e2e_check "whose files were put back" cmp "$E2E_OUT/installed-help.chm" "$product_dir/Setup/tvlhelp.chm"
+e2e_check_eq "with no copy left beside them" "" "$(product_files | grep previous)"
+e2e_check_eq "the printing components untouched" "$state" "$(e2e_inspect monitors drivers printers default)"
+e2e_check_has "the companion's Run value back" "$(e2e_inspect run)" \
+    "run ZentavoTray REG_SZ \"$PRODUCT\\zentray.exe\""
+lines=$(installer_lines "$logs_dir/held.log")
+e2e_check_has "the log names the upgrade" "$lines" "installer: upgrading version 1.0.2550 in $PRODUCT to $VERSION"
+e2e_check_has "and the file" "$lines" "installer: refused: $PRODUCT\\zentray.exe could not be written"
+e2e_check_eq "and the exit code" "installer: ends with exit code 1603" "$(tail -n 1 <<<"$lines")"
+run_installer
+e2e_check_eq "the upgrade once the file is free exits 0" "0" "$E2E_CODE"
+e2e_check_eq "and names the new version" "$VERSION" "$(uninstall_value DisplayVersion)"
 
 # A driver file left in the staging folder and held open there, overwritable but not
 # deletable: the tool leaves it for the reboot and the installer says so through its exit code;
@@ -231,27 +290,38 @@ e2e_check_eq "the companion stopped" "stop" "$(tray_events | awk '{print $NF}')"
 e2e_check_eq "the uninstaller is unregistered" "" "$(uninstall_entry)"
 e2e_check_has "the foreign printer stays" "$state" "$(grep '^printer "Foreign" port' <<<"$before")"
 
-# A driver file that cannot be staged: the tool reports the error in its own log window and in
-# setup.log, and the silent installer, which never retries, ends with the tool's verdict and
-# keeps its files so that a later run can repair.
+# A first install whose driver file cannot be staged: the tool reports the error in setup.log,
+# opening no window for the silent installer, which never retries, ends with the tool's verdict,
+# reports its errors in its own log, and leaves nothing but setup.log: no Add/Remove entry for
+# deployment systems to take as installed.
 cp "$E2E_STANDINS/default/tvldrv64.dll" "$(e2e_file 'C:\windows\system32\spool\drivers\x64')/"
 e2e_check "the staged driver is held" e2e_hold_file 'C:\windows\system32\spool\drivers\x64\tvldrv64.dll'
-run_installer
+run_installer "/LOG=$LOGS\errors.log"
 e2e_check_eq "errors reported by the tool: 1603" "$EXIT_FAILED" "$E2E_CODE"
-e2e_check "the tool's log window opened with them" grep -q '^title: .* error log!$' "${E2E_LOGWIN:-/dev/null}"
+e2e_check_eq "silent, the tool opened no log window" "" "$E2E_LOGWIN"
 run=$(e2e_setup_log last)
 e2e_check_eq "setup.log ends with that run's code" "=== exit code 100" "$(tail -n 1 <<<"$run")"
-e2e_check_eq "and names the error the window showed" \
-    "$(grep '^ *Error(' "${E2E_LOGWIN:-/dev/null}" || echo 'no error in the window')" \
-    "$(grep '^ *Error(' <<<"$run")"
-e2e_check "the uninstaller is still registered" test -n "$(uninstall_entry)"
+e2e_check "and names an error" grep -q '^ *Error(' <<<"$run"
+e2e_check_eq "the installer's log names the same errors" \
+    "$(grep '^ *Error(' <<<"$run" | sed 's/^ *//')" \
+    "$(installer_lines "$logs_dir/errors.log" | sed -n '/^installer: setup.exe reported errors:$/,/^installer: /p' |
+        grep '^Error(')"
+e2e_check_eq "no Add/Remove entry" "" "$(uninstall_value DisplayVersion)$(uninstall_entry)"
+e2e_check_eq "no file left but setup.log" "./Setup/setup.log" "$(product_files)"
+e2e_check_eq "and the installer's exit code last" "installer: ends with exit code 1603" \
+    "$(installer_lines "$logs_dir/errors.log" | tail -n 1)"
 e2e_release_file
 
 # Installed again and removed without a hitch.
 run_installer
 e2e_check_eq "a repairing install exits 0" "0" "$E2E_CODE"
-run_uninstaller
+run_uninstaller "/LOG=$LOGS\uninstall.log"
 e2e_check_eq "a clean uninstall exits 0" "0" "$E2E_CODE"
+e2e_check_eq "the uninstaller's log: the tool's run, asking for no window, and the outcome" \
+    "$(printf '%s\n' "uninstaller: running \"$PRODUCT\\Setup\\setup.exe\" uninstall nowindow" \
+        "uninstaller: setup.exe uninstall ended with code 2" \
+        "uninstaller: removing the product's files from $PRODUCT" "uninstaller: ends with exit code 0")" \
+    "$(installer_lines "$logs_dir/uninstall.log" | tail -n 4)"
 state=$(e2e_inspect)
 e2e_check "nothing of the product left" test -z "$(grep -F 'Zentavo' <<<"$state" | grep -v '^run ZentavoTray none$')"
 e2e_check_has "nothing pending" "$state" "pending none"
@@ -267,6 +337,14 @@ E2E_COMPANION_LOG="$ALT\zentray.log"
 E2E_COMPANION_LINES=0
 run_installer "/D=$ALT"
 e2e_check_eq "install into another folder exits 0" "0" "$E2E_CODE"
+state=$(e2e_inspect)
+run_installer "/LOG=$LOGS\other.log" '/D=C:\Other\Zentavo'
+e2e_check_eq "/D= another folder than the installed one: 1603" "$EXIT_FAILED" "$E2E_CODE"
+e2e_check "nothing is made there" test ! -e "$(e2e_file 'C:\Other')"
+e2e_check_eq "the entry stays" "$ALT" "$(uninstall_value InstallLocation)"
+e2e_check_eq "and so does the product" "$state" "$(e2e_inspect)"
+e2e_check_has "the installer's log says why" "$(installer_lines "$logs_dir/other.log")" \
+    "installer: refused: the product is installed in $ALT, not in C:\\Other\\Zentavo"
 run_installer
 e2e_check_eq "a plain /S after it exits 0" "0" "$E2E_CODE"
 e2e_check_eq "and stays in that folder" "$ALT" "$(uninstall_value InstallLocation)"
@@ -309,8 +387,11 @@ e2e_check_eq "no product file left" "" "$(product_files)"
 tools_dir=$(e2e_file 'C:\Tools\Zentavo')
 mkdir -p "$tools_dir"
 chmod 0777 "$tools_dir"
-run_installer '/D=C:\Tools\Zentavo'
+run_installer "/LOG=$LOGS\open.log" '/D=C:\Tools\Zentavo'
 e2e_check_eq "an open install folder stops the installer: 1603" "$EXIT_FAILED" "$E2E_CODE"
+e2e_check "its log names the folder and who can change it" \
+    grep -q '^installer: refused: the folder C:\\Tools\\Zentavo can be changed by [^ ]' \
+    <<<"$(installer_lines "$logs_dir/open.log")"
 e2e_check_eq "nothing is written there" "" "$(ls -A "$tools_dir")"
 e2e_check "no setup.exe ran" test -z "$(e2e_inspect printers | grep -F 'Zentavo printer')"
 

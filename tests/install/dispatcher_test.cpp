@@ -120,6 +120,27 @@ TEST_F(ParentWindow, OnlyARealWindowIsKept)
     EXPECT_EQ(nullptr, ParseParentWindow(L"2147483647"));
 }
 
+TEST_F(ParentWindow, TheNoWindowWordAsksForNoWindowAndNamesNoOwner)
+{
+    const struct {
+        const WCHAR *text;
+        bool window;
+        size_t asked;
+    } cases[] = {
+        {L"nowindow", false, 0}, {L"NoWindow", false, 0},     {L"NOWINDOW", false, 0},
+        {L"nowindow ", true, 1}, {L"no window", true, 1},     {L"nowindo", true, 1},
+        {L"nowindows", true, 1}, {L"now\x0131ndow", true, 1}, {L"77", true, 1},
+        {L"", true, 1},
+    };
+    for (const auto &c : cases) {
+        isWindowCalls.clear();
+        HWND owner = Handle(0x5A5A);
+        EXPECT_EQ(c.window, ReadCallerWindow(c.text, &owner)) << "case #" << (&c - cases);
+        EXPECT_EQ(c.asked, isWindowCalls.size()) << "case #" << (&c - cases);
+        EXPECT_EQ(nullptr, owner) << "case #" << (&c - cases);
+    }
+}
+
 TEST_F(ParentWindow, ReadOnlyWithExactlyThreeElements)
 {
     WCHAR exe[] = L"setup.exe", word[] = L"bogus", handle[] = L"77", extra[] = L"more";

@@ -4,15 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
-#include <aclapi.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
 #include "action_data.h"
+#include "folder_descriptor.h"
 #include "import_hook.h"
 #include "setup_run.h"
 #include "test_paths.h"
@@ -22,6 +23,9 @@ extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall UnmarkUpgrade(MSIHANDLE install);
 extern "C" UINT __stdcall RequestReboot(MSIHANDLE install);
 extern "C" UINT __stdcall RemoveFailedInstallFolders(MSIHANDLE install);
+extern "C" UINT __stdcall AppendInstallerLog(const WCHAR *path, const WCHAR *text, UINT supportLog);
+extern "C" UINT __stdcall LastRunErrors(const WCHAR *logPath, ULONGLONG since, WCHAR *errors,
+                                        DWORD chars);
 
 namespace {
 
@@ -297,7 +301,7 @@ TEST_F(SetupAction, TheRebootIsAskedForAfterTheScriptNeverFromTheDeferredCall)
     EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"install"));
     EXPECT_EQ(std::vector<std::string>{}, session.forbidden);
     ASSERT_EQ(1u, started.size());
-    EXPECT_EQ(L"\"" + folder + L"setup.exe\" install", started[0]);
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" install nowindow", started[0]);
     EXPECT_EQ(0, session.rebootRequests);
 
     // Another product's note is not this one's to take.
@@ -343,17 +347,17 @@ TEST_F(SetupAction, ARunningUpgradesNoteIsUsedOncePerVersion)
     setupExitCode = 6;
     EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"uninstall"));
     ASSERT_EQ(1u, started.size());
-    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray", started[0]);
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray nowindow", started[0]);
     EXPECT_EQ(std::wstring(OTHER_PRODUCT), ReadString(UPGRADE_KEY, L"Replacing"));
 
     // Used once: a second removal of the same version is a full one.
     setupExitCode = 2;
     RunDeferred(L"uninstall");
-    EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall", started.back());
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall nowindow", started.back());
 
     setupExitCode = 6;
     RunDeferred(L"uninstall", OTHER_PRODUCT);
-    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray", started.back());
+    EXPECT_EQ(L"\"" + folder + L"setup.exe\" removetray nowindow", started.back());
     EXPECT_FALSE(KeyExists(UPGRADE_KEY));
     EXPECT_EQ(std::vector<std::string>{}, session.forbidden);
 
@@ -394,7 +398,7 @@ TEST_F(SetupAction, ANoteOfNoRunningUpgradeIsRemovedAndIgnored)
         session.messages.clear();
         setupExitCode = 2;
         EXPECT_EQ((UINT)ERROR_SUCCESS, RunDeferred(L"uninstall")) << c.what;
-        EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall", started.back()) << c.what;
+        EXPECT_EQ(L"\"" + folder + L"setup.exe\" uninstall nowindow", started.back()) << c.what;
         EXPECT_FALSE(KeyExists(UPGRADE_KEY)) << c.what;
         EXPECT_TRUE(HasMessage(
             L"The upgrade key names no upgrade that runs now: it is removed and ignored."))
@@ -404,7 +408,8 @@ TEST_F(SetupAction, ANoteOfNoRunningUpgradeIsRemovedAndIgnored)
 
 // A run that reported errors is followed in the installer's log by its own run of the support
 // log, found by the tool's rule for a run's header, and by nothing when the file holds no run
-// that this one wrote and ended with its code.
+// that this one wrote and ended with its code. The installer program's call finds that run's
+// error reports by the same rules.
 TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
 {
     const std::string BOM = "\xEF\xBB\xBF";
@@ -413,10 +418,18 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
     const std::string NEW_RUN =
         "=== 2026-01-02 03:04:06 build 2551 \"x\" install\r\n"
         "Nyomtat\xC3\xB3 [1]\r\n === 2026 a line that only looks like a header\r\n"
-        "=== exit code 100\r\n";
+        "    Error(15): Can`t add printer 'Nyomtat\xC3\xB3' - (Access denied.)\r\n"
+        "  Error(4): Spooler\r\nNo Error(5) here\r\n=== exit code 100\r\n";
     const std::vector<std::wstring> NEW_LINES = {
-        L"=== 2026-01-02 03:04:06 build 2551 \"x\" install", L"Nyomtat\u00F3 [1]",
-        L" === 2026 a line that only looks like a header", L"=== exit code 100"};
+        L"=== 2026-01-02 03:04:06 build 2551 \"x\" install",
+        L"Nyomtat\u00F3 [1]",
+        L" === 2026 a line that only looks like a header",
+        L"    Error(15): Can`t add printer 'Nyomtat\u00F3' - (Access denied.)",
+        L"  Error(4): Spooler",
+        L"No Error(5) here",
+        L"=== exit code 100"};
+    const std::wstring NEW_ERRORS =
+        L"Error(15): Can`t add printer 'Nyomtat\u00F3' - (Access denied.)\r\nError(4): Spooler";
     const std::vector<std::wstring> NOT_THERE = {};
     // Past the size the action reads, the front is cut in a line.
     const std::string FILLER(2 * 1024 * 1024, 'x');
@@ -434,6 +447,8 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
          NEW_LINES},
         {"a last run that ended with another code", "", true, BOM + NEW_RUN + OLD_RUN, NOT_THERE},
         {"a run that did not end", "", true, BOM + NEW_RUN.substr(0, 60), NOT_THERE},
+        {"a run with errors that ended with another code", "", true,
+         BOM + NEW_RUN.substr(0, NEW_RUN.size() - 5) + "101\r\n", NOT_THERE},
         {"no run header", "", true, BOM + "Line\r\n=== exit code 100\r\n", NOT_THERE},
         {"a file the run did not write", BOM + NEW_RUN, false, "", NOT_THERE},
         {"no file", "", false, "", NOT_THERE},
@@ -452,7 +467,17 @@ TEST_F(SetupAction, ARunThatReportedErrorsIsFollowedByItsOwnRunOfTheSupportLog)
         runLogText = row.written;
         session.messages.clear();
         setupExitCode = 100;
+        ULARGE_INTEGER started;
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        started.LowPart = now.dwLowDateTime;
+        started.HighPart = now.dwHighDateTime;
         EXPECT_EQ((UINT)ERROR_INSTALL_FAILURE, RunDeferred(L"install")) << row.what;
+        WCHAR errors[256] = L"sentinel";
+        EXPECT_EQ(row.lines.empty() ? 0u : 2u,
+                  LastRunErrors(LogPath().c_str(), started.QuadPart, errors, 256))
+            << row.what;
+        EXPECT_EQ(row.lines.empty() ? L"" : NEW_ERRORS, std::wstring(errors)) << row.what;
         std::vector<std::wstring> copied;
         const std::wstring follows = L"setup.exe install reported errors; its log follows.";
         for (size_t i = 0; i < session.messages.size(); i++)
@@ -516,6 +541,106 @@ TEST_F(SetupAction, AFailedFirstInstallsFoldersGoOnlyWhenOnlyAdministratorsCanCh
         RemoveDirectoryW(tool.c_str());
         RemoveDirectoryW(companion.c_str());
     }
+}
+
+// The security each path is given, as SDDL, found by where the checked handle leads; other
+// paths get the real call's.
+std::map<std::wstring, std::wstring> logDescriptors;
+DWORD WINAPI LogGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                                PSID *owner, PSID *group, PACL *dacl, PACL *sacl,
+                                PSECURITY_DESCRIPTOR *descriptor)
+{
+    WCHAR reached[MAX_PATH + 8] = {};
+    GetFinalPathNameByHandleW(handle, reached, MAX_PATH + 8, VOLUME_NAME_DOS);
+    auto found = logDescriptors.find(wcsncmp(reached, L"\\\\?\\", 4) == 0 ? reached + 4 : reached);
+    if (found != logDescriptors.end())
+        return DescriptorFromSddl(found->second.c_str(), owner, group, dacl, sacl, descriptor);
+    return SYSTEM_FUNCTION("advapi32.dll", GetSecurityInfo)(handle, type, what, owner, group, dacl,
+                                                            sacl, descriptor);
+}
+
+// The file's text with each line's leading time stamp ("YYYY-MM-DD hh:mm:ss ") taken out.
+std::string Unstamped(const std::string &text)
+{
+    std::string result;
+    size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    result = text.substr(0, at);
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        std::string line =
+            text.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
+        if (line.size() >= 20 && isdigit((unsigned char)line[0]) && line[4] == '-' &&
+            line[10] == ' ' && line[13] == ':' && line[19] == ' ')
+            line.erase(0, 20);
+        result += line;
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return result;
+}
+
+// The installer program's log goes only where the tool would write its own: a plain path, no
+// link, no file others can change, setup.log only in folders only administrators can change;
+// its lines are the tool's file lines behind a time stamp, and a foreign log only grows.
+TEST_F(SetupAction, TheInstallerLogIsWrittenOnlyByTheSupportLogsRules)
+{
+    ImportHook security("advapi32.dll", "GetSecurityInfo",
+                        reinterpret_cast<const void *>(&LogGetSecurityInfo));
+    const std::string BOM = "\xEF\xBB\xBF";
+    const std::string LINES = "installer: one\r\n=== 2026 not a run\r\nbell\xEF\xBF\xBDhere\r\n";
+    const std::wstring OPEN = L"O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)";
+    std::wstring bare = folder.substr(0, folder.size() - 1);
+    std::wstring parent = bare.substr(0, bare.rfind(L'\\'));
+    const struct {
+        const char *what;
+        std::wstring path;
+        UINT supportLog;
+        std::string before;                // "<missing>": no file
+        std::wstring fileSddl, parentSddl; // empty: the real security
+        bool hardLink;
+        UINT outcome;
+        std::string after;
+    } rows[] = {
+        {"a new log", folder + L"installer.log", 0, "<missing>", L"", L"", false, 0, BOM + LINES},
+        {"a relative path", L"installer.log", 0, "<missing>", L"", L"", false, 1, "<missing>"},
+        {"a folder that is not there", folder + L"missing\\installer.log", 0, "<missing>", L"", L"",
+         false, 3, "<missing>"},
+        {"a file others can change", folder + L"installer.log", 0, "old\r\n", OPEN, L"", false, 1,
+         "old\r\n"},
+        {"a foreign file without a mark", folder + L"installer.log", 0, "old line\r\n", L"", L"",
+         false, 0, "old line\r\n" + LINES},
+        {"a file with a second hard link", folder + L"installer.log", 0, "old\r\n", L"", L"", true,
+         2, "old\r\n"},
+        {"setup.log below a folder others can change", folder + L"setup.log", 1, "<missing>", L"",
+         OPEN, false, 1, "<missing>"},
+        {"setup.log in trusted folders", folder + L"setup.log", 1, "<missing>", L"", L"", false, 0,
+         BOM + LINES},
+    };
+    const std::wstring link = folder + L"second-link.log";
+    for (const auto &row : rows) {
+        logDescriptors.clear();
+        DeleteFileW(link.c_str());
+        DeleteFileW((folder + L"installer.log").c_str());
+        DeleteFileW(LogPath().c_str());
+        if (row.before != "<missing>")
+            WriteWholeFile(row.path, row.before);
+        if (row.hardLink) {
+            ASSERT_TRUE(CreateHardLinkW(link.c_str(), row.path.c_str(), NULL)) << row.what;
+        }
+        if (!row.fileSddl.empty())
+            logDescriptors[row.path] = row.fileSddl;
+        if (!row.parentSddl.empty())
+            logDescriptors[parent] = row.parentSddl;
+        EXPECT_EQ(row.outcome,
+                  AppendInstallerLog(row.path.c_str(),
+                                     L"installer: one\r\n=== 2026 not a run\r\nbell\x07here",
+                                     row.supportLog))
+            << row.what;
+        EXPECT_EQ(row.after,
+                  Unstamped(ReadWholeFile(row.path[1] == L':' ? row.path : folder + row.path)))
+            << row.what;
+    }
+    DeleteFileW(link.c_str());
+    DeleteFileW((folder + L"installer.log").c_str());
 }
 
 // The action's data as the package's table writes it: a word, a product code and a folder. Data
