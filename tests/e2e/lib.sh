@@ -57,8 +57,8 @@
 #   e2e_companions        how many tray companions of this prefix are running
 #   e2e_setup_log [last]  the tool's setup.log as plain lines (byte-order mark and CRs removed),
 #                         with "last" its newest run only; fails when there is none
-#   e2e_setup_runs        setup.log's runs in order, one a line: the last word of the header (the
-#                         command) and the exit code, "install 1"
+#   e2e_setup_runs        setup.log's runs in order, one a line: the command word of the header
+#                         (the first word after the quoted tool path) and the exit code, "install 1"
 #   e2e_companions_settle  waits until no companion is starting or ending (every running one has
 #                         logged its start, none that logged its end is still there); 10 s bound,
 #                         logged; e2e_run_gui does it after every program
@@ -450,7 +450,8 @@ e2e_setup_log() {
     [ -f "$file" ] || return 1
     if [ "${1:-}" = last ]; then
         tail -c +4 "$file" | tr -d '\r' | awk -v header="$E2E_RUN_HEADER" \
-            '$0 ~ header {run = ""} {run = run $0 "\n"} END {printf "%s", run}'
+            '$0 ~ header {run = ""; on = 1} on {run = run $0 "\n"} /^=== exit code / {on = 0}
+             END {printf "%s", run}'
     else
         tail -c +4 "$file" | tr -d '\r'
     fi
@@ -458,7 +459,13 @@ e2e_setup_log() {
 
 e2e_setup_runs() {
     e2e_setup_log |
-        awk -v header="$E2E_RUN_HEADER" '$0 ~ header {word = $NF} /^=== exit code / {print word, $NF}'
+        awk -v header="$E2E_RUN_HEADER" '
+            $0 ~ header {
+                # "=== DATE TIME build N TOOL WORD [ARG]": the tool quoted when it has spaces.
+                rest = $0
+                if (sub(/^[^"]*"[^"]*" /, "", rest)) { split(rest, w, " "); word = w[1] } else word = $7
+            }
+            /^=== exit code / {print word, $NF}'
 }
 
 # The companions that logged their start and not their stop since the wineserver last stopped
