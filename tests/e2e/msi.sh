@@ -276,7 +276,7 @@ e2e_check_has "no Run value" "$(e2e_inspect run)" "run ZentavoTray none"
 # the command line chooses: ADDLOCAL=ALL adds it, NOTRAY=1 leaves it out.
 run_msiexec /i "$NEXT_PACKAGE" ADDLOCAL=ALL
 e2e_check_eq "an upgrade with ADDLOCAL=ALL exits 0" "0" "$E2E_CODE"
-e2e_check_has "the tool ran with the companion" "$(msi_log)" "Running \"$SETUP\" install"
+e2e_check_has "the tool ran with the companion" "$(msi_log)" "Running \"$SETUP\" install nowindow"
 e2e_check "its file laid out" test -f "$product_dir/zentray.exe"
 e2e_check_eq "one companion running" "1" "$(companions_settled 1)"
 run_msiexec /x "$NEXT_PACKAGE"
@@ -284,7 +284,7 @@ run_msiexec /i "$PACKAGE"
 e2e_check_eq "one companion running before the upgrade without it" "1" "$(companions_settled 1)"
 run_msiexec /i "$NEXT_PACKAGE" NOTRAY=1
 e2e_check_eq "an upgrade with NOTRAY=1 exits 0" "0" "$E2E_CODE"
-e2e_check_has "the tool ran without the companion" "$(msi_log)" "Running \"$SETUP\" in_notray"
+e2e_check_has "the tool ran without the companion" "$(msi_log)" "Running \"$SETUP\" in_notray nowindow"
 e2e_check "no companion file" test ! -e "$product_dir/zentray.exe"
 e2e_check_has "no Run value" "$(e2e_inspect run)" "run ZentavoTray none"
 e2e_check_eq "no companion running" "0" "$(companions_settled 0)"
