@@ -11,6 +11,7 @@
 
 #include <winspool.h>
 
+#include "printing/kept_printers.h"
 #include "product.h"
 #include "spool_calls.h"
 
@@ -232,16 +233,6 @@ void WriteRecord(const PRINTER_INFO_2W *record, const char *value)
     RegCloseKey(key);
 }
 
-void RemoveRecord(const WCHAR *name)
-{
-    HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEPT_RECORDS_KEY, 0, KEY_SET_VALUE, &key) !=
-        ERROR_SUCCESS)
-        return;
-    RegDeleteValueW(key, name);
-    RegCloseKey(key);
-}
-
 // Reads the printer's "SubKey" value; empty when it has none.
 void ReadValue(const WCHAR *name, char *value)
 {
@@ -303,7 +294,8 @@ void Recreate(const Kept &kept, const WCHAR *defaultName)
             setDefault(current->pPrinterName);
     }
     ClosePrinter(printer);
-    RemoveRecord(kept.record->pPrinterName);
+    // The tool's own removal: nothing but its three calls.
+    RemoveKeptRecord(kept.record->pPrinterName);
 }
 
 } // namespace
