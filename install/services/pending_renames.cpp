@@ -481,21 +481,30 @@ int ForgetPendingDeletions(const WCHAR *const *paths, int count)
 {
     int result = 0;
     bool writable = false;
-    HKEY key = NULL;
-    WCHAR **longPaths = LongPathsOf(paths, count);
-    if (!longPaths)
-        return -1;
-
-    key = OpenRenameKey(&writable);
+    DWORD size = 0;
+    WCHAR **longPaths = NULL;
+    HKEY key = OpenRenameKey(&writable);
+    // Nothing scheduled, as after most installs: no path needs its long form, which the file
+    // system finds only by reading each folder on the way.
+    if (!key || RegQueryValueExW(key, PENDING_RENAMES_VALUE, NULL, NULL, NULL, &size) ==
+                    ERROR_FILE_NOT_FOUND)
+        goto done;
+    longPaths = LongPathsOf(paths, count);
+    if (!longPaths) {
+        result = -1;
+        goto done;
+    }
     // Another program may schedule its own file between the read and the write: the value is
     // read again just before the write, and the work starts over once if it changed.
-    for (int pass = 0; key && pass < 2; pass++) {
+    for (int pass = 0; pass < 2; pass++) {
         if (!ForgetOnce(key, writable, pass == 1, longPaths, count, &result))
             break;
     }
 
+done:
     if (key)
         RegCloseKey(key);
-    FreeLongPaths(longPaths, count);
+    if (longPaths)
+        FreeLongPaths(longPaths, count);
     return result;
 }

@@ -13,3 +13,8 @@ bool FloorInstall(const WCHAR *sourceDir);
 // read, printer, driver (the flagged deletion Wine refuses, then the plain one) and monitor
 // deleted with the spooler's copies of their files.
 bool FloorUninstall();
+// From an install with printers of the product: the same queries, each printer's value read,
+// written down and the printer deleted, the driver deleted and added again, the compatible
+// monitor's version read, and each printer with a value added again with its value, comment,
+// location and default status (or "Zentavo" when none had one).
+bool FloorKeepingInstall(const WCHAR *sourceDir);

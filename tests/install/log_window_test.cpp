@@ -1,7 +1,6 @@
 // The log window: its dialog resource and manifest, its title and text, and when it opens at all.
 #include <gtest/gtest.h>
 
-#include <process.h>
 #include <stdio.h>
 
 #include <string>
@@ -177,18 +176,27 @@ void SaveScreenshot(HWND window, const std::wstring &path)
     ReleaseDC(NULL, screen);
 }
 
-unsigned __stdcall WatchLogWindow(void *parameter)
+// The log window watched from a timer of the thread that shows it: the modal loop runs the timer,
+// so no second thread is still ending when the test's process ends (Wine's server kills a
+// process that is not gone soon after it leaves the server).
+Seen *watched;
+int ticksSinceFound;
+const UINT WATCH_TICK_MS = 50;
+const int PAINT_TICKS = 6; // let it paint before the picture is taken
+
+void CALLBACK WatchLogWindow(HWND, UINT, UINT_PTR timer, DWORD)
 {
-    Seen *seen = static_cast<Seen *>(parameter);
-    for (int i = 0; i < 200 && !seen->window; i++) {
-        Sleep(50);
+    Seen *seen = watched;
+    if (!seen->window) {
+        // The modal loop runs once the dialog exists: it is this thread's own.
         HWND found = FindWindowW(L"#32770", NULL);
-        if (found && GetWindowThreadProcessId(found, NULL) != GetCurrentThreadId())
+        if (found && GetWindowThreadProcessId(found, NULL) == GetCurrentThreadId())
             seen->window = found;
+        return;
     }
-    if (!seen->window)
-        return 0;
-    Sleep(300); // let it paint before the picture is taken
+    if (++ticksSinceFound < PAINT_TICKS)
+        return;
+    KillTimer(NULL, timer);
     WCHAR buffer[4096];
     GetWindowTextW(seen->window, buffer, 4096);
     seen->title = buffer;
@@ -197,12 +205,13 @@ unsigned __stdcall WatchLogWindow(void *parameter)
     GetDlgItemTextW(seen->window, IDOK, buffer, 4096);
     seen->closeLabel = buffer;
     seen->owner = GetWindow(seen->window, GW_OWNER);
-    if (seen->screenshot)
+    if (seen->screenshot) {
+        UpdateWindow(seen->window);
         SaveScreenshot(seen->window, BuildDir() + L"log-window.bmp");
+    }
     // What the Close button (IDOK) or Esc (IDCANCEL) sends to the dialog.
     PostMessageW(seen->window, WM_COMMAND, MAKEWPARAM(seen->closeWith, BN_CLICKED),
                  (LPARAM)GetDlgItem(seen->window, seen->closeWith));
-    return 0;
 }
 
 class LogWindow : public ::testing::Test {
@@ -219,11 +228,13 @@ protected:
     }
     INT_PTR show(Seen &seen, HWND parent = NULL)
     {
-        HANDLE thread = (HANDLE)_beginthreadex(NULL, 0, WatchLogWindow, &seen, 0, NULL);
+        watched = &seen;
+        ticksSinceFound = 0;
+        UINT_PTR timer = SetTimer(NULL, 0, WATCH_TICK_MS, WatchLogWindow);
         INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_LOG), parent,
                                          LogDialogProc, (LPARAM)&context);
-        WaitForSingleObject(thread, 20000);
-        CloseHandle(thread);
+        KillTimer(NULL, timer);
+        watched = nullptr;
         return result;
     }
 };

@@ -110,10 +110,11 @@ protected:
 
     void SetUp() override
     {
+        // Before the context: its check of the real spooler polls on the clock as well.
+        LetTheSpoolerMove(clock);
         MakeContext(&context);
         calls.systemDir = StringText(context.systemDir);
         MonitorCalls::current = &calls;
-        LetTheSpoolerMove(clock);
     }
     void TearDown() override
     {

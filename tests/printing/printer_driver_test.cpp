@@ -93,10 +93,11 @@ protected:
     std::wstring driverDir;
     void SetUp() override
     {
+        // Before the context: its check of the real spooler polls on the clock as well.
+        LetTheSpoolerMove(clock);
         MakeContext(&context);
         driverDir = StringText(context.driverDir);
         DriverCalls::current = &calls;
-        LetTheSpoolerMove(clock);
     }
     void TearDown() override
     {

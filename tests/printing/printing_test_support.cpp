@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "../services/service_test_support.h"
 #include "test_paths.h"
 
 FakePrinters *FakePrinters::current;
@@ -482,4 +483,44 @@ LSTATUS WINAPI RefusedRegistryValue::SetValue(HKEY key, LPCWSTR name, DWORD rese
     if (name && refused_ == name)
         return ERROR_ACCESS_DENIED;
     return SYSTEM_FUNCTION("advapi32.dll", RegSetValueExW)(key, name, reserved, type, data, bytes);
+}
+
+namespace {
+
+// The state the tool's last start or stop asked the real spooler for; 0 before either.
+DWORD wantedSpoolerState;
+ImportHook *startHook, *controlHook;
+
+BOOL WINAPI RecordingStartServiceW(SC_HANDLE service, DWORD count, LPCWSTR *arguments)
+{
+    wantedSpoolerState = SERVICE_RUNNING;
+    return RealFunction<decltype(StartServiceW)>(*startHook)(service, count, arguments);
+}
+
+BOOL WINAPI RecordingControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
+{
+    if (control == SERVICE_CONTROL_STOP)
+        wantedSpoolerState = SERVICE_STOPPED;
+    return RealFunction<decltype(ControlService)>(*controlHook)(service, control, status);
+}
+
+} // namespace
+
+void LetTheSpoolerMove(VirtualClock &clock)
+{
+    // Installed once for the process: the calls pass through, only their aim is noted.
+    static ImportHook start("advapi32.dll", "StartServiceW",
+                            reinterpret_cast<const void *>(&RecordingStartServiceW));
+    static ImportHook control("advapi32.dll", "ControlService",
+                              reinterpret_cast<const void *>(&RecordingControlService));
+    startHook = &start;
+    controlHook = &control;
+    wantedSpoolerState = 0;
+    clock.onSleep = [](DWORD ms) {
+        const DWORD STEP_MS = 5;
+        for (DWORD waited = 0;
+             waited < ms && wantedSpoolerState && RealSpoolerState() != wantedSpoolerState;
+             waited += STEP_MS)
+            SYSTEM_FUNCTION("kernel32.dll", Sleep)(STEP_MS);
+    };
 }

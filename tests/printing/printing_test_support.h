@@ -138,8 +138,9 @@ private:
     ImportHook hook_;
 };
 
-// Real time for the real spooler service's moves while the tool's polls run on the virtual clock.
-inline void LetTheSpoolerMove(VirtualClock &clock)
-{
-    clock.onSleep = [](DWORD) { SYSTEM_FUNCTION("kernel32.dll", Sleep)(5); };
-}
+// The real spooler service moves in real time while the tool's polls run on the virtual clock:
+// each virtual sleep lets it have real time until it is in the state the tool last asked for
+// (a start or a stop), at most the sleep's own length. A stop or start that a loaded machine
+// makes slow is waited for as the tool itself would wait, never taken for a refusal; the tool's
+// other sleeps cost no real time.
+void LetTheSpoolerMove(VirtualClock &clock);

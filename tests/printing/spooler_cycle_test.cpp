@@ -52,8 +52,9 @@ protected:
 
     void SetUp() override
     {
-        MakeContext(&context);
+        // Before the context: its check of the real spooler polls on the clock as well.
         LetTheSpoolerMove(clock);
+        MakeContext(&context);
         systemDir = StringText(context.systemDir);
         driverDir = StringText(context.driverDir);
         Assign(&context.moduleDir, (BuildDir() + L"standins\\default\\").c_str());

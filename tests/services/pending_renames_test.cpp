@@ -556,12 +556,26 @@ TEST(ForgetPendingDeletions, RemovesOnlyTheDeletionsOfTheGivenFiles)
     EXPECT_EQ(before, CurrentBytes());
 }
 
+int g_longPathLookups;
+DWORD WINAPI CountingGetLongPathNameW(LPCWSTR path, LPWSTR buffer, DWORD chars)
+{
+    g_longPathLookups++;
+    return SYSTEM_FUNCTION("kernel32.dll", GetLongPathNameW)(path, buffer, chars);
+}
+
 TEST(ForgetPendingDeletions, LeavesValuesOfOtherTypesAndAbsentValuesAlone)
 {
     SavedPendingRenames saved;
     const WCHAR *placed[] = {L"C:\\t\\tvlmon64.dll"};
     saved.Remove();
-    EXPECT_EQ(0, ForgetPendingDeletions(placed, 1));
+    {
+        // With nothing scheduled no folder is read for a long name.
+        g_longPathLookups = 0;
+        ImportHook lookups("kernel32.dll", "GetLongPathNameW",
+                           reinterpret_cast<const void *>(&CountingGetLongPathNameW));
+        EXPECT_EQ(0, ForgetPendingDeletions(placed, 1));
+        EXPECT_EQ(0, g_longPathLookups);
+    }
     std::wstring value = MultiString({L"\\??\\C:\\t\\tvlmon64.dll", L""});
     saved.Set(REG_BINARY, value.data(), (DWORD)value.size() * 2);
     EXPECT_EQ(0, ForgetPendingDeletions(placed, 1));
