@@ -253,61 +253,43 @@ static bool AppendAtEnd(HANDLE file, const char *text, DWORD bytes)
     return ok;
 }
 
-bool AppendToOwnFile(const WCHAR *path, const WCHAR *text, bool capped)
+// Writes `text` into the file at `path` as UTF-8: as one more run of a support log with its size
+// cap (`capped`), or after the file's end.
+static bool StoreInOwnFile(const WCHAR *path, CountedString text, bool capped)
 {
     bool ok = false;
-    CountedString lines = NULL;
-    char *bytes = NULL;
     DWORD count = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (!IsPlainAbsolutePath(path) || !AppendFileLines(&lines, text, wcslen(text)))
-        goto done;
-    bytes = RunBytes(lines, &count);
+    char *bytes = RunBytes(text, &count);
     if (!bytes)
-        goto done;
+        return false;
     file = OpenOwnFile(path);
-    if (file == INVALID_HANDLE_VALUE)
-        goto done;
-    ok = capped ? StoreRun(file, bytes, count) : AppendAtEnd(file, bytes, count);
-
-done:
-    if (file != INVALID_HANDLE_VALUE)
+    if (file != INVALID_HANDLE_VALUE) {
+        ok = capped ? StoreRun(file, bytes, count) : AppendAtEnd(file, bytes, count);
         CloseHandle(file);
-    if (bytes)
-        HeapFree(GetProcessHeap(), 0, bytes);
+    }
+    HeapFree(GetProcessHeap(), 0, bytes);
+    return ok;
+}
+
+bool AppendToOwnFile(const WCHAR *path, const WCHAR *text, bool capped)
+{
+    CountedString lines = NULL;
+    bool ok = IsPlainAbsolutePath(path) && AppendFileLines(&lines, text, wcslen(text)) &&
+              StoreInOwnFile(path, lines, capped);
     FreeString(&lines);
     return ok;
 }
 
 bool WriteSupportLog(const SetupContext *context, int exitCode)
 {
-    bool ok = false;
     CountedString path = NULL;
     CountedString run = NULL;
-    char *bytes = NULL;
-    DWORD runBytes = 0;
-    HANDLE file = INVALID_HANDLE_VALUE;
-
     // The tool runs elevated: it writes only a plain absolute path, never the current folder's.
     // The name goes right after the folder's own separator: "C:" gives no path of its own.
-    if (!Assign(&path, StringText(context->moduleDir)) || !Append(&path, SUPPORT_LOG_NAME) ||
-        !IsPlainAbsolutePath(StringText(path)))
-        goto done;
-    if (!BuildRunText(&run, context, exitCode))
-        goto done;
-    bytes = RunBytes(run, &runBytes);
-    if (!bytes)
-        goto done;
-    file = OpenOwnFile(StringText(path));
-    if (file == INVALID_HANDLE_VALUE)
-        goto done;
-    ok = StoreRun(file, bytes, runBytes);
-
-done:
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (bytes)
-        HeapFree(GetProcessHeap(), 0, bytes);
+    bool ok = Assign(&path, StringText(context->moduleDir)) && Append(&path, SUPPORT_LOG_NAME) &&
+              IsPlainAbsolutePath(StringText(path)) && BuildRunText(&run, context, exitCode) &&
+              StoreInOwnFile(StringText(path), run, true);
     FreeString(&run);
     FreeString(&path);
     return ok;
