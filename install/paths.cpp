@@ -1,6 +1,7 @@
 // Paths: their parts, joining a folder and a name, the one rule for paths the tool acts on.
 #include "paths.h"
 
+#include <string.h>
 #include <wchar.h>
 
 static bool IsNameSeparator(WCHAR c)
@@ -86,4 +87,27 @@ bool FileExists(const WCHAR *path)
 {
     DWORD attributes = GetFileAttributesW(path);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+WCHAR *ReachedPath(HANDLE handle)
+{
+    DWORD chars = GetFinalPathNameByHandleW(handle, NULL, 0, VOLUME_NAME_DOS);
+    if (chars == 0)
+        return NULL;
+    WCHAR *reached = static_cast<WCHAR *>(GlobalAlloc(GPTR, ((SIZE_T)chars + 1) * sizeof(WCHAR)));
+    if (!reached) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    // A path that grew between the two calls is not told.
+    DWORD written = GetFinalPathNameByHandleW(handle, reached, chars + 1, VOLUME_NAME_DOS);
+    if (written == 0 || written > chars) {
+        DWORD error = written ? (DWORD)ERROR_FILENAME_EXCED_RANGE : GetLastError();
+        GlobalFree(reached);
+        SetLastError(error);
+        return NULL;
+    }
+    if (wcsncmp(reached, L"\\\\?\\", 4) == 0)
+        memmove(reached, reached + 4, (wcslen(reached + 4) + 1) * sizeof(WCHAR));
+    return reached;
 }

@@ -28,3 +28,7 @@ void BareFolder(CountedString *bare, const WCHAR *folder);
 bool JoinPath(CountedString *path, const WCHAR *directory, const WCHAR *name);
 // Whether the path names something that exists and is not a directory.
 bool FileExists(const WCHAR *path);
+// The path that the open `handle` reaches, with its drive letter (or "UNC\") and without the
+// "\\?\" prefix: through every link on the way, as the system resolved it. Null, with the last
+// error set, when the system cannot tell it. The caller frees it with GlobalFree.
+WCHAR *ReachedPath(HANDLE handle);

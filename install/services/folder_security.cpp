@@ -138,25 +138,26 @@ static HANDLE OpenCheckedFolder(const WCHAR *folder, FolderVerdict *verdict, WCH
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (handle == INVALID_HANDLE_VALUE)
         return handle;
-    WCHAR reached[SETUP_PATH_BUFFER + 8];
-    DWORD chars =
-        GetFinalPathNameByHandleW(handle, reached, SETUP_PATH_BUFFER + 8, VOLUME_NAME_DOS);
-    if (chars == 0 || chars >= SETUP_PATH_BUFFER + 8) {
-        DWORD error = chars ? (DWORD)ERROR_FILENAME_EXCED_RANGE : GetLastError();
+    WCHAR *reached = ReachedPath(handle);
+    if (!reached) {
+        DWORD error = GetLastError();
         CloseHandle(handle);
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    const WCHAR *path = wcsncmp(reached, L"\\\\?\\", 4) == 0 ? reached + 4 : reached;
-    WCHAR root[4] = {path[0], L':', L'\\', 0};
-    if (wcsncmp(path, L"UNC\\", 4) == 0 ||
-        (path[0] && path[1] == L':' && GetDriveTypeW(root) == DRIVE_REMOTE)) {
+    WCHAR root[4] = {reached[0], L':', L'\\', 0};
+    bool direct = false;
+    if (wcsncmp(reached, L"UNC\\", 4) == 0 ||
+        (reached[0] && reached[1] == L':' && GetDriveTypeW(root) == DRIVE_REMOTE))
         SayWho(who, whoChars, L"the server of the network volume it is on");
-    } else if (CompareStringOrdinal(path, -1, folder, -1, TRUE) != CSTR_EQUAL) {
-        SayWho(who, whoChars, L"whoever may change the link it is reached through (to '%s')", path);
-    } else {
+    else if (CompareStringOrdinal(reached, -1, folder, -1, TRUE) != CSTR_EQUAL)
+        SayWho(who, whoChars, L"whoever may change the link it is reached through (to '%s')",
+               reached);
+    else
+        direct = true;
+    GlobalFree(reached);
+    if (direct)
         return handle;
-    }
     CloseHandle(handle);
     *verdict = FOLDER_OPEN;
     return INVALID_HANDLE_VALUE;

@@ -167,17 +167,8 @@ static WCHAR *FinalPathOf(const WCHAR *folder)
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (handle == INVALID_HANDLE_VALUE)
         return NULL;
-    WCHAR *final = NULL;
-    DWORD chars = GetFinalPathNameByHandleW(handle, NULL, 0, VOLUME_NAME_DOS);
-    if (chars)
-        final = static_cast<WCHAR *>(GlobalAlloc(GPTR, ((SIZE_T)chars + 1) * sizeof(WCHAR)));
-    if (final && GetFinalPathNameByHandleW(handle, final, chars + 1, VOLUME_NAME_DOS) > chars) {
-        GlobalFree(final);
-        final = NULL;
-    }
+    WCHAR *final = ReachedPath(handle);
     CloseHandle(handle);
-    if (final && wcsncmp(final, L"\\\\?\\", 4) == 0)
-        memmove(final, final + 4, (wcslen(final + 4) + 1) * sizeof(WCHAR));
     return final;
 }
 
